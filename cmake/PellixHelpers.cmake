@@ -1,0 +1,55 @@
+# Helpers that make every target of the project the same way: warnings, sanitizers, include root.
+
+function(pellix_compile_options TARGET)
+  target_compile_options(${TARGET} PRIVATE -Wall -Wextra -Wpedantic)
+  if(PELLIX_WERROR)
+    target_compile_options(${TARGET} PRIVATE -Werror)
+  endif()
+  if(PELLIX_SANITIZE STREQUAL "address")
+    target_compile_options(${TARGET} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${TARGET} PRIVATE -fsanitize=address,undefined)
+  elseif(PELLIX_SANITIZE STREQUAL "thread")
+    target_compile_options(${TARGET} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(${TARGET} PRIVATE -fsanitize=thread)
+  elseif(NOT PELLIX_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "PELLIX_SANITIZE must be empty, 'address' or 'thread'")
+  endif()
+endfunction()
+
+# pellix_library(NAME DEPS dep...): a static library pellix_NAME with the alias pellix::NAME.
+# Sources are added by the folders' own CMakeLists with target_sources().
+function(pellix_library NAME)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  add_library(pellix_${NAME} STATIC)
+  add_library(pellix::${NAME} ALIAS pellix_${NAME})
+  target_include_directories(pellix_${NAME} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(pellix_${NAME} PUBLIC ${ARG_DEPS})
+  pellix_compile_options(pellix_${NAME})
+endfunction()
+
+# pellix_test(NAME SRCS file... DEPS dep... [LABELS label...] [PROPERTIES prop value...])
+# A GoogleTest program whose cases CTest discovers one by one. Label "concurrency" marks
+# the suites that also run under ThreadSanitizer.
+function(pellix_test NAME)
+  cmake_parse_arguments(ARG "" "" "SRCS;DEPS;LABELS;PROPERTIES" ${ARGN})
+  add_executable(${NAME} ${ARG_SRCS})
+  target_include_directories(${NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  pellix_compile_options(${NAME})
+  set(labels ${ARG_LABELS})
+  if(NOT labels)
+    set(labels unit)
+  endif()
+  gtest_discover_tests(${NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}" TIMEOUT 300 ${ARG_PROPERTIES})
+endfunction()
+
+# pellix_bench(NAME SRCS file... DEPS dep...): a Google Benchmark program (not run by CTest).
+function(pellix_bench NAME)
+  cmake_parse_arguments(ARG "" "" "SRCS;DEPS" ${ARGN})
+  add_executable(${NAME} ${ARG_SRCS})
+  target_include_directories(${NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
+  target_link_libraries(${NAME} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  pellix_compile_options(${NAME})
+endfunction()

@@ -1,0 +1,90 @@
+// Serial dispatch queues over one shared pool of worker threads.
+//
+// A serial queue runs its tasks one at a time, in the order they were submitted, on whichever
+// pool thread is free: a queue costs no thread of its own, so thousands of idle queues cost
+// nothing but memory. The global concurrent queue runs its tasks in parallel and is meant for
+// blocking work.
+//
+// Blocking inside a task (Semaphore::wait, Group::wait, DispatchQueue::sync) is allowed: the
+// pool notices that one of its threads is blocked and lets another thread take its place, so
+// that the queue being waited for still gets to run.
+//
+// A task that throws is caught; one line goes out through the plain log call and the queue
+// goes on with its next task.
+//
+// All operations may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace platform {
+
+using Task = std::function<void()>;
+
+class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+public:
+    // A new serial queue with the given label (for diagnostics and the logger's queue label).
+    static std::shared_ptr<DispatchQueue> createSerial(std::string label);
+    // The one global concurrent queue for blocking work.
+    static std::shared_ptr<DispatchQueue> globalConcurrent();
+
+    virtual ~DispatchQueue() = default;
+
+    const std::string& label() const { return label_; }
+    virtual bool isSerial() const = 0;
+
+    // Runs the task later on this queue. Returns at once.
+    virtual void async(Task task) = 0;
+
+    // Runs the task on this queue and returns when it has finished. The caller must not be
+    // running on this queue already (check with a queue-specific key): that would deadlock.
+    void sync(const std::function<void()>& task);
+
+    // Runs fn on this queue and returns its result.
+    template <class F>
+    auto syncResult(F&& fn) -> std::invoke_result_t<F&> {
+        using R = std::invoke_result_t<F&>;
+        if constexpr (std::is_void_v<R>) {
+            sync([&] { fn(); });
+        } else {
+            std::optional<R> result;
+            sync([&] { result.emplace(fn()); });
+            return std::move(*result);
+        }
+    }
+
+    // Runs the task on this queue once the delay has passed (at the earliest).
+    void after(std::chrono::nanoseconds delay, Task task);
+
+    // Queue-specific data: a value stored on this queue under a key (any address). Setting
+    // nullptr removes the key.
+    void setSpecific(const void* key, void* value);
+    void* getSpecificOfQueue(const void* key) const;
+    // The value under the key of the serial queue whose task the caller is running, or
+    // nullptr when the caller runs on no serial queue or that queue has no such key.
+    static void* getSpecific(const void* key);
+
+    // The serial queue whose task the calling thread is running, or nullptr.
+    static DispatchQueue* current();
+    // The label of current(), or "" when the caller runs on no serial queue.
+    static std::string currentLabel();
+
+protected:
+    explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+
+private:
+    std::string label_;
+
+protected:
+    struct SpecificTable;
+    std::shared_ptr<SpecificTable> specifics_;
+    friend class DispatchQueueAccess;
+};
+
+}  // namespace platform
