@@ -1,0 +1,71 @@
+// The server's TLS identity in the user's keychains: found by the print name (label) of its
+// private key, which must begin with the given name ("Pellix"), and made on first use - a new
+// key and self-signed certificate from OpenSSLProxy, imported from PKCS#12, stored in the
+// default keychain and trusted as a root in the admin trust domain.
+//
+// Nothing is cached: every call queries the keychain again. All calls come from the one
+// connection queue shared by every connection, so lookups and provisioning never overlap; the
+// class has no lock of its own (the keychain stand-in serialises its files itself).
+// Provisioning (RSA key generation) blocks the caller while it runs.
+//
+// Handing the identity to TLS: sslIdentityAndCertificates("Pellix") (or identityAndCertificates)
+// returns an array whose first element is a platform::Identity. Its
+//     identity->privateKey()->evpKey()   EVP_PKEY*, the server key
+//     identity->certificate()->x509()    X509*, the server certificate
+// are owned by the Identity and live as long as the caller keeps the shared_ptr; OpenSSL calls
+// that keep them (SSL_CTX_use_PrivateKey, SSL_CTX_use_certificate, platform::TlsIdentity's
+// constructor) take references of their own. Later elements, when any, are further
+// certificates of the chain (none in this system).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Keychain/Identity.h"
+#include "Platform/Keychain/KeychainStatus.h"
+#include "Platform/Keychain/Trust.h"
+
+class OVKeychain {
+public:
+    using IdentityArray = std::vector<std::shared_ptr<platform::Identity>>;
+
+    // The passphrase that protects the container on its way from the generator to the import.
+    inline static const std::string kPassphrase = "MockWord5826";
+
+    // The first-use rule of every accepted connection: look the identity up; when the result
+    // has no element, make one and look it up once more, returning that result as it is.
+    // With no element in the result the connection serves plain HTTP.
+    static std::optional<IdentityArray> sslIdentityAndCertificates(const std::string& name);
+
+    // std::nullopt when the keychain query fails or finds nothing; otherwise the first identity
+    // (in keychain order) whose key label begins with name, or an empty array.
+    static std::optional<IdentityArray> identityAndCertificates(const std::string& name);
+
+    // Whether the identity's private key has a print name that, read as ISO Latin 1, begins
+    // with name (case-sensitive). An identity without a key or without a print name does not.
+    static bool identity(const std::shared_ptr<platform::Identity>& identity, const std::string& matchesName);
+
+    // Makes, imports, stores and trusts a new identity for name; logs "Adding new certificate
+    // for <name>". Failures leave the keychain as it was (or with the untrusted identity when
+    // only the trust setting failed, which is logged).
+    static void addIdentity(const std::string& name);
+
+    // Stores the identity in the default keychain (accessible always) and returns the item's
+    // persistent reference, or std::nullopt when the keychain did not take it.
+    static std::optional<std::vector<std::uint8_t>> persistentRefForIdentity(
+        const std::shared_ptr<platform::Identity>& identity);
+
+    // Never called by the system.
+    static void addCertificate(const std::string& name);
+};
+
+// Imports the PKCS#12 data with the passphrase (none: an import without one). On status 0 with
+// at least one item, identity and trust receive the first item's; otherwise they are left as
+// they were. Returns the import status.
+platform::OSStatus extractIdentityAndTrust(const std::vector<std::uint8_t>& data,
+                                           std::shared_ptr<platform::Identity>& identity,
+                                           std::shared_ptr<platform::Trust>& trust,
+                                           const std::optional<std::string>& passphrase);

@@ -1,0 +1,56 @@
+// The keychain stand-in: file-backed keychains in the user's data directory, a search list and
+// a default keychain, with the two item operations the certificate code needs - query every
+// identity of the search list, and add an identity to a keychain.
+//
+// Layout under KeychainPaths::storeDirectory() (directories 0700):
+//     search-list.json            {"default": NAME, "search": [NAME...]}; absent = "login" only
+//     NAME.keychain/items.json    the keychain's identities in the order they were added (0600)
+//     NAME.keychain/ID.key.pem    an identity's private key, unencrypted PKCS#8 (0600)
+//     NAME.keychain/ID.cert.pem   its certificate (0644)
+//
+// Every call reads the files again; nothing is cached in memory. Writes are atomic, and a read-
+// modify-write holds a lock file, so two processes never lose each other's items. A store file
+// that cannot be read or parsed is reported (a plain log line naming the file, and a non-zero
+// status) and is never replaced: an add to such a keychain fails too.
+//
+// Callable from any thread; calls are serialised inside.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Keychain/Identity.h"
+#include "Platform/Keychain/KeychainStatus.h"
+
+namespace platform {
+
+class Keychain {
+public:
+    // When the stored item may be used; recorded with the item, not enforced by the stand-in.
+    enum class Accessibility { Always, WhenUnlocked };
+
+    inline static const std::string kLoginKeychain = "login";
+
+    // Every identity of every keychain in the search list: keychains in search-list order,
+    // identities in the order they were added. kKeychainItemNotFound when there is none.
+    static OSStatus copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>& identities);
+
+    // Stores a copy of the identity (key, certificate and the key's print name) in the default
+    // keychain, or in the named one. On success persistentRef (when given) receives the item's
+    // persistent reference. kKeychainDuplicateItem when that keychain already holds an identity
+    // with the same certificate.
+    static OSStatus addIdentity(const Identity& identity, Accessibility accessibility,
+                                std::vector<std::uint8_t>* persistentRef);
+    static OSStatus addIdentity(const std::string& keychainName, const Identity& identity, Accessibility accessibility,
+                                std::vector<std::uint8_t>* persistentRef);
+
+    // The search list and the default keychain. Names are [A-Za-z0-9._-], not starting with '.'.
+    static OSStatus copySearchList(std::vector<std::string>& names);
+    static OSStatus copyDefaultKeychain(std::string& name);
+    static OSStatus setSearchList(const std::vector<std::string>& names);
+    static OSStatus setDefaultKeychain(const std::string& name);
+};
+
+}  // namespace platform

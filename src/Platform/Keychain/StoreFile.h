@@ -1,0 +1,54 @@
+// File primitives of the keychain stand-in: whole-file reads, atomic whole-file writes with a
+// given mode, private directories and an exclusive lock between processes.
+//
+// A write goes to a temporary file beside the target, is flushed to disk and then renamed over
+// the target, so a reader sees the old contents or the new, never a mix, and a crash leaves the
+// old file in place. Callable from any thread; nothing here logs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class StoreFile {
+public:
+    enum class ReadStatus { Ok, Missing, Failed };
+    struct ReadResult {
+        ReadStatus status = ReadStatus::Failed;
+        std::string contents;
+        std::string error;  // the reason, when Failed
+    };
+
+    static ReadResult read(const std::string& path);
+
+    // Replaces the file at path with contents, created with mode (umask does not apply).
+    // Returns an empty optional on success, else the reason.
+    static std::optional<std::string> writeAtomically(const std::string& path, std::string_view contents, mode_t mode);
+
+    // Creates path and any missing parents (mode 0700) and gives path itself mode 0700 even when
+    // it already existed. Returns the reason on failure.
+    static std::optional<std::string> makePrivateDirectory(const std::string& path);
+    // Creates path and missing parents, all with mode 0700, without changing existing ones.
+    static std::optional<std::string> makeDirectories(const std::string& path);
+
+    // An exclusive advisory lock on a lock file, held until the object goes away.
+    class Lock {
+    public:
+        explicit Lock(const std::string& lockPath);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        bool held() const { return fd_ >= 0; }
+        const std::string& error() const { return error_; }
+
+    private:
+        int fd_ = -1;
+        std::string error_;
+    };
+};
+
+}  // namespace platform
