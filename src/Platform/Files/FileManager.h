@@ -1,0 +1,36 @@
+// The file operations of the document store: private atomic writes, whole-file reads,
+// existence checks and removal.
+//
+// Every call is synchronous, callable from any thread and never throws; failures are
+// reported as an Error in the POSIX domain. None of them follows a symbolic link in the last
+// path component.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Error.h"
+
+namespace platform {
+
+class FileManager {
+public:
+    // Writes the bytes to a new file beside `path` (same directory, a unique temporary name,
+    // mode 0600), flushes it and renames it onto `path`, so that readers see either the old
+    // file or the whole new one. On failure the temporary file is removed and `path` is left
+    // as it was. Nothing when it succeeded, else the error.
+    static std::optional<Error> writeAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
+
+    // The whole content of the regular file at `path`, or nothing when it cannot be read.
+    static std::optional<std::vector<uint8_t>> contentsAtPath(const std::string& path);
+
+    // Whether something (a file, a directory, a dangling link) exists at `path`.
+    static bool fileExistsAtPath(const std::string& path);
+
+    // Removes the file at `path`. Nothing when it was removed, else the error.
+    static std::optional<Error> removeItemAtPath(const std::string& path);
+};
+
+}  // namespace platform

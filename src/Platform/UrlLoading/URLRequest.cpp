@@ -1,0 +1,53 @@
+#include "Platform/UrlLoading/URLRequest.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+std::optional<std::string> part(CURLU* u, CURLUPart which) {
+    char* text = nullptr;
+    if (curl_url_get(u, which, &text, 0) != CURLUE_OK || !text) return std::nullopt;
+    std::string out(text);
+    curl_free(text);
+    return out;
+}
+
+}  // namespace
+
+std::optional<URLRequest> URLRequest::make(std::string_view urlText) {
+    // curl's parser stops at nothing: a NUL, a line end or a blank inside the text would let a
+    // page smuggle a second request line, so such a text is no URL.
+    if (urlText.empty() || std::any_of(urlText.begin(), urlText.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7f; }))
+        return std::nullopt;
+    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    if (!u) return std::nullopt;
+    std::string text(urlText);
+    if (curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    auto scheme = part(u.get(), CURLUPART_SCHEME);
+    auto host = part(u.get(), CURLUPART_HOST);
+    auto full = part(u.get(), CURLUPART_URL);
+    if (!scheme || !host || !full || host->empty()) return std::nullopt;
+    std::transform(scheme->begin(), scheme->end(), scheme->begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (*scheme != "http" && *scheme != "https") return std::nullopt;
+    std::transform(host->begin(), host->end(), host->begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+    URLRequest r;
+    r.url_ = std::move(*full);
+    r.scheme_ = std::move(*scheme);
+    r.host_ = std::move(*host);
+    r.path_ = part(u.get(), CURLUPART_PATH).value_or("/");
+    if (r.path_.empty()) r.path_ = "/";
+    return r;
+}
+
+}  // namespace platform
