@@ -1,0 +1,58 @@
+// One queued read request of a socket: read an exact length, read up to and including a
+// terminator (optionally with a maximum length), or read whatever one step brings.
+//
+// The packet decides how many bytes a read step may take and finds a terminator that
+// straddles the bytes already read and the socket's pre-buffer. Used only on the socket
+// queue; the socket builds packets on the caller's thread and hands them over.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "AsyncSocket/AsyncSocketData.h"
+#include "AsyncSocket/AsyncSocketPreBuffer.h"
+
+class AsyncReadPacket {
+public:
+    // With a caller's buffer the read's bytes go into that very buffer from startOffset on;
+    // without one (nullptr) the packet makes a buffer of readLength zero bytes. terminator is
+    // copied; an empty optional means "no terminator".
+    AsyncReadPacket(ByteBufferPtr buffer, uint64_t startOffset, uint64_t maxLength, double timeout,
+                    uint64_t readLength, std::optional<ByteBuffer> terminator, long tag);
+
+    // Lengthens the buffer so that at least n bytes of room follow the bytes already read.
+    void ensureCapacityForAdditionalDataOfLength(uint64_t n);
+
+    // Exact-length and whatever-is-available reads: how many of the hint's bytes to take.
+    uint64_t readLengthForNonTermWithHint(uint64_t hint) const;
+    // Terminator reads: how many bytes to read from the descriptor; *shouldPreBuffer (when
+    // given) says whether the packet's buffer lacks room for them, so that they should go to
+    // the pre-buffer first.
+    uint64_t readLengthForTermWithHint(uint64_t hint, bool* shouldPreBuffer) const;
+    // The read length for a stream that offers a default size (never used by this system).
+    uint64_t optimalReadLengthWithDefault(uint64_t defaultValue, bool* shouldPreBuffer) const;
+    // Terminator reads with a non-empty pre-buffer: how many bytes to move from it into the
+    // packet, and whether they end with the terminator. Compares the packet's tail and the
+    // pre-buffer in place, with a scratch area on the stack.
+    uint64_t readLengthForTermWithPreBuffer(const AsyncSocketPreBuffer& preBuffer, bool* found) const;
+    // After n bytes were read straight into the buffer behind bytesDone (and before bytesDone
+    // moves on): the number of those bytes that lie past the terminator, or -1 when the
+    // terminator is not there.
+    int64_t searchForTermAfterPreBuffering(int64_t numBytes) const;
+
+    bool isTermRead() const { return term.has_value(); }
+    // Room left in the buffer behind the bytes already read.
+    uint64_t roomLeft() const;
+    uint8_t* writePosition() { return buffer->data() + startOffset + bytesDone; }
+
+    ByteBufferPtr buffer;
+    uint64_t startOffset;
+    uint64_t bytesDone = 0;
+    uint64_t maxLength;
+    double timeout;
+    uint64_t readLength;
+    std::optional<ByteBuffer> term;
+    bool bufferOwner;
+    uint64_t originalBufferLength;
+    long tag;
+};

@@ -1,0 +1,5 @@
+target_sources(pellix_socket PRIVATE
+  AsyncReadPacket.cpp
+  AsyncSocket.cpp
+  AsyncSocketPreBuffer.cpp
+)
