@@ -1,0 +1,227 @@
+#include "Platform/CardService/PcscSlotManager.h"
+
+#include <PCSC/pcsclite.h>
+
+#include <algorithm>
+
+#include "Platform/CardService/PcscError.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+
+namespace platform {
+namespace {
+
+constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
+
+// The reader names of a multi-string ("a\0b\0\0").
+std::vector<std::string> splitNames(const std::vector<char>& buffer) {
+    std::vector<std::string> names;
+    size_t i = 0;
+    while (i < buffer.size() && buffer[i] != '\0') {
+        std::string name(&buffer[i]);
+        i += name.size() + 1;
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+}  // namespace
+
+std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
+    auto manager = std::make_shared<PcscSlotManager>(options);
+    // The first list is read before anyone observes it, so that the first observation of
+    // "slotNames" already sees the readers.
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS) {
+        if (manager->refresh(context) != SCARD_S_SUCCESS) {
+            SCardReleaseContext(context);
+            context = 0;
+        }
+    } else {
+        context = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(manager->mutex_);
+        manager->context_ = context;
+    }
+    manager->monitor_ = std::thread([raw = manager.get()] { raw->run(); });
+    return manager;
+}
+
+PcscSlotManager::PcscSlotManager(Options options) : options_(options) {}
+
+PcscSlotManager::~PcscSlotManager() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        if (context_) SCardCancel(context_);
+    }
+    wake_.notify_all();
+    if (monitor_.joinable()) {
+        if (monitor_.get_id() == std::this_thread::get_id()) {
+            monitor_.detach();
+        } else {
+            monitor_.join();
+        }
+    }
+}
+
+std::vector<std::string> PcscSlotManager::slotNames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_;
+}
+
+void PcscSlotManager::getSlotWithName(const std::string& name, SlotReply reply) {
+    std::shared_ptr<PcscSlot> slot;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = slots_.find(name);
+        if (it != slots_.end()) slot = it->second;
+    }
+    DispatchQueue::globalConcurrent()->async([slot, reply = std::move(reply)] { reply(slot); });
+}
+
+bool PcscSlotManager::serviceAvailable() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return context_ != 0;
+}
+
+LONG PcscSlotManager::refresh(SCARDCONTEXT context) {
+    std::vector<std::string> names;
+    DWORD length = 0;
+    LONG rv = SCardListReaders(context, nullptr, nullptr, &length);
+    if (rv == SCARD_S_SUCCESS && length > 0) {
+        std::vector<char> buffer(length + 1, '\0');
+        rv = SCardListReaders(context, nullptr, buffer.data(), &length);
+        if (rv == SCARD_S_SUCCESS) names = splitNames(buffer);
+    }
+    if (rv == SCARD_E_NO_READERS_AVAILABLE) rv = SCARD_S_SUCCESS;
+    if (rv != SCARD_S_SUCCESS) return rv;
+
+    std::vector<SCARD_READERSTATE> states(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        states[i].szReader = names[i].c_str();
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    if (!states.empty()) {
+        rv = SCardGetStatusChange(context, 0, states.data(), static_cast<DWORD>(states.size()));
+        // A reader that went away since the list was read: read the list again next time.
+        if (rv == SCARD_E_TIMEOUT || rv == SCARD_E_UNKNOWN_READER) rv = SCARD_S_SUCCESS;
+        if (rv != SCARD_S_SUCCESS) return rv;
+    }
+    std::vector<CardSlotState> slotStates;
+    seen_.clear();
+    for (size_t i = 0; i < names.size(); ++i) {
+        slotStates.push_back(PcscSlot::stateFromReaderState(states[i].dwEventState, states[i].cbAtr));
+        seen_.push_back({names[i], states[i].dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED)});
+    }
+    // pcsc-lite keeps the number of readers in the high word of the pseudo-reader's state.
+    pnpState_ = static_cast<DWORD>(names.size()) << 16;
+    publish(names, slotStates);
+    return SCARD_S_SUCCESS;
+}
+
+void PcscSlotManager::publish(const std::vector<std::string>& names, const std::vector<CardSlotState>& states) {
+    std::vector<std::pair<std::shared_ptr<PcscSlot>, CardSlotState>> updates;
+    std::vector<std::shared_ptr<PcscSlot>> gone;
+    bool listChanged;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listChanged = names != names_;
+        std::map<std::string, std::shared_ptr<PcscSlot>> slots;
+        for (size_t i = 0; i < names.size(); ++i) {
+            auto it = slots_.find(names[i]);
+            if (it != slots_.end()) {
+                slots[names[i]] = it->second;
+                updates.emplace_back(it->second, states[i]);
+            } else {
+                slots[names[i]] = std::make_shared<PcscSlot>(names[i], states[i]);
+            }
+        }
+        for (const auto& [name, slot] : slots_) {
+            if (!slots.count(name)) gone.push_back(slot);
+        }
+        names_ = names;
+        slots_ = std::move(slots);
+    }
+    for (const auto& [slot, state] : updates) slot->update(state);
+    if (listChanged) notifySlotNamesChanged();
+    for (const auto& slot : gone) slot->update(CardSlotState::Missing);
+}
+
+void PcscSlotManager::loseService() {
+    seen_.clear();
+    pnpState_ = SCARD_STATE_UNAWARE;
+    publish({}, {});
+}
+
+bool PcscSlotManager::sleepFor(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, wait, [this] { return stopping_; });
+    return !stopping_;
+}
+
+void PcscSlotManager::run() {
+    std::chrono::milliseconds backoff = options_.firstBackoff;
+    SCARDCONTEXT context;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        context = context_;
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) break;
+        }
+        LONG rv;
+        if (!context) {
+            rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+            if (rv != SCARD_S_SUCCESS) {
+                context = 0;
+                loseService();
+                if (!sleepFor(backoff)) break;
+                backoff = std::min(backoff * 2, options_.maxBackoff);
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            context_ = context;
+            if (stopping_) break;
+        }
+        rv = refresh(context);
+        bool pnpUnknown = false;
+        if (rv == SCARD_S_SUCCESS) {
+            std::vector<SCARD_READERSTATE> states(seen_.size() + 1);
+            for (size_t i = 0; i < seen_.size(); ++i) {
+                states[i].szReader = seen_[i].name.c_str();
+                states[i].dwCurrentState = seen_[i].eventState;
+            }
+            states.back().szReader = kPnpReader;
+            states.back().dwCurrentState = pnpState_;
+            rv = SCardGetStatusChange(context, static_cast<DWORD>(options_.pollInterval.count()), states.data(),
+                                      static_cast<DWORD>(states.size()));
+            pnpUnknown = rv == SCARD_S_SUCCESS && (states.back().dwEventState & SCARD_STATE_UNKNOWN);
+        }
+        if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT || rv == SCARD_E_UNKNOWN_READER || rv == SCARD_E_CANCELLED) {
+            backoff = options_.firstBackoff;
+            // Without hot-plug notices the wait would end at once: poll instead.
+            if (pnpUnknown && !sleepFor(std::chrono::milliseconds(200))) break;
+            continue;
+        }
+        // The context is of no more use (service stopped or restarted): start again.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            context_ = 0;
+        }
+        SCardReleaseContext(context);
+        context = 0;
+        loseService();
+        if (!sleepFor(backoff)) break;
+        backoff = std::min(backoff * 2, options_.maxBackoff);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (context_) {
+        SCardReleaseContext(context_);
+        context_ = 0;
+    }
+}
+
+}  // namespace platform
