@@ -1,0 +1,164 @@
+#include "Platform/Dispatch/DispatchQueue.h"
+
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <unordered_map>
+
+#include "Platform/Dispatch/Semaphore.h"
+#include "Platform/Dispatch/detail/Pool.h"
+#include "Platform/Dispatch/detail/Reactor.h"
+#include "Platform/PlainLog.h"
+
+namespace platform {
+
+struct DispatchQueue::SpecificTable {
+    mutable std::mutex mutex;
+    std::unordered_map<const void*, void*> values;  // guarded by mutex
+};
+
+namespace {
+
+// The serial queue whose task this thread runs; restored when the task ends.
+thread_local DispatchQueue* tlsCurrentQueue = nullptr;
+
+class CurrentQueueScope {
+public:
+    explicit CurrentQueueScope(DispatchQueue* queue) : saved_(tlsCurrentQueue) { tlsCurrentQueue = queue; }
+    ~CurrentQueueScope() { tlsCurrentQueue = saved_; }
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+private:
+    DispatchQueue* saved_;
+};
+
+class SerialQueue final : public DispatchQueue, public detail::PoolClient {
+public:
+    explicit SerialQueue(std::string label) : DispatchQueue(std::move(label)) {
+        specifics_ = std::make_shared<SpecificTable>();
+    }
+
+    bool isSerial() const override { return true; }
+
+    void async(Task task) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tasks_.push_back(std::move(task));
+            if (listed_) return;
+            listed_ = true;
+        }
+        detail::Pool::shared().submit(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+    }
+
+    void runBatch(std::size_t limit) override {
+        CurrentQueueScope scope(this);
+        for (std::size_t n = 0;; ++n) {
+            Task task;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (tasks_.empty()) {
+                    listed_ = false;
+                    return;
+                }
+                if (n == limit) break;  // still listed_: hand the queue back to the run list
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            detail::runTaskCatching(task, label());
+        }
+        detail::Pool::shared().submit(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<Task> tasks_;  // guarded by mutex_
+    bool listed_ = false;     // guarded by mutex_; on the pool's run list or being drained
+};
+
+class ConcurrentQueue final : public DispatchQueue {
+public:
+    ConcurrentQueue() : DispatchQueue("global concurrent") { specifics_ = std::make_shared<SpecificTable>(); }
+
+    bool isSerial() const override { return false; }
+
+    void async(Task task) override {
+        // Tasks of the concurrent queue run on no serial queue: current() is nullptr in them.
+        detail::Pool::shared().submitConcurrent([task = std::move(task)] {
+            CurrentQueueScope scope(nullptr);
+            task();
+        });
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
+    return std::make_shared<SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::globalConcurrent() {
+    static const std::shared_ptr<DispatchQueue> queue = std::make_shared<ConcurrentQueue>();
+    return queue;
+}
+
+void DispatchQueue::sync(const std::function<void()>& task) {
+    if (tlsCurrentQueue == this) {
+        // Waiting for our own queue would never end; the caller already holds it, so running
+        // the block here keeps the queue's one-at-a-time promise.
+        plainLog("Dispatch queue \"%@\": sync called on the queue it runs on; running inline", label());
+        task();
+        return;
+    }
+    Semaphore done;
+    std::exception_ptr failure;
+    async([&] {
+        try {
+            task();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.signal();
+    });
+    done.wait();
+    // The block's exception belongs to the caller that waits for it.
+    if (failure) std::rethrow_exception(failure);
+}
+
+void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
+    if (delay <= std::chrono::nanoseconds::zero()) {
+        async(std::move(task));
+        return;
+    }
+    auto self = shared_from_this();
+    detail::Reactor::shared().addTimer(detail::Reactor::deadlineAfter(delay),
+                                       [self, task = std::move(task)]() mutable { self->async(std::move(task)); });
+}
+
+void DispatchQueue::setSpecific(const void* key, void* value) {
+    std::lock_guard<std::mutex> lock(specifics_->mutex);
+    if (value)
+        specifics_->values[key] = value;
+    else
+        specifics_->values.erase(key);
+}
+
+void* DispatchQueue::getSpecificOfQueue(const void* key) const {
+    std::lock_guard<std::mutex> lock(specifics_->mutex);
+    auto it = specifics_->values.find(key);
+    return it == specifics_->values.end() ? nullptr : it->second;
+}
+
+void* DispatchQueue::getSpecific(const void* key) {
+    DispatchQueue* queue = tlsCurrentQueue;
+    return queue ? queue->getSpecificOfQueue(key) : nullptr;
+}
+
+DispatchQueue* DispatchQueue::current() { return tlsCurrentQueue; }
+
+std::string DispatchQueue::currentLabel() {
+    DispatchQueue* queue = tlsCurrentQueue;
+    return queue ? queue->label() : std::string();
+}
+
+}  // namespace platform

@@ -1,0 +1,363 @@
+#include "Platform/Dispatch/DispatchSource.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <linux/sockios.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <optional>
+
+#include "Platform/Dispatch/detail/Pool.h"
+#include "Platform/Dispatch/detail/Reactor.h"
+#include "Platform/PlainLog.h"
+
+namespace platform {
+
+namespace {
+
+using detail::Reactor;
+
+// The life every source shares: suspension count, at most one delivery in flight, cancel.
+//
+// A "delivery" is one task on the target queue that runs the event handler. inFlight_ is set
+// from posting until the handler has returned, so the handler never runs twice at once and
+// the cancel handler can wait for it. An event seen while suspended (or while a delivery is
+// under way) is remembered in pending_ and delivered later.
+class SourceBase : public DispatchSource,
+                   public Reactor::Watcher,
+                   public std::enable_shared_from_this<SourceBase> {
+public:
+    explicit SourceBase(std::shared_ptr<DispatchQueue> target) : target_(std::move(target)) {}
+
+    void setEventHandler(Task handler) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!cancelled_) eventHandler_ = std::move(handler);
+    }
+
+    void setCancelHandler(Task handler) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!cancelPosted_) cancelHandler_ = std::move(handler);
+    }
+
+    void setTimer(std::chrono::nanoseconds, std::chrono::nanoseconds, std::chrono::nanoseconds) override {}
+
+    uint64_t data() const override { return data_.load(std::memory_order_relaxed); }
+
+    void suspend() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++suspendCount_;
+    }
+
+    void resume() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (suspendCount_ == 0) {
+            // More resumes than suspends: the platform would crash; we keep the count sane.
+            plainLog("Dispatch source on \"%@\": resume without a matching suspend ignored", target_->label());
+            return;
+        }
+        if (--suspendCount_ > 0 || inFlight_) return;
+        if (cancelled_) {
+            postCancelLocked();
+        } else if (pending_) {
+            postDeliveryLocked();
+        } else {
+            armLocked();
+        }
+    }
+
+    void cancel() override {
+        // Unregistering drops the reactor's reference; ours keeps the source (and the mutex
+        // we hold) alive until we are done.
+        auto self = shared_from_this();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (cancelled_) return;
+        cancelled_ = true;
+        disarmLocked();
+        if (!inFlight_ && suspendCount_ == 0) postCancelLocked();
+    }
+
+    bool isCancelled() const override { return cancelled_.load(); }
+
+    // An event happened (reactor thread).
+    void onReady() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        eventLocked();
+    }
+
+protected:
+    void eventLocked() {
+        armed_ = false;
+        if (cancelled_) return;
+        pending_ = true;
+        if (suspendCount_ == 0 && !inFlight_) postDeliveryLocked();
+    }
+
+    // Asks for the next event (descriptors); timers run on their own schedule.
+    virtual void armLocked() {}
+    virtual void disarmLocked() {}
+    // The handler's data, read just before it runs, with no lock held. nullopt: nothing to
+    // deliver after all (a timer whose schedule was replaced).
+    virtual std::optional<uint64_t> collectData() = 0;
+
+    std::mutex mutex_;
+    const std::shared_ptr<DispatchQueue> target_;
+    bool armed_ = false;  // guarded by mutex_; waiting for the reactor's next onReady()
+
+private:
+    void postDeliveryLocked() {
+        inFlight_ = true;
+        auto self = shared_from_this();
+        target_->async([self] { self->deliver(); });
+    }
+
+    void postCancelLocked() {
+        if (cancelPosted_) return;
+        cancelPosted_ = true;
+        auto self = shared_from_this();
+        target_->async([self] { self->runCancelHandler(); });
+    }
+
+    // On the target queue.
+    void deliver() {
+        Task handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (cancelled_ || suspendCount_ > 0) {
+                inFlight_ = false;
+                if (cancelled_ && suspendCount_ == 0) postCancelLocked();
+                return;
+            }
+            pending_ = false;
+            handler = eventHandler_;
+        }
+        if (auto data = collectData()) {
+            data_.store(*data, std::memory_order_relaxed);
+            detail::runTaskCatching(handler, target_->label());
+        }
+        handler = nullptr;
+        bool cancelNow = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inFlight_ = false;
+            if (suspendCount_ > 0) return;  // resume() carries on
+            if (cancelled_) {
+                // We are on the target queue and the last handler is done: cancel here.
+                cancelNow = !cancelPosted_;
+                cancelPosted_ = true;
+            } else if (pending_) {
+                postDeliveryLocked();
+            } else {
+                armLocked();
+            }
+        }
+        if (cancelNow) runCancelHandler();
+    }
+
+    void runCancelHandler() {
+        Task cancelHandler;
+        Task eventHandler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cancelHandler = std::move(cancelHandler_);
+            eventHandler = std::move(eventHandler_);  // cancelling releases what the handlers hold
+            cancelHandler_ = nullptr;
+            eventHandler_ = nullptr;
+        }
+        detail::runTaskCatching(cancelHandler, target_->label());
+    }
+
+    Task eventHandler_;                 // guarded by mutex_
+    Task cancelHandler_;                // guarded by mutex_
+    long suspendCount_ = 1;             // guarded by mutex_
+    std::atomic<bool> cancelled_{false};  // written under mutex_
+    bool cancelPosted_ = false;         // guarded by mutex_
+    bool inFlight_ = false;             // guarded by mutex_
+    bool pending_ = false;              // guarded by mutex_
+    std::atomic<uint64_t> data_{0};
+};
+
+class FdSource final : public SourceBase {
+public:
+    FdSource(Type type, int fd, std::shared_ptr<DispatchQueue> target)
+        : SourceBase(std::move(target)), type_(type), fd_(fd) {
+        int accepting = 0;
+        socklen_t len = sizeof accepting;
+        listening_ = ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 && accepting != 0;
+    }
+
+    ~FdSource() override {
+        if (watcherId_) Reactor::shared().removeWatcher(*watcherId_);
+    }
+
+    bool registerWithReactor() {
+        auto direction = type_ == Type::Read ? Reactor::Direction::Read : Reactor::Direction::Write;
+        std::weak_ptr<Reactor::Watcher> weak = std::static_pointer_cast<Reactor::Watcher>(shared_from_this());
+        watcherId_ = Reactor::shared().addWatcher(fd_, direction, std::move(weak), alwaysReady_);
+        return watcherId_.has_value();
+    }
+
+    Type type() const override { return type_; }
+    int fd() const override { return fd_; }
+
+protected:
+    void armLocked() override {
+        if (armed_ || !watcherId_) return;
+        armed_ = true;
+        Reactor::shared().arm(*watcherId_, std::static_pointer_cast<Reactor::Watcher>(shared_from_this()));
+    }
+
+    void disarmLocked() override {
+        if (!watcherId_) return;
+        Reactor::shared().removeWatcher(*watcherId_);
+        watcherId_.reset();
+        armed_ = false;
+    }
+
+    std::optional<uint64_t> collectData() override { return type_ == Type::Read ? readable() : writable(); }
+
+private:
+    uint64_t readable() const {
+        if (listening_) return 1;
+        if (alwaysReady_) {
+            struct stat st;
+            off_t at = ::lseek(fd_, 0, SEEK_CUR);
+            if (::fstat(fd_, &st) != 0 || at < 0) return 0;
+            return st.st_size > at ? static_cast<uint64_t>(st.st_size - at) : 0;
+        }
+        int n = 0;
+        if (::ioctl(fd_, FIONREAD, &n) != 0) return 1;  // readable, amount unknown
+        return n > 0 ? static_cast<uint64_t>(n) : 0;
+    }
+
+    uint64_t writable() const {
+        int queued = 0;
+        int buffer = 0;
+        socklen_t len = sizeof buffer;
+        if (::ioctl(fd_, SIOCOUTQ, &queued) == 0 &&
+            ::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer, &len) == 0 && buffer > queued)
+            return static_cast<uint64_t>(buffer - queued);
+        return 1;
+    }
+
+    const Type type_;
+    const int fd_;
+    bool listening_ = false;
+    bool alwaysReady_ = false;         // set once at registration
+    std::optional<uint64_t> watcherId_;  // set at registration; cleared under mutex_ by cancel
+};
+
+class TimerSource final : public SourceBase {
+public:
+    explicit TimerSource(std::shared_ptr<DispatchQueue> target) : SourceBase(std::move(target)) {}
+
+    Type type() const override { return Type::Timer; }
+    int fd() const override { return -1; }
+
+    void setTimer(std::chrono::nanoseconds start, std::chrono::nanoseconds interval,
+                  std::chrono::nanoseconds) override {
+        // The leeway only allows lateness; firing at the deadline honours any leeway.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (isCancelled()) return;
+        cancelTimerLocked();
+        ++generation_;
+        fires_ = 0;
+        repeat_ = interval > std::chrono::nanoseconds::zero() && interval != kForever
+                      ? std::optional<std::chrono::nanoseconds>(interval)
+                      : std::nullopt;
+        auto deadline = start == kForever ? Reactor::Clock::time_point::max() : Reactor::deadlineAfter(start);
+        scheduleLocked(deadline);
+    }
+
+    ~TimerSource() override = default;
+
+protected:
+    void disarmLocked() override { cancelTimerLocked(); }
+
+    std::optional<uint64_t> collectData() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint64_t n = fires_;
+        fires_ = 0;
+        return n > 0 ? std::optional<uint64_t>(n) : std::nullopt;
+    }
+
+private:
+    void scheduleLocked(Reactor::Clock::time_point deadline) {
+        if (deadline == Reactor::Clock::time_point::max()) return;
+        auto self = std::static_pointer_cast<TimerSource>(shared_from_this());
+        uint64_t generation = generation_;
+        timerId_ = Reactor::shared().addTimer(deadline, [self, generation, deadline] { self->fire(generation, deadline); });
+    }
+
+    void cancelTimerLocked() {
+        if (timerId_) Reactor::shared().cancelTimer(*timerId_);
+        timerId_.reset();
+    }
+
+    // Reactor thread.
+    void fire(uint64_t generation, Reactor::Clock::time_point deadline) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (generation != generation_ || isCancelled()) return;
+        timerId_.reset();
+        uint64_t count = 1;
+        if (repeat_) {
+            // Intervals missed while the reactor or the queue was late count as fires too.
+            auto now = Reactor::Clock::now();
+            auto interval = std::chrono::duration_cast<Reactor::Clock::duration>(*repeat_);
+            auto next = deadline + interval;
+            if (next <= now) {
+                auto missed = (now - next) / interval + 1;
+                count += static_cast<uint64_t>(missed);
+                next += missed * interval;
+            }
+            scheduleLocked(next);
+        }
+        fires_ += count;
+        eventLocked();
+    }
+
+    uint64_t generation_ = 0;                          // guarded by mutex_
+    uint64_t fires_ = 0;                               // guarded by mutex_
+    std::optional<std::chrono::nanoseconds> repeat_;  // guarded by mutex_
+    std::optional<uint64_t> timerId_;                  // guarded by mutex_
+};
+
+std::shared_ptr<DispatchSource> makeFdSource(DispatchSource::Type type, int fd, std::shared_ptr<DispatchQueue> target) {
+    if (!target) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto source = std::make_shared<FdSource>(type, fd, std::move(target));
+    if (!source->registerWithReactor()) {
+        int saved = errno;
+        source.reset();
+        errno = saved;
+        return nullptr;
+    }
+    return source;
+}
+
+}  // namespace
+
+std::shared_ptr<DispatchSource> DispatchSource::makeRead(int fd, std::shared_ptr<DispatchQueue> target) {
+    return makeFdSource(Type::Read, fd, std::move(target));
+}
+
+std::shared_ptr<DispatchSource> DispatchSource::makeWrite(int fd, std::shared_ptr<DispatchQueue> target) {
+    return makeFdSource(Type::Write, fd, std::move(target));
+}
+
+std::shared_ptr<DispatchSource> DispatchSource::makeTimer(std::shared_ptr<DispatchQueue> target) {
+    if (!target) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return std::make_shared<TimerSource>(std::move(target));
+}
+
+}  // namespace platform
