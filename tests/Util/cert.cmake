@@ -1,0 +1,1 @@
+pellix_test(util_opensslproxy_test SRCS OpenSSLProxyTest.cpp DEPS pellix::cert)
