@@ -1,0 +1,1 @@
+pellix_test(keychain_ovkeychain_test SRCS OVKeychainTest.cpp DEPS pellix::cert)
