@@ -1,0 +1,7 @@
+pellix_test(logging_logfunctions_test SRCS LxLogFunctionsTest.cpp DEPS pellix::logging LABELS unit)
+pellix_test(logging_logmessage_test SRCS LxLogMessageTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_log_test SRCS LxLogTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_abstractlogger_test SRCS LxAbstractLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_ttylogger_test SRCS LxTTYLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_asllogger_test SRCS LxASLLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_logmacros_test SRCS LxLogMacrosTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
