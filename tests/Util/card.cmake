@@ -1,0 +1,3 @@
+# Card layer utilities.
+pellix_test(util_bytes_test SRCS ${CMAKE_CURRENT_LIST_DIR}/BytesTest.cpp DEPS pellix::card)
+pellix_test(util_commonutil_test SRCS ${CMAKE_CURRENT_LIST_DIR}/CommonUtilTest.cpp DEPS pellix::card)
