@@ -40,13 +40,15 @@ std::optional<URLRequest> URLRequest::make(std::string_view urlText) {
     std::transform(scheme->begin(), scheme->end(), scheme->begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (*scheme != "http" && *scheme != "https") return std::nullopt;
     std::transform(host->begin(), host->end(), host->begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (host->size() > 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']') 
+        host = std::string(host->begin() + 1, host->end() - 1);
     URLRequest r;
     r.url_ = std::move(*full);
     r.scheme_ = std::move(*scheme);
     r.host_ = std::move(*host);
-    r.path_ = part(u.get(), CURLUPART_PATH).value_or("/");
-    if (r.path_.empty()) r.path_ = "/";
+    auto path = part(u.get(), CURLUPART_PATH);
+    if (path && !path->empty()) r.path_ = std::move(*path);
+    else r.path_.assign(1, '/');
     return r;
 }
 
