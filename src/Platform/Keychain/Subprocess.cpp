@@ -82,6 +82,9 @@ Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, co
         return result;
     }
     result.started = true;
+    // Our end of the input pipe must not block: a blocking write of more than the pipe holds
+    // would wait for a child that is itself waiting for us to read its output.
+    ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
 
     // Feed the input and drain the output together, so neither side can fill a pipe and stall.
     size_t written = 0;
