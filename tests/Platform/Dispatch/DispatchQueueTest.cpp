@@ -1,22 +1,271 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Platform/Dispatch/Semaphore.h"
+#include "Platform/PlainLog.h"
+#include "Platform/ThreadInfo.h"
 
 namespace platform {
 namespace {
 
-TEST(DispatchQueueTest, AsyncRunsInOrderAndSyncReturnsResult) {
-    auto queue = DispatchQueue::createSerial("test.order");
-    std::vector<int> seen;
-    for (int i = 0; i < 100; ++i) queue->async([&seen, i] { seen.push_back(i); });
-    int n = queue->syncResult([&] { return static_cast<int>(seen.size()); });
-    EXPECT_EQ(n, 100);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 5s;  // only reached when something is broken
+
+std::size_t threadsOfProcess() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(dir))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// Collects the plain log lines while alive, without writing them to stderr.
+class LogCapture {
+public:
+    LogCapture() {
+        setPlainLogOutputEnabled(false);
+        setPlainLogCapture([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~LogCapture() {
+        setPlainLogCapture(nullptr);
+        setPlainLogOutputEnabled(true);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+TEST(DispatchQueueTest, KeepsFifoOrderPerProducerAndRunsOneTaskAtATime) {
+    auto queue = DispatchQueue::createSerial("test.fifo");
+    constexpr int kProducers = 8;
+    constexpr int kTasks = 2000;
+    std::vector<std::vector<int>> seen(kProducers);  // touched only by the queue's tasks
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kTasks; ++i) {
+                queue->async([&, p, i] {
+                    if (running.fetch_add(1) != 0) overlapped = true;
+                    seen[p].push_back(i);
+                    running.fetch_sub(1);
+                });
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    queue->sync([] {});
+    EXPECT_FALSE(overlapped);
+    for (int p = 0; p < kProducers; ++p) {
+        SCOPED_TRACE(p);
+        ASSERT_EQ(seen[p].size(), static_cast<size_t>(kTasks));
+        for (int i = 0; i < kTasks; ++i) ASSERT_EQ(seen[p][i], i);
+    }
+}
+
+TEST(DispatchQueueTest, SyncFromAnotherQueueRunsOnTheTargetAndReturnsItsResult) {
+    auto outer = DispatchQueue::createSerial("test.outer");
+    auto inner = DispatchQueue::createSerial("test.inner");
+    std::string labelInside;
+    std::string labelAfter;
+    DispatchQueue* currentInside = nullptr;
+    int result = outer->syncResult([&] {
+        int r = inner->syncResult([&] {
+            labelInside = DispatchQueue::currentLabel();
+            currentInside = DispatchQueue::current();
+            return 42;
+        });
+        labelAfter = DispatchQueue::currentLabel();
+        return r;
+    });
+    EXPECT_EQ(result, 42);
+    EXPECT_EQ(labelInside, "test.inner");
+    EXPECT_EQ(currentInside, inner.get());
+    EXPECT_EQ(labelAfter, "test.outer");
+    EXPECT_EQ(DispatchQueue::current(), nullptr);
+    EXPECT_EQ(DispatchQueue::currentLabel(), "");
+}
+
+// The pattern the socket layer uses: an operation asked from a delegate call that already
+// runs on the socket's queue must run inline instead of waiting for that queue.
+class Guarded {
+public:
+    Guarded() : queue_(DispatchQueue::createSerial("test.guarded")) { queue_->setSpecific(&key_, this); }
+    int value() {
+        if (DispatchQueue::getSpecific(&key_) == this) return value_;
+        return queue_->syncResult([this] { return value_; });
+    }
+    std::shared_ptr<DispatchQueue> queue() const { return queue_; }
+
+private:
+    static inline int key_ = 0;
+    std::shared_ptr<DispatchQueue> queue_;
+    int value_ = 7;
+};
+
+TEST(DispatchQueueTest, QueueSpecificKeyLetsACallOnTheQueueRunInline) {
+    Guarded guarded;
+    Guarded other;
+    EXPECT_EQ(guarded.value(), 7);  // from no queue: waits for the queue
+    Semaphore done;
+    int fromInside = 0;
+    int fromOtherQueue = 0;
+    guarded.queue()->async([&] {
+        fromInside = guarded.value();            // inline, no deadlock
+        fromOtherQueue = other.value();          // another object's queue: a real sync
+        done.signal();
+    });
+    ASSERT_TRUE(done.wait(kPatience));
+    EXPECT_EQ(fromInside, 7);
+    EXPECT_EQ(fromOtherQueue, 7);
+
+    int key = 0;
+    auto queue = DispatchQueue::createSerial("test.keys");
+    int value = 1;
+    queue->setSpecific(&key, &value);
+    EXPECT_EQ(queue->getSpecificOfQueue(&key), &value);
+    EXPECT_EQ(DispatchQueue::getSpecific(&key), nullptr);  // not on the queue
+    EXPECT_EQ(queue->syncResult([&] { return DispatchQueue::getSpecific(&key); }), &value);
+    queue->setSpecific(&key, nullptr);
+    EXPECT_EQ(queue->getSpecificOfQueue(&key), nullptr);
+}
+
+TEST(DispatchQueueTest, SyncOnTheQueueItselfRunsInlineInsteadOfDeadlocking) {
+    LogCapture log;
+    auto queue = DispatchQueue::createSerial("test.self");
+    int ran = queue->syncResult([&] { return queue->syncResult([] { return 5; }); });
+    EXPECT_EQ(ran, 5);
+    EXPECT_EQ(log.lines().size(), 1u);
+}
+
+TEST(DispatchQueueTest, SyncHandsTheBlocksExceptionToTheCaller) {
+    auto queue = DispatchQueue::createSerial("test.syncthrow");
+    EXPECT_THROW(queue->syncResult([]() -> int { throw std::runtime_error("no value"); }), std::runtime_error);
+    EXPECT_EQ(queue->syncResult([] { return 1; }), 1);
+}
+
+TEST(DispatchQueueTest, ThrowingTaskIsLoggedAndTheQueueGoesOn) {
+    LogCapture log;
+    auto queue = DispatchQueue::createSerial("test.throwing");
+    std::atomic<int> after{0};
+    queue->async([] { throw std::runtime_error("boom"); });
+    queue->async([] { throw 42; });
+    queue->async([&] { after = 1; });
+    queue->sync([] {});
+    EXPECT_EQ(after, 1);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("test.throwing"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("boom"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("unknown exception"), std::string::npos) << lines[1];
+}
+
+TEST(DispatchQueueTest, BlockedTasksDoNotStopOtherQueues) {
+    // More blocked queues than the pool keeps workers: the pool must add threads.
+    const unsigned blockedCount = processorCount() + 4;
+    Semaphore release;
+    Semaphore started;
+    std::vector<std::shared_ptr<DispatchQueue>> blocked;
+    for (unsigned i = 0; i < blockedCount; ++i) {
+        blocked.push_back(DispatchQueue::createSerial("test.blocked." + std::to_string(i)));
+        blocked.back()->async([&] {
+            started.signal();
+            release.wait();
+        });
+    }
+    for (unsigned i = 0; i < blockedCount; ++i) ASSERT_TRUE(started.wait(kPatience));
+    auto free = DispatchQueue::createSerial("test.free");
+    EXPECT_EQ(free->syncResult([] { return 3; }), 3);
+    Semaphore concurrentRan;
+    DispatchQueue::globalConcurrent()->async([&] { concurrentRan.signal(); });
+    EXPECT_TRUE(concurrentRan.wait(kPatience));
+    for (unsigned i = 0; i < blockedCount; ++i) release.signal();
+    for (auto& q : blocked) q->sync([] {});
+}
+
+TEST(DispatchQueueTest, GlobalConcurrentQueueRunsTasksInParallel) {
+    auto queue = DispatchQueue::globalConcurrent();
+    EXPECT_FALSE(queue->isSerial());
+    EXPECT_EQ(queue, DispatchQueue::globalConcurrent());
+    // Every task waits for all the others to have started: only parallel runs finish.
+    const int n = static_cast<int>(processorCount()) + 4;
+    std::atomic<int> arrived{0};
+    Semaphore allThere;
+    Semaphore finished;
+    std::atomic<bool> onSerialQueue{false};
+    for (int i = 0; i < n; ++i) {
+        queue->async([&] {
+            if (DispatchQueue::current() != nullptr) onSerialQueue = true;
+            if (arrived.fetch_add(1) + 1 == n)
+                for (int k = 0; k < n; ++k) allThere.signal();
+            bool ok = allThere.wait(kPatience);
+            if (ok) finished.signal();
+        });
+    }
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(finished.wait(kPatience));
+    EXPECT_FALSE(onSerialQueue);
+}
+
+TEST(DispatchQueueTest, AfterRunsOnTheQueueOnceTheDelayHasPassed) {
+    auto queue = DispatchQueue::createSerial("test.after");
+    Semaphore done;
+    std::string label;
+    auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration waited{};
+    queue->after(20ms, [&] {
+        waited = std::chrono::steady_clock::now() - start;
+        label = DispatchQueue::currentLabel();
+        done.signal();
+    });
+    ASSERT_TRUE(done.wait(kPatience));
+    EXPECT_GE(waited, 20ms);
+    EXPECT_EQ(label, "test.after");
+
+    // Earlier deadlines first, whatever the order of the calls; no delay means at once.
+    std::vector<int> order;
+    queue->after(30ms, [&] { order.push_back(3); done.signal(); });
+    queue->after(10ms, [&] { order.push_back(2); done.signal(); });
+    queue->after(0ms, [&] { order.push_back(1); done.signal(); });
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(done.wait(kPatience));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(DispatchQueueTest, IdleQueuesCostNoThreads) {
+    // Start the pool and the reactor first, so that only the queues are counted.
+    auto warm = DispatchQueue::createSerial("test.warm");
+    warm->sync([] {});
+    const std::size_t before = threadsOfProcess();
+    std::vector<std::shared_ptr<DispatchQueue>> queues;
+    int key = 0;
+    for (int i = 0; i < 10000; ++i) {
+        queues.push_back(DispatchQueue::createSerial("test.idle"));
+        queues.back()->setSpecific(&key, &key);
+    }
+    EXPECT_LE(threadsOfProcess(), before);
 }
 
 }  // namespace

@@ -1,0 +1,389 @@
+#include "Platform/Dispatch/DispatchSource.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Dispatch/Semaphore.h"
+
+namespace platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 5s;  // only reached when something is broken
+
+class SocketPair {
+public:
+    SocketPair() {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_), 0);
+    }
+    ~SocketPair() {
+        closeLocal();
+        closePeer();
+    }
+    int local() const { return fds_[0]; }
+    int peer() const { return fds_[1]; }
+    void send(const std::string& bytes) { ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void closeLocal() {
+        if (fds_[0] >= 0) ::close(fds_[0]);
+        fds_[0] = -1;
+    }
+    void closePeer() {
+        if (fds_[1] >= 0) ::close(fds_[1]);
+        fds_[1] = -1;
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+// Records what each event delivered, on the source's queue.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<uint64_t> data;
+    Semaphore events;
+    void add(uint64_t d) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            data.push_back(d);
+        }
+        events.signal();
+    }
+    std::vector<uint64_t> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return data;
+    }
+};
+
+TEST(DispatchSourceTest, ReadSourceReportsBytesReadableThenZeroAtEndOfStream) {
+    SocketPair pair;
+    auto queue = DispatchQueue::createSerial("test.read");
+    auto source = DispatchSource::makeRead(pair.local(), queue);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->type(), DispatchSource::Type::Read);
+    EXPECT_EQ(source->fd(), pair.local());
+    Recorder rec;
+    std::string received;
+    std::atomic<bool> onQueue{true};
+    source->setEventHandler([&] {
+        if (DispatchQueue::current() != queue.get()) onQueue = false;
+        uint64_t n = source->data();
+        std::string buf(n, '\0');
+        if (n > 0) {
+            ssize_t r = ::read(pair.local(), buf.data(), n);
+            received.append(buf.data(), r > 0 ? static_cast<size_t>(r) : 0);
+        } else {
+            source->cancel();  // end of stream: stop, as a reader would
+        }
+        rec.add(n);
+    });
+    Semaphore cancelled;
+    source->setCancelHandler([&] { cancelled.signal(); });
+    pair.send("hello");
+    source->resume();
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    pair.send("abc");
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    pair.closePeer();
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    ASSERT_TRUE(cancelled.wait(kPatience));
+    EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{5, 3, 0}));
+    EXPECT_EQ(received, "helloabc");
+    EXPECT_TRUE(onQueue);
+}
+
+TEST(DispatchSourceTest, ListeningSocketReportsAPendingConnection) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+
+    auto queue = DispatchQueue::createSerial("test.listen");
+    auto source = DispatchSource::makeRead(listener, queue);
+    ASSERT_NE(source, nullptr);
+    Recorder rec;
+    source->setEventHandler([&] {
+        int accepted = ::accept(listener, nullptr, nullptr);
+        if (accepted >= 0) ::close(accepted);
+        rec.add(source->data());
+    });
+    source->resume();
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    EXPECT_GE(rec.snapshot().at(0), 1u);
+    source->cancel();
+    queue->sync([] {});
+    ::close(client);
+    ::close(listener);
+}
+
+TEST(DispatchSourceTest, RegularFileIsReadableWithTheBytesLeft) {
+    char path[] = "/tmp/pellix-dispatch-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::unlink(path);
+    std::string content(100, 'x');
+    ASSERT_EQ(::write(fd, content.data(), content.size()), 100);
+    ASSERT_EQ(::lseek(fd, 30, SEEK_SET), 30);
+
+    auto queue = DispatchQueue::createSerial("test.file");
+    auto source = DispatchSource::makeRead(fd, queue);
+    ASSERT_NE(source, nullptr);
+    Recorder rec;
+    source->setEventHandler([&] {
+        uint64_t n = source->data();
+        rec.add(n);
+        if (n == 0) {
+            source->cancel();
+            return;
+        }
+        char buf[50];
+        ASSERT_GT(::read(fd, buf, sizeof buf), 0);
+    });
+    source->resume();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.events.wait(kPatience));
+    queue->sync([] {});
+    EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{70, 20, 0}));
+    ::close(fd);
+}
+
+TEST(DispatchSourceTest, BadDescriptorGivesNoSource) {
+    auto queue = DispatchQueue::createSerial("test.bad");
+    SocketPair pair;
+    // A first source starts the reactor, so that its own descriptors are not the ones we
+    // close below.
+    ASSERT_NE(DispatchSource::makeRead(pair.local(), queue), nullptr);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    for (int fd : {-1, fds[0], 100000}) {
+        SCOPED_TRACE(fd);
+        errno = 0;
+        EXPECT_EQ(DispatchSource::makeRead(fd, queue), nullptr);
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_EQ(DispatchSource::makeWrite(fd, queue), nullptr);
+    }
+    EXPECT_EQ(DispatchSource::makeRead(pair.local(), nullptr), nullptr);
+}
+
+TEST(DispatchSourceTest, ReadAndWriteSourcesShareOneDescriptor) {
+    SocketPair pair;
+    auto queue = DispatchQueue::createSerial("test.both");
+    auto reader = DispatchSource::makeRead(pair.local(), queue);
+    auto writer = DispatchSource::makeWrite(pair.local(), queue);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_NE(writer, nullptr);
+    Recorder reads;
+    Recorder writes;
+    reader->setEventHandler([&] {
+        char buf[16];
+        ssize_t r = ::read(pair.local(), buf, sizeof buf);
+        reads.add(r > 0 ? static_cast<uint64_t>(r) : 0);
+        reader->suspend();
+    });
+    writer->setEventHandler([&] {
+        writes.add(writer->data());
+        writer->suspend();  // a writer with nothing more to send stops its source
+    });
+    writer->resume();
+    ASSERT_TRUE(writes.events.wait(kPatience));
+    EXPECT_GE(writes.snapshot().at(0), 1u);
+    reader->resume();
+    pair.send("ping");
+    ASSERT_TRUE(reads.events.wait(kPatience));
+    EXPECT_EQ(reads.snapshot().at(0), 4u);
+    writer->resume();
+    ASSERT_TRUE(writes.events.wait(kPatience));
+    reader->resume();
+    writer->resume();
+    reader->cancel();
+    writer->cancel();
+    queue->sync([] {});
+}
+
+TEST(DispatchSourceTest, CancelHandlerRunsOnceAfterTheLastEventHandler) {
+    SocketPair pair;
+    auto queue = DispatchQueue::createSerial("test.cancel");
+    auto source = DispatchSource::makeRead(pair.local(), queue);
+    ASSERT_NE(source, nullptr);
+    std::atomic<bool> inHandler{false};
+    std::atomic<int> cancels{0};
+    std::atomic<bool> cancelDuringHandler{false};
+    Semaphore handlerStarted;
+    Semaphore letHandlerFinish;
+    Semaphore cancelled;
+    source->setEventHandler([&] {
+        inHandler = true;
+        handlerStarted.signal();
+        letHandlerFinish.wait(kPatience);
+        inHandler = false;
+    });
+    source->setCancelHandler([&] {
+        if (inHandler) cancelDuringHandler = true;
+        ++cancels;
+        cancelled.signal();
+    });
+    pair.send("x");
+    source->resume();
+    ASSERT_TRUE(handlerStarted.wait(kPatience));
+    source->cancel();  // from another thread, while the handler runs
+    source->cancel();
+    EXPECT_TRUE(source->isCancelled());
+    EXPECT_FALSE(cancelled.wait(20ms));
+    letHandlerFinish.signal();
+    ASSERT_TRUE(cancelled.wait(kPatience));
+    pair.send("more");  // no events after the cancel
+    EXPECT_FALSE(handlerStarted.wait(30ms));
+    queue->sync([] {});
+    EXPECT_EQ(cancels, 1);
+    EXPECT_FALSE(cancelDuringHandler);
+}
+
+TEST(DispatchSourceTest, CancelHandlerOfASuspendedSourceWaitsForResume) {
+    auto queue = DispatchQueue::createSerial("test.cancelsuspended");
+    auto source = DispatchSource::makeTimer(queue);
+    Semaphore cancelled;
+    source->setCancelHandler([&] { cancelled.signal(); });
+    source->cancel();  // still suspended from creation
+    EXPECT_FALSE(cancelled.wait(30ms));
+    source->resume();
+    EXPECT_TRUE(cancelled.wait(kPatience));
+}
+
+TEST(DispatchSourceTest, SuspendAndResumeAreCounted) {
+    SocketPair pair;
+    auto queue = DispatchQueue::createSerial("test.suspend");
+    auto source = DispatchSource::makeRead(pair.local(), queue);
+    ASSERT_NE(source, nullptr);
+    Recorder rec;
+    source->setEventHandler([&] {
+        char buf[16];
+        ssize_t r = ::read(pair.local(), buf, sizeof buf);
+        rec.add(r > 0 ? static_cast<uint64_t>(r) : 0);
+    });
+    pair.send("a");
+    EXPECT_FALSE(rec.events.wait(30ms)) << "created suspended";
+    source->suspend();  // count 2
+    source->resume();   // count 1
+    EXPECT_FALSE(rec.events.wait(30ms));
+    source->resume();  // count 0: the event that waited is delivered
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    source->suspend();
+    source->suspend();
+    pair.send("bb");
+    source->resume();
+    EXPECT_FALSE(rec.events.wait(30ms));
+    source->resume();
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{1, 2}));
+    source->cancel();
+    queue->sync([] {});
+}
+
+TEST(DispatchSourceTest, TimersFireOnceOrRepeatedly) {
+    auto queue = DispatchQueue::createSerial("test.timer");
+    struct Case {
+        const char* name;
+        std::chrono::nanoseconds interval;
+        int minFires;
+        int maxFires;
+    };
+    const Case cases[] = {
+        {"once (kForever)", DispatchSource::kForever, 1, 1},
+        {"once (zero)", 0ns, 1, 1},
+        {"repeating", 5ms, 4, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto timer = DispatchSource::makeTimer(queue);
+        ASSERT_NE(timer, nullptr);
+        EXPECT_EQ(timer->fd(), -1);
+        std::atomic<uint64_t> fires{0};
+        std::atomic<bool> onQueue{true};
+        Semaphore fired;
+        timer->setEventHandler([&] {
+            if (DispatchQueue::current() != queue.get()) onQueue = false;
+            fires += timer->data();
+            fired.signal();
+        });
+        timer->setTimer(5ms, c.interval, 1ms);
+        timer->resume();
+        for (int i = 0; i < c.minFires; ++i) ASSERT_TRUE(fired.wait(kPatience));
+        std::this_thread::sleep_for(30ms);
+        timer->cancel();
+        queue->sync([] {});
+        EXPECT_GE(fires.load(), static_cast<uint64_t>(c.minFires));
+        EXPECT_LE(fires.load(), static_cast<uint64_t>(c.maxFires));
+        EXPECT_TRUE(onQueue);
+    }
+}
+
+TEST(DispatchSourceTest, TimerFiresWhileSuspendedAreDeliveredAsOneCount) {
+    auto queue = DispatchQueue::createSerial("test.timersuspend");
+    auto timer = DispatchSource::makeTimer(queue);
+    Recorder rec;
+    timer->setEventHandler([&] {
+        rec.add(timer->data());
+        timer->cancel();
+    });
+    timer->setTimer(1ms, 2ms, 0ns);
+    std::this_thread::sleep_for(30ms);  // still suspended from creation
+    timer->resume();
+    ASSERT_TRUE(rec.events.wait(kPatience));
+    queue->sync([] {});
+    ASSERT_EQ(rec.snapshot().size(), 1u);
+    EXPECT_GE(rec.snapshot()[0], 5u);
+}
+
+TEST(DispatchSourceTest, SettingTheTimerAgainReplacesTheSchedule) {
+    auto queue = DispatchQueue::createSerial("test.timerreset");
+    auto timer = DispatchSource::makeTimer(queue);
+    Semaphore fired;
+    timer->setEventHandler([&] { fired.signal(); });
+    timer->setTimer(10ms, DispatchSource::kForever, 0ns);
+    timer->setTimer(DispatchSource::kForever, DispatchSource::kForever, 0ns);  // never
+    timer->resume();
+    EXPECT_FALSE(fired.wait(50ms));
+    timer->setTimer(1ms, DispatchSource::kForever, 0ns);
+    EXPECT_TRUE(fired.wait(kPatience));
+    timer->cancel();
+    queue->sync([] {});
+}
+
+TEST(DispatchSourceTest, CancellingReleasesTheHandlers) {
+    auto queue = DispatchQueue::createSerial("test.release");
+    auto timer = DispatchSource::makeTimer(queue);
+    auto token = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = token;
+    timer->setEventHandler([token] {});
+    timer->setCancelHandler([token] {});
+    token.reset();
+    EXPECT_FALSE(watch.expired());
+    timer->resume();
+    timer->cancel();
+    queue->sync([] {});
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
+}  // namespace platform
