@@ -1,0 +1,1 @@
+pellix_test(util_plxurl_test SRCS PlxUrlTest.cpp DEPS pellix::webapi)
