@@ -57,13 +57,13 @@ std::shared_ptr<HTTPMessage> HTTPMessage::initEmptyRequest() {
     return std::shared_ptr<HTTPMessage>(new HTTPMessage());
 }
 
-std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string method, platform::Url url,
-                                                                std::string version) {
+std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string_view method, platform::Url url,
+                                                                std::string_view version) {
     auto message = initEmptyRequest();
-    message->method_ = std::move(method);
+    message->method_ = std::string(method);
     message->target_ = url.relativeString();
     message->url_ = std::move(url);
-    message->version_ = std::move(version);
+    message->version_ = std::string(version);
     message->sawRequestLine_ = true;
     message->headerComplete_ = true;
     return message;
@@ -71,7 +71,7 @@ std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string meth
 
 std::shared_ptr<HTTPMessage> HTTPMessage::initResponseWithStatusCode(int64_t code,
                                                                      std::optional<std::string> description,
-                                                                     std::string version) {
+                                                                     std::string_view version) {
     auto message = std::shared_ptr<HTTPMessage>(new HTTPMessage());
     message->isRequest_ = false;
     message->headerComplete_ = true;
@@ -81,7 +81,7 @@ std::shared_ptr<HTTPMessage> HTTPMessage::initResponseWithStatusCode(int64_t cod
     for (auto& c : message->reason_) {
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
     }
-    message->version_ = std::move(version);
+    message->version_ = std::string(version);
     return message;
 }
 
@@ -172,7 +172,13 @@ bool HTTPMessage::parseField(std::string_view line) {
     // Two hosts, or two lengths that disagree, leave it open which one the request means.
     if (equalsIgnoringCase(name, "Host")) return false;
     if (equalsIgnoringCase(name, "Content-Length")) return existing->second == value;
-    existing->second.append(", ").append(value);
+    // Repeated fields form one list; an empty element adds nothing to it.
+    if (value.empty()) return true;
+    if (existing->second.empty()) {
+        existing->second = std::string(value);
+    } else {
+        existing->second.append(", ").append(value);
+    }
     return true;
 }
 

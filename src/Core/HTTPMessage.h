@@ -20,7 +20,7 @@
 // - a second "Host" field, or a second "Content-Length" with another value, or a Host field
 //   that is not a host with an optional port.
 // Empty lines before the request line are skipped. A field given more than once is kept as one
-// value, the values joined by ", ". Header memory is bounded by the two limits above; the body
+// value, the non-empty values joined by ", ". Header memory is bounded by the two limits above; the body
 // is bounded by the connection, which limits what it reads.
 //
 // Field names are matched without regard to case. Version strings are compared exactly, with
@@ -56,13 +56,13 @@ public:
     // An empty request, ready to receive bytes.
     static std::shared_ptr<HTTPMessage> initEmptyRequest();
     // A request with that request line; its header counts as complete.
-    static std::shared_ptr<HTTPMessage> initRequestWithMethod(std::string method, platform::Url url,
-                                                              std::string version);
+    static std::shared_ptr<HTTPMessage> initRequestWithMethod(std::string_view method, platform::Url url,
+                                                              std::string_view version);
     // A response header. Without a description the reason phrase is the standard one for the
     // code (empty for a code without one).
     static std::shared_ptr<HTTPMessage> initResponseWithStatusCode(int64_t code,
                                                                    std::optional<std::string> description,
-                                                                   std::string version);
+                                                                   std::string_view version);
 
     // Parses request bytes (see above). Always false on a response message.
     bool appendData(std::span<const uint8_t> bytes);

@@ -45,6 +45,7 @@ const std::vector<std::string>& samples() {
         "Content-Length: 11\r\nContent-Type: application/json\r\n\r\n{\"a\":\"b\"}\r\n",
         "\r\nGET /scard/loaddoc?sessionref=1&sessionref=2 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
         "GET http://[::1]:31505/x HTTP/1.1\r\nX:\r\nA: 1\r\na: 2\r\n\r\nbody",
+        "GET / HTTP/1.1\r\nK: 1\r\nK: \r\nK:\r\n\r\n",           // empty repeats round-trip
         "GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",    // refused
         "GET / HTTP/1.1\r\nX: y\r\n folded\r\n\r\n",        // refused
         "GET /\r\n\r\n",                                    // refused

@@ -72,6 +72,9 @@ TEST(HTTPMessageTest, HeaderDetails) {
                             "Host:localhost\r\n"
                             "Accept: a\r\n"
                             "accept: b\r\n"
+                            "Accept:\r\n"  // an empty element adds nothing
+                            "X-Late:\r\n"
+                            "X-Late: v\r\n"
                             "Content-Length: 3\r\n"
                             "Content-Length: 3\r\n"
                             "X-Empty:\r\n"
@@ -83,12 +86,13 @@ TEST(HTTPMessageTest, HeaderDetails) {
     EXPECT_EQ(request->headerField("Accept"), "a, b");
     EXPECT_EQ(request->headerField("Content-Length"), "3");
     EXPECT_EQ(request->headerField("X-Empty"), "");
+    EXPECT_EQ(request->headerField("X-Late"), "v");
     EXPECT_EQ(request->headerField("x-tab"), "v\talue");
     // A target in absolute form names its own host.
     EXPECT_EQ(request->url()->host(), "127.0.0.1");
     EXPECT_EQ(request->url()->relativeString(), "http://127.0.0.1/page");
     const auto all = request->allHeaderFields();
-    EXPECT_EQ(all.size(), 5u);
+    EXPECT_EQ(all.size(), 6u);
     EXPECT_EQ(all.at("Accept"), "a, b");
 }
 
@@ -185,7 +189,7 @@ TEST(HTTPMessageTest, LineLengthAndLineCountAreBounded) {
 }
 
 TEST(HTTPMessageTest, ResponseSerialisesByteForByte) {
-    auto response = HTTPMessage::initResponseWithStatusCode(404, std::nullopt, std::string(HTTPVersion1_1));
+    auto response = HTTPMessage::initResponseWithStatusCode(404, std::nullopt, HTTPVersion1_1);
     response->setHeaderField("Content-Length", "0");
     response->setHeaderField("Date", "Wed, 09 Dec 2026 07:50:24 GMT");
     response->setHeaderField("Accept-Ranges", "bytes");
@@ -233,7 +237,7 @@ TEST(HTTPMessageTest, FieldsSetOnAResponseCannotBreakItsHeader) {
 TEST(HTTPMessageTest, RequestMadeFromItsPiecesSerialises) {
     auto url = platform::Url::parseReference("/scard/list?x=1");
     ASSERT_TRUE(url);
-    auto request = HTTPMessage::initRequestWithMethod("POST", *url, std::string(HTTPVersion1_0));
+    auto request = HTTPMessage::initRequestWithMethod("POST", *url, HTTPVersion1_0);
     request->setHeaderField("Host", "localhost");
     request->setBody({'{', '}'});
     EXPECT_TRUE(request->isHeaderComplete());
