@@ -1,0 +1,599 @@
+#include "AsyncSocket/AsyncSocket.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "AsyncSocket/SocketTestSupport.h"
+
+namespace {
+
+using namespace socket_test;
+using platform::DispatchQueue;
+using platform::Error;
+
+const ByteBuffer kCRLF = AsyncSocket::CRLFData();
+
+// Waits until the client sees the end of the stream (or 10 s pass).
+bool clientSeesEnd(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    for (int i = 0; i < 100; ++i) {
+        if (::poll(&p, 1, 100) > 0) return ::recv(fd, &c, 1, 0) <= 0;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing and the queue discipline
+
+TEST(AsyncSocketLifecycle, DisconnectBeforeStartPostsNothing) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto queue = DispatchQueue::createSerial("test.delegate");
+    auto sock = AsyncSocket::create(delegate, queue);
+    EXPECT_TRUE(sock->isDisconnected());
+    sock->disconnect();
+    sock->disconnectAfterReadingAndWriting();
+    sock->readData(-1, 1);
+    sock->performBlock([] {});  // the posted requests have run
+    queue->sync([] {});
+    EXPECT_TRUE(delegate->events().empty());
+}
+
+TEST(AsyncSocketLifecycle, ListeningSocketDisconnectsOnceWithNoError) {
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    EXPECT_FALSE(f.listener->isDisconnected());
+    f.listener->disconnect();
+    EXPECT_TRUE(f.listener->isDisconnected());
+    f.listener->disconnect();
+    auto event = f.delegate->waitFor(Call::DidDisconnect, f.listener);
+    ASSERT_TRUE(event);
+    EXPECT_FALSE(event->error);
+    f.delegateQueue->sync([] {});
+    EXPECT_EQ(f.delegate->count(Call::DidDisconnect, f.listener), 1u);
+    // Closed, it may listen again.
+    EXPECT_TRUE(f.listener->acceptOnInterface(std::string("localhost"), 0));
+}
+
+TEST(AsyncSocketLifecycle, WithoutDelegateQueueACloseIsSilent) {
+    ListeningFixture f;
+    int client = -1;
+    auto sock = f.accept(&client);
+    ASSERT_TRUE(sock);
+    sock->synchronouslySetDelegateQueue(nullptr);
+    sock->disconnect();
+    f.delegateQueue->sync([] {});
+    EXPECT_EQ(f.delegate->count(Call::DidDisconnect, sock), 0u);
+    EXPECT_TRUE(clientSeesEnd(client));
+}
+
+TEST(AsyncSocketLifecycle, DelegateCallOnTheSocketQueueMayAskTheSocket) {
+    // The listening socket's delegate queue is its own socket queue: a delegate call that
+    // asks the socket runs inline instead of waiting for itself.
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto queue = DispatchQueue::createSerial("test.shared");
+    auto listener = AsyncSocket::create(delegate, queue, queue);
+    std::atomic<bool> answered{false};
+    delegate->onAccept = [&](const std::shared_ptr<AsyncSocket>& sock, const std::shared_ptr<AsyncSocket>&) {
+        answered = sock->delegate() == delegate && sock->delegateQueue() == queue && !sock->isDisconnected();
+    };
+    ASSERT_TRUE(listener->acceptOnInterface(std::string("localhost"), 0));
+    const int client = connectClient(listener->localPort());
+    ASSERT_GE(client, 0);
+    auto event = delegate->waitFor([](const Event& e) { return e.call == Call::DidAcceptNewSocket; });
+    ASSERT_TRUE(event);
+    EXPECT_TRUE(answered);
+    event->newSocket->disconnect();
+    listener->disconnect();
+    ::close(client);
+}
+
+TEST(AsyncSocketLifecycle, DisconnectAfterWritingSendsBothWritesThenCloses) {
+    ListeningFixture f;
+    int client = -1;
+    auto sock = f.accept(&client);
+    ASSERT_TRUE(sock);
+    const std::string first(1 << 20, 'a'), second(1 << 20, 'b');
+    sock->writeData(ByteBuffer(first.begin(), first.end()), -1, 1);
+    sock->writeData(ByteBuffer(second.begin(), second.end()), -1, 2);
+    sock->disconnectAfterWriting();
+    sock->readData(-1, 3);  // refused: no new requests
+    EXPECT_EQ(recvN(client, first.size() + second.size()), first + second);
+    auto disconnected = f.delegate->waitFor(Call::DidDisconnect, sock);
+    ASSERT_TRUE(disconnected);
+    EXPECT_FALSE(disconnected->error);
+    std::vector<long> order;
+    for (const Event& e : f.delegate->events()) {
+        if (e.sock == sock && (e.call == Call::DidWriteData || e.call == Call::DidDisconnect || e.call == Call::DidReadData)) {
+            order.push_back(e.call == Call::DidDisconnect ? -1 : e.tag);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<long>{1, 2, -1}));
+    EXPECT_TRUE(clientSeesEnd(client));
+}
+
+TEST(AsyncSocketLifecycle, DisconnectAfterReadingDoesNotWaitForWrites) {
+    ListeningFixture f;
+    int client = -1;
+    auto sock = f.accept(&client);
+    ASSERT_TRUE(sock);
+    // The client reads nothing, so a large write stays queued.
+    sock->writeData(ByteBuffer(64 << 20, 'x'), -1, 1);
+    sock->disconnectAfterReading();
+    auto disconnected = f.delegate->waitFor(Call::DidDisconnect, sock);
+    ASSERT_TRUE(disconnected);
+    EXPECT_FALSE(disconnected->error);
+    EXPECT_EQ(f.delegate->count(Call::DidWriteData, sock), 0u);
+}
+
+TEST(AsyncSocketLifecycle, UserDataAndConfiguration) {
+    auto sock = AsyncSocket::create();
+    auto data = std::make_shared<int>(7);
+    sock->setUserData(data);
+    EXPECT_EQ(sock->userData(), data);
+    sock->setUserData(data);
+    EXPECT_EQ(sock->userData(), data);
+    EXPECT_TRUE(sock->isIPv4Enabled());
+    sock->setIPv4Enabled(false);
+    EXPECT_FALSE(sock->isIPv4Enabled());
+    sock->setPreferIPv4OverIPv6(false);
+    EXPECT_FALSE(sock->isIPv4PreferredOverIPv6());
+    EXPECT_TRUE(sock->autoDisconnectOnClosedReadStream());
+    sock->setAutoDisconnectOnClosedReadStream(false);
+    EXPECT_FALSE(sock->autoDisconnectOnClosedReadStream());
+    EXPECT_FALSE(sock->connectedHost());
+    EXPECT_EQ(sock->connectedPort(), 0);
+    EXPECT_EQ(sock->localPort(), 0);
+    EXPECT_FALSE(sock->connectedAddress());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listening and accepting
+
+TEST(AsyncSocketAccept, LocalhostListensAndAcceptsOnBothFamilies) {
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    EXPECT_TRUE(f.listener->isIPv4());
+    EXPECT_TRUE(f.listener->isIPv6());
+    EXPECT_NE(f.port, 0);
+    EXPECT_EQ(f.listener->localHost(), "127.0.0.1");
+
+    struct Case {
+        int family;
+        const char* host;
+    };
+    for (const Case c : {Case{AF_INET, "127.0.0.1"}, Case{AF_INET6, "::1"}}) {
+        SCOPED_TRACE(c.host);
+        int client = -1;
+        auto sock = f.accept(&client, c.family);
+        ASSERT_TRUE(sock);
+        EXPECT_TRUE(sock->isConnected());
+        EXPECT_EQ(sock->connectedHost(), c.host);
+        EXPECT_EQ(sock->localPort(), f.port);
+        EXPECT_EQ(sock->isIPv6(), c.family == AF_INET6);
+        // The accepted socket has a queue of its own: it answers from another thread.
+        EXPECT_EQ(sock->socketFD(), -1);
+        sock->writeData(ByteBuffer{'o', 'k'}, -1, 1);
+        EXPECT_EQ(recvN(client, 2), "ok");
+    }
+}
+
+TEST(AsyncSocketAccept, RefusedStarts) {
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    struct Case {
+        const char* name;
+        std::function<bool(Error*)> start;
+        long code;
+        const char* description;
+    };
+    auto noDelegate = AsyncSocket::create({}, f.delegateQueue);
+    auto noQueue = AsyncSocket::create(f.delegate, nullptr);
+    auto fresh = AsyncSocket::create(f.delegate, f.delegateQueue);
+    auto noFamilies = AsyncSocket::create(f.delegate, f.delegateQueue);
+    noFamilies->setIPv4Enabled(false);
+    noFamilies->setIPv6Enabled(false);
+    const Case cases[] = {
+        {"no delegate", [&](Error* e) { return noDelegate->acceptOnPort(0, e); }, 1,
+         "Attempting to accept without a delegate. Set a delegate first."},
+        {"no delegate queue", [&](Error* e) { return noQueue->acceptOnPort(0, e); }, 1,
+         "Attempting to accept without a delegate queue. Set a delegate queue first."},
+        {"both families off", [&](Error* e) { return noFamilies->acceptOnPort(0, e); }, 1,
+         "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+        {"already listening", [&](Error* e) { return f.listener->acceptOnInterface(std::string("localhost"), 0, e); }, 1,
+         "Attempting to accept while connected or accepting connections. Disconnect first."},
+        {"unknown interface", [&](Error* e) { return fresh->acceptOnInterface(std::string("no-such-if0"), 0, e); }, 2,
+         "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Error error;
+        EXPECT_FALSE(c.start(&error));
+        EXPECT_EQ(error.domain, AsyncSocketErrorDomain);
+        EXPECT_EQ(error.code, c.code);
+        EXPECT_EQ(error.description, c.description);
+    }
+    EXPECT_TRUE(fresh->isDisconnected());
+    EXPECT_TRUE(f.listener->isIPv4());  // the first listening sockets stay
+}
+
+TEST(AsyncSocketAccept, PortInUseOnIPv6ClosesIPv4Too) {
+    // Hold [::1]:P with a plain socket, then listen on "localhost" port P.
+    const int holder = ::socket(AF_INET6, SOCK_STREAM, 0);
+    int v6only = 1;
+    ::setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+    const uint16_t port = ntohs(a.sin6_port);
+
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto sock = AsyncSocket::create(delegate, DispatchQueue::createSerial("test.delegate"));
+    Error error;
+    EXPECT_FALSE(sock->acceptOnInterface(std::string("localhost"), port, &error));
+    EXPECT_EQ(error.domain, platform::kPosixDomain);
+    EXPECT_EQ(error.code, EADDRINUSE);
+    EXPECT_EQ(error.failureReason, "Error in bind() function");
+    EXPECT_FALSE(sock->isIPv4());
+    EXPECT_TRUE(sock->isDisconnected());
+    // The IPv4 port was given back.
+    const int probe = connectClient(port, AF_INET);
+    EXPECT_EQ(probe, -1);
+    if (probe >= 0) ::close(probe);
+    ::close(holder);
+}
+
+TEST(AsyncSocketAccept, PortFromTheDescription) {
+    // A free port: take one and give it back.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+    const uint16_t port = ntohs(a.sin_port);
+    ::close(probe);
+
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto queue = DispatchQueue::createSerial("test.delegate");
+    struct Case {
+        std::string description;
+        uint16_t argument;
+        bool expectDescriptionPort;
+    };
+    const Case cases[] = {
+        {"localhost:" + std::to_string(port), 0, true},
+        {"127.0.0.1:" + std::to_string(port), 0, true},
+        {"localhost:70000", 0, false},
+        {"localhost:" + std::to_string(port), static_cast<uint16_t>(port == 65535 ? 65534 : port + 1), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        auto sock = AsyncSocket::create(delegate, queue);
+        Error error;
+        ASSERT_TRUE(sock->acceptOnInterface(c.description, c.argument, &error)) << error.describe();
+        if (c.expectDescriptionPort) {
+            EXPECT_EQ(sock->localPort(), port);
+        } else {
+            EXPECT_NE(sock->localPort(), port);
+            if (c.argument != 0) {
+                EXPECT_EQ(sock->localPort(), c.argument);
+            }
+        }
+        sock->disconnect();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+class AsyncSocketRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(f.listening);
+        sock = f.accept(&client);
+        ASSERT_TRUE(sock);
+    }
+    std::optional<Event> read(long tag) { return f.delegate->waitFor(Call::DidReadData, sock, tag); }
+    std::optional<Event> disconnected() { return f.delegate->waitFor(Call::DidDisconnect, sock); }
+
+    ListeningFixture f;
+    int client = -1;
+    std::shared_ptr<AsyncSocket> sock;
+};
+
+TEST_F(AsyncSocketRead, ExactLengthAcrossSegments) {
+    sock->readDataToLength(10, -1, 1);
+    ASSERT_TRUE(sendAll(client, "01234"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(sendAll(client, "56789extra"));
+    auto event = read(1);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->data, "0123456789");
+    sock->readDataToLength(5, -1, 2);
+    auto rest = read(2);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->data, "extra");
+}
+
+TEST_F(AsyncSocketRead, LinesToCRLFFromOneSegmentAndAcrossSegments) {
+    for (long tag = 1; tag <= 4; ++tag) sock->readDataToData(kCRLF, -1, tag);
+    ASSERT_TRUE(sendAll(client, "one\r\ntwo\r\nthr"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(sendAll(client, "ee\r"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(sendAll(client, "\nfour\r\n"));
+    const char* expected[] = {"one\r\n", "two\r\n", "three\r\n", "four\r\n"};
+    for (long tag = 1; tag <= 4; ++tag) {
+        auto event = read(tag);
+        ASSERT_TRUE(event) << tag;
+        EXPECT_EQ(event->data, expected[tag - 1]);
+    }
+}
+
+TEST_F(AsyncSocketRead, IntoTheCallersBufferAtAnOffset) {
+    auto buffer = std::make_shared<ByteBuffer>(ByteBuffer{'[', '['});
+    sock->readDataToData(kCRLF, -1, buffer, 2, 1);
+    ASSERT_TRUE(sendAll(client, "abc\r\n"));
+    auto event = read(1);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->data, "abc\r\n");
+    f.delegateQueue->sync([] {});
+    EXPECT_EQ(std::string(buffer->begin(), buffer->end()), "[[abc\r\n");
+}
+
+TEST_F(AsyncSocketRead, InvalidRequestsAreDroppedSilently) {
+    auto buffer = std::make_shared<ByteBuffer>(3);
+    sock->readDataToData(ByteBuffer{}, -1, 1);          // empty terminator
+    sock->readDataToLength(0, -1, 2);                   // nothing to read
+    sock->readDataToData(kCRLF, -1, 1, 3);              // maxLength below the terminator
+    sock->readData(-1, buffer, 4, 4);                   // offset past the buffer
+    sock->readData(-1, 9);
+    ASSERT_TRUE(sendAll(client, "x"));
+    auto event = f.delegate->waitFor([&](const Event& e) { return e.call == Call::DidReadData && e.sock == sock; });
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->tag, 9);
+    EXPECT_EQ(event->data, "x");
+}
+
+TEST_F(AsyncSocketRead, LineLongerThanItsMaximumFailsWithCode6) {
+    sock->readDataToData(kCRLF, -1, 16, 1);
+    ASSERT_TRUE(sendAll(client, std::string(40, 'z')));
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketReadMaxedOutError);
+    EXPECT_EQ(event->error->description, "Read operation reached set maximum length");
+    EXPECT_EQ(f.delegate->count(Call::DidReadData, sock), 0u);
+}
+
+TEST_F(AsyncSocketRead, TimeOutWithoutExtensionClosesWithCode4) {
+    sock->readDataToData(kCRLF, 0.05, 1);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketErrorDomain);
+    EXPECT_EQ(event->error->code, AsyncSocketReadTimeoutError);
+    EXPECT_EQ(event->error->description, "Read operation timed out");
+}
+
+TEST_F(AsyncSocketRead, ExtendingDelegateIsAskedAgainThenTimesOut) {
+    f.delegate->implement(Call::ShouldTimeoutRead);
+    f.delegate->readExtensions = {0.05};
+    sock->readDataToData(kCRLF, 0.05, 7);
+    ASSERT_TRUE(sendAll(client, "par"));
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketReadTimeoutError);
+    std::vector<Event> questions;
+    for (const Event& e : f.delegate->events()) {
+        if (e.call == Call::ShouldTimeoutRead) questions.push_back(e);
+    }
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0].tag, 7);
+    EXPECT_DOUBLE_EQ(std::stod(questions[0].data), 0.05);
+    EXPECT_DOUBLE_EQ(std::stod(questions[1].data), 0.10);
+}
+
+TEST_F(AsyncSocketRead, ExtendedReadStillCompletes) {
+    f.delegate->implement(Call::ShouldTimeoutRead);
+    f.delegate->readExtensions = {5.0};
+    sock->readDataToData(kCRLF, 0.02, 1);
+    ASSERT_TRUE(f.delegate->waitFor([](const Event& e) { return e.call == Call::ShouldTimeoutRead; }));
+    ASSERT_TRUE(sendAll(client, "late\r\n"));
+    auto event = read(1);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->data, "late\r\n");
+}
+
+TEST_F(AsyncSocketRead, PeerCloseGivesCode7) {
+    sock->readDataToData(kCRLF, -1, 1);
+    ASSERT_TRUE(sendAll(client, "partial"));
+    ::shutdown(client, SHUT_RDWR);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketClosedError);
+    EXPECT_EQ(event->error->description, "Socket closed by remote peer");
+    EXPECT_GE(f.delegate->count(Call::DidReadPartialData, sock), 1u);
+}
+
+TEST_F(AsyncSocketRead, BytesReadAheadAreServedBeforeTheClose) {
+    sock->readDataToData(kCRLF, -1, 1);
+    ASSERT_TRUE(sendAll(client, "a\r\nb\r\n"));
+    ::shutdown(client, SHUT_WR);
+    ASSERT_TRUE(read(1));
+    // The peer is gone, but "b\r\n" waits in the pre-buffer: the socket stays open for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(f.delegate->count(Call::DidDisconnect, sock), 0u);
+    sock->readDataToData(kCRLF, -1, 2);
+    auto second = read(2);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->data, "b\r\n");
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketClosedError);
+}
+
+TEST_F(AsyncSocketRead, HalfDuplexKeepsTheWriteSide) {
+    sock->setAutoDisconnectOnClosedReadStream(false);
+    sock->readData(-1, 1);
+    ::shutdown(client, SHUT_WR);
+    ASSERT_TRUE(f.delegate->waitFor(Call::DidCloseReadStream, sock));
+    EXPECT_FALSE(sock->isDisconnected());
+    sock->writeData(ByteBuffer{'b', 'y', 'e'}, -1, 2);
+    EXPECT_EQ(recvN(client, 3), "bye");
+    EXPECT_TRUE(f.delegate->waitFor(Call::DidWriteData, sock, 2));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+TEST_F(AsyncSocketRead, LargeWriteCompletesWithPartialProgress) {
+    const size_t size = 64u << 20;
+    ByteBuffer body(size);
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<uint8_t>(i * 131);
+    auto data = std::make_shared<const ByteBuffer>(std::move(body));
+    sock->writeData(data, -1, 5);
+    size_t received = 0;
+    bool same = true;
+    std::vector<char> buffer(1 << 20);
+    while (received < size) {
+        const ssize_t n = ::recv(client, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n && same; i += 4099) same = static_cast<uint8_t>(buffer[i]) == (*data)[received + i];
+        received += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(received, size);
+    EXPECT_TRUE(same);
+    ASSERT_TRUE(f.delegate->waitFor(Call::DidWriteData, sock, 5));
+    uint64_t partial = 0;
+    size_t partialCalls = 0;
+    for (const Event& e : f.delegate->events()) {
+        if (e.call == Call::DidWritePartialData && e.sock == sock) {
+            partial += e.length;
+            ++partialCalls;
+        }
+    }
+    EXPECT_GT(partialCalls, 0u);
+    EXPECT_LT(partial, size);
+}
+
+TEST_F(AsyncSocketRead, WriteTimeOutClosesWithCode5) {
+    sock->writeData(ByteBuffer(64u << 20, 'w'), 0.1, 1);  // the client reads nothing
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketWriteTimeoutError);
+    EXPECT_EQ(event->error->description, "Write operation timed out");
+}
+
+TEST_F(AsyncSocketRead, WriteTimeOutAskedAndExtended) {
+    f.delegate->implement(Call::ShouldTimeoutWrite);
+    f.delegate->writeExtensions = {0.05};
+    sock->writeData(ByteBuffer(64u << 20, 'w'), 0.05, 3);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketWriteTimeoutError);
+    size_t questions = 0;
+    for (const Event& e : f.delegate->events()) questions += e.call == Call::ShouldTimeoutWrite ? 1 : 0;
+    EXPECT_EQ(questions, 2u);
+}
+
+TEST_F(AsyncSocketRead, EmptyWriteIsDropped) {
+    sock->writeData(ByteBuffer{}, -1, 1);
+    sock->writeData(std::shared_ptr<const ByteBuffer>(), -1, 2);
+    sock->writeData(ByteBuffer{'z'}, -1, 3);
+    EXPECT_EQ(recvN(client, 1), "z");
+    auto event = f.delegate->waitFor([&](const Event& e) { return e.call == Call::DidWriteData && e.sock == sock; });
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->tag, 3);
+}
+
+TEST_F(AsyncSocketRead, WritingToAClosedPeerNeverRaisesSigpipe) {
+    ::close(client);
+    f.clients.clear();
+    for (long tag = 0; tag < 50; ++tag) sock->writeData(ByteBuffer(65536, 'p'), -1, tag);
+    auto event = disconnected();  // the process is still alive to see it
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    // Whichever the socket notices first: the end of the stream or the failing write.
+    const bool closedByPeer = event->error->domain == AsyncSocketErrorDomain && event->error->code == AsyncSocketClosedError;
+    const bool writeFailed = event->error->domain == platform::kPosixDomain && event->error->failureReason == "Error in write() function";
+    EXPECT_TRUE(closedByPeer || writeFailed) << event->error->describe();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Utilities
+
+TEST(AsyncSocketUtilities, AddressesAndTerminators) {
+    sockaddr_in a4{};
+    a4.sin_family = AF_INET;
+    const uint8_t portBytes[] = {0x7B, 0x11};
+    std::memcpy(&a4.sin_port, portBytes, 2);
+    inet_pton(AF_INET, "127.0.0.1", &a4.sin_addr);
+    EXPECT_EQ(AsyncSocket::portFromSockaddr4(&a4), 31505);
+    ByteBuffer address4(reinterpret_cast<uint8_t*>(&a4), reinterpret_cast<uint8_t*>(&a4) + sizeof a4);
+    EXPECT_EQ(AsyncSocket::hostFromAddress(address4), "127.0.0.1");
+    EXPECT_EQ(AsyncSocket::portFromAddress(address4), 31505);
+
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    a6.sin6_port = htons(443);
+    ByteBuffer address6(reinterpret_cast<uint8_t*>(&a6), reinterpret_cast<uint8_t*>(&a6) + sizeof a6);
+    std::string host;
+    uint16_t port = 0;
+    EXPECT_TRUE(AsyncSocket::getHost(&host, &port, address6));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 443);
+    // An IPv6 family in a buffer of IPv4 size is refused, and so is a short buffer.
+    ByteBuffer short6(address6.begin(), address6.begin() + 16);
+    EXPECT_FALSE(AsyncSocket::getHost(&host, &port, short6));
+    EXPECT_FALSE(AsyncSocket::getHost(nullptr, nullptr, ByteBuffer(8)));
+    EXPECT_EQ(AsyncSocket::portFromAddress(short6), 0);
+
+    EXPECT_EQ(AsyncSocket::CRLFData(), (ByteBuffer{0x0D, 0x0A}));
+    EXPECT_EQ(AsyncSocket::CRData(), (ByteBuffer{0x0D}));
+    EXPECT_EQ(AsyncSocket::LFData(), (ByteBuffer{0x0A}));
+    EXPECT_EQ(AsyncSocket::ZeroData(), (ByteBuffer{0x00}));
+}
+
+TEST(AsyncSocketUtilities, QueueBoundAccessors) {
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    EXPECT_EQ(f.listener->socketFD(), -1);  // not on its queue
+    EXPECT_EQ(f.listener->sslContext(), nullptr);
+    int onQueue = -1, four = -1, six = -1;
+    f.listener->performBlock([&] {
+        onQueue = f.listener->socketFD();
+        four = f.listener->socket4FD();
+        six = f.listener->socket6FD();
+    });
+    EXPECT_GE(onQueue, 0);
+    EXPECT_EQ(onQueue, four);
+    EXPECT_GE(six, 0);
+    // A marked queue counts as the socket queue.
+    auto other = DispatchQueue::createSerial("test.marked");
+    f.listener->markSocketQueueTargetQueue(other);
+    int marked = -1;
+    other->sync([&] { marked = f.listener->socket4FD(); });
+    EXPECT_EQ(marked, four);
+    f.listener->unmarkSocketQueueTargetQueue(other);
+    other->sync([&] { marked = f.listener->socket4FD(); });
+    EXPECT_EQ(marked, -1);
+}
+
+}  // namespace
