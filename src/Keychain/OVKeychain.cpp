@@ -1,7 +1,14 @@
 #include "Keychain/OVKeychain.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "Platform/Files/TemporaryDirectory.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/Pkcs12Import.h"
+#include "Platform/Keychain/Subprocess.h"
 #include "Platform/Keychain/TrustSettings.h"
 #include "Platform/PlainLog.h"
 #include "Util/OpenSSLProxy.h"
@@ -89,6 +96,64 @@ std::optional<std::vector<std::uint8_t>> OVKeychain::persistentRefForIdentity(
 }
 
 void OVKeychain::addCertificate(const std::string&) {}
+
+std::optional<std::string> OVKeychain::applicationTemporaryDirectory() {
+    auto base = platform::TemporaryDirectory::path();
+    if (!base) return std::nullopt;
+    std::string dir = platform::TemporaryDirectory::join(*base, "Pellix");
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    return dir;
+}
+
+std::optional<std::vector<std::uint8_t>> OVKeychain::dataFromIdentity(const std::string& name) {
+    auto dir = applicationTemporaryDirectory();
+    if (!dir) return std::nullopt;
+    const std::string openssl = "/usr/bin/openssl";
+    const std::string keyPath = *dir + "/private.pem";
+    const std::string configPath = *dir + "/req.conf";
+    const std::string certificatePath = *dir + "/certificate.crt";
+    const std::string containerPath = *dir + "/certificate.p12";
+
+    platform::Subprocess::run({openssl, "genrsa", "-out", keyPath, "1024"});
+    {
+        static const char* const lines[] = {
+            "[ req ]",
+            "distinguished_name  = req_distinguished_name",
+            "prompt              = no",
+            "x509_extensions     = v3_ca",
+            "",
+            "[ req_distinguished_name ]",
+            "C                   = NO",
+            "O                   = Orvane",
+            "OU                  = Pellix",
+            "",
+            "[ v3_ca ]",
+            "subjectAltName\t= @alternate_names",
+            "extendedKeyUsage\t= clientAuth, serverAuth",
+            "keyUsage\t\t\t= critical, digitalSignature, keyEncipherment",
+            "basicConstraints\t= critical, CA:FALSE",
+            "",
+            "[ alternate_names ]",
+            "IP\t\t\t\t= 127.0.0.1",
+            "DNS\t\t\t\t= localhost",
+        };
+        std::ofstream config(configPath, std::ios::trunc);
+        for (const char* line : lines) config << line << '\n';
+    }
+    platform::Subprocess::run({openssl, "req", "-new", "-x509", "-sha256", "-key", keyPath, "-config", configPath, "-out",
+                               certificatePath, "-text", "-days", "365", "-batch"});
+    platform::Subprocess::run({openssl, "pkcs12", "-export", "-in", certificatePath, "-inkey", keyPath, "-passout",
+                               "pass:lanterns", "-out", containerPath, "-name", name});
+
+    std::optional<std::vector<std::uint8_t>> data;
+    {
+        std::ifstream in(containerPath, std::ios::binary);
+        if (in) data.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    for (const auto* path : {&keyPath, &configPath, &certificatePath, &containerPath}) std::remove(path->c_str());
+    return data;
+}
 
 platform::OSStatus extractIdentityAndTrust(const std::vector<std::uint8_t>& data,
                                            std::shared_ptr<platform::Identity>& identity,

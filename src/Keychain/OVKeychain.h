@@ -60,6 +60,15 @@ public:
 
     // Never called by the system.
     static void addCertificate(const std::string& name);
+    // The user's temporary directory plus "Pellix", made when missing (errors ignored); none
+    // when the platform has no temporary directory.
+    static std::optional<std::string> applicationTemporaryDirectory();
+    // A container made with the openssl command-line tool (/usr/bin/openssl) in
+    // applicationTemporaryDirectory(): a 1024-bit key, a 365-day certificate, exported with the
+    // passphrase "lanterns" and friendly name name. The tool's exit statuses are not examined;
+    // the work files are removed afterwards. None when no container was made. Blocks until the
+    // tool runs have ended.
+    static std::optional<std::vector<std::uint8_t>> dataFromIdentity(const std::string& name);
 };
 
 // Imports the PKCS#12 data with the passphrase (none: an import without one). On status 0 with

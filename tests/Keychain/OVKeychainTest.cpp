@@ -172,4 +172,20 @@ TEST_F(OVKeychainTest, ExtractIdentityAndTrustLeavesOutValuesOnFailure) {
     EXPECT_FALSE(trust);
 }
 
+TEST_F(OVKeychainTest, CommandLineContainerOpensWithItsPassphrase) {
+    if (::access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "/usr/bin/openssl not installed";
+    keychain_test::ScopedEnv tmp("TMPDIR", root_);
+    auto dir = OVKeychain::applicationTemporaryDirectory();
+    ASSERT_EQ(dir, root_ + "/Pellix");
+    auto data = OVKeychain::dataFromIdentity("Pellix");
+    ASSERT_TRUE(data.has_value());
+    std::shared_ptr<platform::Identity> identity;
+    std::shared_ptr<platform::Trust> trust;
+    ASSERT_EQ(extractIdentityAndTrust(*data, identity, trust, std::string("lanterns")), platform::kKeychainSuccess);
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(identity->privateKey()->printName(), std::optional<std::string>("Pellix"));
+    EXPECT_EQ(EVP_PKEY_get_bits(identity->privateKey()->evpKey()), 1024);
+    EXPECT_TRUE(std::filesystem::is_empty(*dir));  // work files, the key among them, are gone
+}
+
 }  // namespace
