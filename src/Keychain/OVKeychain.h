@@ -13,9 +13,10 @@
 //     identity->privateKey()->evpKey()   EVP_PKEY*, the server key
 //     identity->certificate()->x509()    X509*, the server certificate
 // are owned by the Identity and live as long as the caller keeps the shared_ptr; OpenSSL calls
-// that keep them (SSL_CTX_use_PrivateKey, SSL_CTX_use_certificate, platform::TlsIdentity's
-// constructor) take references of their own. Later elements, when any, are further
-// certificates of the chain (none in this system).
+// that keep them (SSL_CTX_use_PrivateKey, SSL_CTX_use_certificate) take references of their
+// own, and so does the TLS engine's identity:
+//     platform::TlsIdentity(identity->privateKey()->evpKey(), {identity->certificate()->x509()})
+// The array holds only the identity (no further chain certificates in this system).
 #pragma once
 
 #include <cstdint>
