@@ -73,7 +73,7 @@ TEST_F(OVKeychainTest, LabelsAreReadAsLatin1) {
     EXPECT_FALSE(OVKeychain::identity(identity, "Pellix\xC3\xA9"));
     EXPECT_TRUE(OVKeychain::identity(identity, "Pellix\xC3\x83\xC2\xA9"));
     EXPECT_FALSE(OVKeychain::identity(nullptr, "Pellix"));
-    EXPECT_FALSE(OVKeychain::identity(makeIdentity(std::nullopt), ""));
+    EXPECT_FALSE(OVKeychain::identity(makeIdentity(keychain_test::kNoLabel), ""));
     EXPECT_TRUE(OVKeychain::identity(makeIdentity(std::string()), ""));
 }
 

@@ -35,7 +35,7 @@ TEST_F(KeychainTest, StoreLocationFollowsTheEnvironment) {
 
 TEST_F(KeychainTest, AddedIdentitiesComeBackInOrderWithTheirLabels) {
     auto a = makeIdentity(std::string("first"), "a");
-    auto b = makeIdentity(std::nullopt, "b");
+    auto b = makeIdentity(keychain_test::kNoLabel, "b");
     std::vector<std::uint8_t> refA, refB;
     ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, &refA), platform::kKeychainSuccess);
     ASSERT_EQ(Keychain::addIdentity(*b, Keychain::Accessibility::WhenUnlocked, &refB), platform::kKeychainSuccess);

@@ -151,6 +151,10 @@ protected:
     std::unique_ptr<LogCapture> log_;
 };
 
+// The label of a key without a print name (a named constant rather than a temporary
+// std::nullopt, which GCC 12 misreads as uninitialised under the sanitizers).
+inline const std::optional<std::string> kNoLabel;
+
 // A quick identity: an EC P-256 key with a self-signed certificate named cn, and the given
 // key label. Store tests care about labels and order, not about RSA.
 inline std::shared_ptr<platform::Identity> makeIdentity(const std::optional<std::string>& label,

@@ -23,25 +23,27 @@ std::vector<std::uint8_t> container(const platform::Identity& identity, const ch
 }
 
 TEST(Pkcs12ImportTest, OpensWithTheRightPassphraseOnly) {
-    auto identity = makeIdentity(std::nullopt, "c");
+    auto identity = makeIdentity(keychain_test::kNoLabel, "c");
     struct Case {
         const char* title;
         const char* madeWith;
-        std::optional<std::string> openedWith;
+        const char* openedWith;  // nullptr: no passphrase
         bool mac;
         platform::OSStatus expected;
     };
     const Case cases[] = {
-        {"right passphrase", "secret", std::string("secret"), true, platform::kKeychainSuccess},
-        {"wrong passphrase", "secret", std::string("Secret"), true, platform::kKeychainAuthFailed},
-        {"no passphrase given", "secret", std::nullopt, true, platform::kKeychainAuthFailed},
-        {"wrong passphrase, no MAC", "secret", std::string("other"), false, platform::kKeychainAuthFailed},
-        {"made and opened without one", nullptr, std::nullopt, true, platform::kKeychainSuccess},
+        {"right passphrase", "secret", "secret", true, platform::kKeychainSuccess},
+        {"wrong passphrase", "secret", "Secret", true, platform::kKeychainAuthFailed},
+        {"no passphrase given", "secret", nullptr, true, platform::kKeychainAuthFailed},
+        {"wrong passphrase, no MAC", "secret", "other", false, platform::kKeychainAuthFailed},
+        {"made and opened without one", nullptr, nullptr, true, platform::kKeychainSuccess},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
         std::vector<platform::Pkcs12ImportItem> items;
-        EXPECT_EQ(platform::pkcs12Import(container(*identity, c.madeWith, "Name", c.mac), {c.openedWith}, items),
+        platform::Pkcs12ImportOptions options;
+        if (c.openedWith) options.passphrase = std::string(c.openedWith);
+        EXPECT_EQ(platform::pkcs12Import(container(*identity, c.madeWith, "Name", c.mac), options, items),
                   c.expected);
         if (c.expected != platform::kKeychainSuccess) {
             EXPECT_TRUE(items.empty());
@@ -56,7 +58,7 @@ TEST(Pkcs12ImportTest, OpensWithTheRightPassphraseOnly) {
 }
 
 TEST(Pkcs12ImportTest, MalformedDataIsADecodeError) {
-    auto good = container(*makeIdentity(std::nullopt), "p", "n");
+    auto good = container(*makeIdentity(keychain_test::kNoLabel), "p", "n");
     const std::vector<std::vector<std::uint8_t>> inputs{
         {},
         {0x30, 0x80},
@@ -72,7 +74,7 @@ TEST(Pkcs12ImportTest, MalformedDataIsADecodeError) {
 
 TEST(Pkcs12ImportTest, ContainerWithoutNameGivesKeyWithoutPrintName) {
     std::vector<platform::Pkcs12ImportItem> items;
-    ASSERT_EQ(platform::pkcs12Import(container(*makeIdentity(std::nullopt), "p", nullptr), {std::string("p")}, items),
+    ASSERT_EQ(platform::pkcs12Import(container(*makeIdentity(keychain_test::kNoLabel), "p", nullptr), {std::string("p")}, items),
               platform::kKeychainSuccess);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].identity->privateKey()->printName(), std::nullopt);

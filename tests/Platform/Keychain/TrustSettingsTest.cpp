@@ -19,8 +19,8 @@ const std::vector<TrustSettingsEntry> kRoot{{{"kSecTrustSettingsResult", 1}}};
 const std::vector<TrustSettingsEntry> kDeny{{{"kSecTrustSettingsResult", 3}}};
 
 TEST_F(TrustSettingsTest, SettingsAreKeptPerCertificateAndDomain) {
-    auto one = makeIdentity(std::nullopt, "one")->certificate();
-    auto two = makeIdentity(std::nullopt, "two")->certificate();
+    auto one = makeIdentity(keychain_test::kNoLabel, "one")->certificate();
+    auto two = makeIdentity(keychain_test::kNoLabel, "two")->certificate();
     std::vector<TrustSettingsEntry> read;
     EXPECT_EQ(TrustSettings::copyTrustSettings(*one, TrustSettingsDomain::Admin, read), platform::kKeychainItemNotFound);
 
@@ -37,7 +37,7 @@ TEST_F(TrustSettingsTest, SettingsAreKeptPerCertificateAndDomain) {
 }
 
 TEST_F(TrustSettingsTest, CorruptSettingsFileIsReportedAndKept) {
-    auto cert = makeIdentity(std::nullopt)->certificate();
+    auto cert = makeIdentity(keychain_test::kNoLabel)->certificate();
     std::filesystem::create_directories(storeDir());
     const std::string path = storeDir() + "/trust-settings-admin.json";
     { std::ofstream(path) << "garbage"; }
@@ -51,15 +51,15 @@ TEST_F(TrustSettingsTest, RootTrustGoesToTheNssDatabaseWhereCertutilIsInstalled)
     auto real = platform::Subprocess::findInPath("certutil");
     struct Case {
         const char* title;
-        std::optional<std::string> certutil;
+        std::string certutil;  // empty: not installed
         const std::vector<TrustSettingsEntry>* settings;
         platform::OSStatus expected;
         bool listed;
     };
     std::vector<Case> cases{
-        {"not installed", std::string(), &kRoot, platform::kKeychainSuccess, false},
-        {"certutil fails", std::string("/bin/false"), &kRoot, platform::kKeychainToolFailed, false},
-        {"certutil missing at its path", std::string("/nonexistent/certutil"), &kRoot, platform::kKeychainToolFailed,
+        {"not installed", "", &kRoot, platform::kKeychainSuccess, false},
+        {"certutil fails", "/bin/false", &kRoot, platform::kKeychainToolFailed, false},
+        {"certutil missing at its path", "/nonexistent/certutil", &kRoot, platform::kKeychainToolFailed,
          false},
     };
     if (real) {
@@ -67,7 +67,7 @@ TEST_F(TrustSettingsTest, RootTrustGoesToTheNssDatabaseWhereCertutilIsInstalled)
         cases.push_back({"real certutil", *real, &kRoot, platform::kKeychainSuccess, true});
         cases.push_back({"real certutil twice", *real, &kRoot, platform::kKeychainSuccess, true});
     }
-    auto cert = makeIdentity(std::nullopt, "Pellix")->certificate();
+    auto cert = makeIdentity(keychain_test::kNoLabel, "Pellix")->certificate();
     const std::string db = root_ + "/home/.pki/nssdb";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
