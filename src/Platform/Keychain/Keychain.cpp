@@ -90,11 +90,24 @@ OSStatus readSearchList(const std::string& store, SearchList& list) {
     return kKeychainSuccess;
 }
 
-OSStatus writeSearchList(const std::string& store, const SearchList& list) {
-    if (auto err = StoreFile::makePrivateDirectory(store)) {
-        plainLog("Keychain store %@ cannot be written: %@", store, *err);
+// Changes the search list under the store's lock, so that two processes changing it at once
+// do not lose each other's change.
+template <class Change>
+OSStatus changeSearchList(const std::string& store, Change change) {
+    for (const auto& d : {store.substr(0, store.find_last_of('/')), store}) {
+        if (auto err = StoreFile::makePrivateDirectory(d)) {
+            plainLog("Keychain store %@ cannot be written: %@", d, *err);
+            return kKeychainIOError;
+        }
+    }
+    StoreFile::Lock fileLock(store + "/.search-list-lock");
+    if (!fileLock.held()) {
+        plainLog("Keychain store %@ cannot be written: %@", store, fileLock.error());
         return kKeychainIOError;
     }
+    SearchList list;
+    if (OSStatus status = readSearchList(store, list); status != kKeychainSuccess) return status;
+    change(list);
     json doc = {{"default", list.defaultName}, {"search", list.search}};
     if (auto err = StoreFile::writeAtomically(store + "/search-list.json", doc.dump(2) + "\n", 0600)) {
         plainLog("Keychain store %@ cannot be written: %@", store, *err);
@@ -331,10 +344,7 @@ OSStatus Keychain::setSearchList(const std::vector<std::string>& names) {
     std::lock_guard<std::mutex> lock(storeMutex());
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
-    SearchList list;
-    if (OSStatus status = readSearchList(*store, list); status != kKeychainSuccess) return status;
-    list.search = names;
-    return writeSearchList(*store, list);
+    return changeSearchList(*store, [&](SearchList& list) { list.search = names; });
 }
 
 OSStatus Keychain::setDefaultKeychain(const std::string& name) {
@@ -342,10 +352,7 @@ OSStatus Keychain::setDefaultKeychain(const std::string& name) {
     std::lock_guard<std::mutex> lock(storeMutex());
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
-    SearchList list;
-    if (OSStatus status = readSearchList(*store, list); status != kKeychainSuccess) return status;
-    list.defaultName = name;
-    return writeSearchList(*store, list);
+    return changeSearchList(*store, [&](SearchList& list) { list.defaultName = name; });
 }
 
 }  // namespace platform

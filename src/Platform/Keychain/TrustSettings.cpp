@@ -90,6 +90,9 @@ bool runCertutil(const std::vector<std::string>& arguments, const std::string& i
     if (result.started && result.exitStatus == 0) return true;
     std::string output = result.output;
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    for (char& c : output) {
+        if (c == '\n' || c == '\r') c = ' ';  // one log line per failure
+    }
     plainLog("certutil failed (exit status %d): %@", result.exitStatus, output);
     return false;
 }
