@@ -1,0 +1,129 @@
+// The card manager over the PC/SC backend, against pcscd with the vpcd driver's virtual
+// readers and the virtual test card.
+#include "SmartCard/SmartCardManager.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Platform/CardService/PcscSlotManager.h"
+#include "tools/LogCapture.h"
+#include "tools/PcscTestEnvironment.h"
+#include "tools/VirtualCard.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testcard::VirtualCard;
+
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class SmartCardManagerPcscTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PELLIX_REQUIRE_PCSC();
+        platform::PcscSlotManager::Options options;
+        options.pollInterval = 200ms;
+        service = platform::PcscSlotManager::create(options);
+        SmartCardManager::Waits waits;
+        waits.slotLookup = 2s;
+        waits.sessionBegin = 5s;
+        waits.exchange = 5s;
+        manager = SmartCardManager::create(service, waits);
+        manager->setIdleTimeSeconds(300);
+    }
+
+    // The card status of the listed reader, or -1 when it is not listed.
+    int64_t cardStatus(const std::string& reader) const {
+        auto models = manager->slotModels();
+        if (!models) return -1;
+        for (const auto& m : *models) {
+            if (m->suffixedName() == reader) return m->cardStatus();
+        }
+        return -1;
+    }
+
+    testcard::LogCapture log;
+    std::shared_ptr<platform::PcscSlotManager> service;
+    std::shared_ptr<SmartCardManager> manager;
+};
+
+TEST_F(SmartCardManagerPcscTest, ListsBothVirtualReadersWithTheirStates) {
+    EXPECT_EQ(cardStatus(testcard::kFirstReader), 303);
+    EXPECT_EQ(cardStatus(testcard::kSecondReader), 303);
+    EXPECT_EQ(manager->errorCode(), 0);
+    EXPECT_EQ(manager->errorCodeNative(), 1);
+
+    VirtualCard card(VirtualCard::kSecondReaderPort);
+    ASSERT_TRUE(card.insert());
+    EXPECT_TRUE(eventually([&] { return cardStatus(testcard::kSecondReader) == 302; }));
+    EXPECT_EQ(cardStatus(testcard::kFirstReader), 303);
+    EXPECT_EQ(manager->errorCode(), 0);
+    EXPECT_EQ(manager->errorCodeNative(), 0);
+}
+
+TEST_F(SmartCardManagerPcscTest, ExchangesApdusInASessionUntilTheCardIsRemoved) {
+    VirtualCard card(VirtualCard::kFirstReaderPort);
+    card.setHandler([](const testcard::Bytes& command) -> testcard::Bytes {
+        if (command == testcard::Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}) return {0x90, 0x00};
+        if (command == testcard::Bytes{0x00, 0xB0, 0x00, 0x00, 0x04}) return {0xDE, 0xAD, 0xBE, 0xEF, 0x90, 0x00};
+        return {0x6D, 0x00};
+    });
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(eventually([&] { return cardStatus(testcard::kFirstReader) == 302; }));
+
+    const std::optional<std::string> id = std::string("4711");
+    auto select = manager->sendApduString(std::string("00 A4 00 00 02 3F 00"), testcard::kFirstReader, id);
+    ASSERT_TRUE(select);
+    EXPECT_EQ(select->hexStringWithStatusCode(), "9000");
+    auto read = manager->sendApduString(std::string("00B0000004"), testcard::kFirstReader, id);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->hexStringWithStatusCode(), "DEADBEEF9000");
+    auto unknown = manager->sendApduString(std::string("80 CA 9F 7F"), testcard::kFirstReader, id);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->hexStringWithStatusCode(), "6d00");
+    EXPECT_EQ(manager->errorCode(), 0);
+    EXPECT_EQ(manager->errorCodeNative(), 0);
+    EXPECT_EQ(manager->cardSessions().size(), 1u);
+    EXPECT_EQ(card.commands().size(), 3u);
+
+    card.remove();
+    EXPECT_TRUE(eventually([&] { return cardStatus(testcard::kFirstReader) == 303; }));
+    EXPECT_TRUE(eventually([&] { return manager->cardSessions().empty(); }));
+    EXPECT_EQ(manager->errorCode(), 303);
+    EXPECT_EQ(manager->errorCodeNative(), 1);
+
+    EXPECT_FALSE(manager->sendApduString(std::string("00B0000004"), testcard::kFirstReader, id));
+    EXPECT_EQ(manager->errorCode(), 200);
+    EXPECT_TRUE(log.contains("Slot 'Virtual PCD 00 00' do not have a valid card "));
+}
+
+TEST_F(SmartCardManagerPcscTest, DisconnectReleasesTheCardForOtherPrograms) {
+    VirtualCard card(VirtualCard::kSecondReaderPort);
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(eventually([&] { return cardStatus(testcard::kSecondReader) == 302; }));
+    const std::optional<std::string> id = std::string("0815");
+    ASSERT_TRUE(manager->sendApduString(std::string("00A4000000"), testcard::kSecondReader, id));
+
+    manager->closeCardSession(id);
+    EXPECT_TRUE(manager->cardSessions().empty());
+    SCARDCONTEXT other = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &other), SCARD_S_SUCCESS);
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    EXPECT_EQ(SCardConnect(other, testcard::kSecondReader, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                           &handle, &protocol),
+              SCARD_S_SUCCESS);
+    SCardDisconnect(handle, SCARD_LEAVE_CARD);
+    SCardReleaseContext(other);
+}
+
+}  // namespace
