@@ -1,0 +1,220 @@
+#include "AsyncSocket/AsyncSocket.h"
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <thread>
+
+#include "AsyncSocket/SocketTestSupport.h"
+#include "Platform/Tls/TestIdentity.h"
+
+namespace {
+
+using namespace socket_test;
+namespace tls = platform::tls;
+
+const ByteBuffer kCRLF = AsyncSocket::CRLFData();
+
+TlsSettings serverSettings() {
+    TlsSettings settings;
+    settings.isServer = true;
+    settings.certificates = testing_tls::sharedIdentity();
+    settings.level = TlsSettings::kLevelNegotiatedSSL;
+    return settings;
+}
+
+// A blocking OpenSSL client on a connected descriptor (verification off: the test
+// certificate is self-signed).
+class TlsClient {
+public:
+    explicit TlsClient(int fd) {
+        ctx_ = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+        ssl_ = SSL_new(ctx_);
+        SSL_set_fd(ssl_, fd);
+    }
+    ~TlsClient() {
+        SSL_free(ssl_);
+        SSL_CTX_free(ctx_);
+        ERR_clear_error();
+    }
+    bool connect() { return SSL_connect(ssl_) == 1; }
+    bool write(const std::string& text) {
+        size_t done = 0;
+        while (done < text.size()) {
+            size_t n = 0;
+            if (SSL_write_ex(ssl_, text.data() + done, text.size() - done, &n) != 1) return false;
+            done += n;
+        }
+        return true;
+    }
+    std::string read(size_t want) {
+        std::string got;
+        std::vector<char> buffer(1 << 16);
+        while (got.size() < want) {
+            size_t n = 0;
+            if (SSL_read_ex(ssl_, buffer.data(), std::min(buffer.size(), want - got.size()), &n) != 1) break;
+            got.append(buffer.data(), n);
+        }
+        return got;
+    }
+    void shutdown() { SSL_shutdown(ssl_); }
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+};
+
+class AsyncSocketTls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(f.listening);
+        sock = f.accept(&client);
+        ASSERT_TRUE(sock);
+    }
+    std::optional<Event> read(long tag) { return f.delegate->waitFor(Call::DidReadData, sock, tag); }
+    std::optional<Event> disconnected() { return f.delegate->waitFor(Call::DidDisconnect, sock); }
+
+    ListeningFixture f;
+    int client = -1;
+    std::shared_ptr<AsyncSocket> sock;
+};
+
+TEST_F(AsyncSocketTls, HandshakeThenPlaintextThroughTheEngines) {
+    sock->startTLS(serverSettings());
+    sock->readDataToData(kCRLF, -1, 1);
+    std::string reply;
+    bool connected = false;
+    std::thread peer([&] {
+        TlsClient tlsClient(client);
+        connected = tlsClient.connect() && tlsClient.write("hello\r\n");
+        reply = tlsClient.read(5);
+    });
+    ASSERT_TRUE(f.delegate->waitFor(Call::DidSecure, sock));
+    EXPECT_TRUE(sock->isSecure());
+    auto line = read(1);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->data, "hello\r\n");
+    sock->writeData(ByteBuffer{'w', 'o', 'r', 'l', 'd'}, -1, 2);
+    peer.join();
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(reply, "world");
+    EXPECT_TRUE(f.delegate->waitFor(Call::DidWriteData, sock, 2));
+}
+
+TEST_F(AsyncSocketTls, RequestsBeforeTheUpgradeFinishInPlaintext) {
+    sock->writeData(ByteBuffer{'p', 'l', 'a', 'i', 'n', '\r', '\n'}, -1, 1);
+    sock->readDataToData(kCRLF, -1, 2);
+    sock->startTLS(serverSettings());
+    sock->startTLS(serverSettings());  // a second upgrade is dropped
+    sock->readDataToData(kCRLF, -1, 3);
+    std::string greeting;
+    bool connected = false;
+    std::thread peer([&] {
+        greeting = recvN(client, 7);
+        sendAll(client, "clear\r\n");
+        TlsClient tlsClient(client);
+        connected = tlsClient.connect() && tlsClient.write("secret\r\n");
+        (void)tlsClient.read(1);  // wait for the server to close
+    });
+    auto clear = read(2);
+    ASSERT_TRUE(clear);
+    EXPECT_EQ(clear->data, "clear\r\n");
+    auto secret = read(3);
+    ASSERT_TRUE(secret);
+    EXPECT_EQ(secret->data, "secret\r\n");
+    sock->disconnect();
+    peer.join();
+    EXPECT_EQ(greeting, "plain\r\n");
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(f.delegate->count(Call::DidSecure, sock), 1u);
+}
+
+TEST_F(AsyncSocketTls, LargeTransferBothWays) {
+    const size_t size = 16u << 20;
+    std::string upload(size, '\0');
+    for (size_t i = 0; i < size; ++i) upload[i] = static_cast<char>(i * 7 + 3);
+    sock->startTLS(serverSettings());
+    sock->readDataToLength(size, -1, 1);
+    std::string download;
+    std::thread peer([&] {
+        TlsClient tlsClient(client);
+        if (tlsClient.connect() && tlsClient.write(upload)) download = tlsClient.read(size);
+    });
+    auto event = read(1);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->length, size);
+    EXPECT_TRUE(event->data == upload);
+    std::string reversed(upload.rbegin(), upload.rend());
+    sock->writeData(ByteBuffer(reversed.begin(), reversed.end()), -1, 2);
+    peer.join();
+    EXPECT_TRUE(download == reversed);
+    EXPECT_TRUE(f.delegate->waitFor(Call::DidWriteData, sock, 2));
+}
+
+TEST_F(AsyncSocketTls, PeerClosingMidHandshakeGivesClosedAbort) {
+    sock->startTLS(serverSettings());
+    sock->readData(-1, 1);
+    // The first bytes of a ClientHello record, then the end.
+    ASSERT_TRUE(sendAll(client, std::string("\x16\x03\x01\x02\x00", 5)));
+    ::shutdown(client, SHUT_WR);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketSSLErrorDomain);
+    EXPECT_EQ(event->error->code, tls::kClosedAbort);
+}
+
+TEST_F(AsyncSocketTls, PlainHttpClientFailsCleanly) {
+    sock->startTLS(serverSettings());
+    sock->readDataToData(kCRLF, -1, 1);
+    ASSERT_TRUE(sendAll(client, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketSSLErrorDomain);
+    EXPECT_NE(event->error->code, tls::kNoErr);
+    EXPECT_NE(event->error->code, tls::kWouldBlock);
+    EXPECT_EQ(f.delegate->count(Call::DidReadData, sock), 0u);
+}
+
+TEST_F(AsyncSocketTls, SilentClientTimesOutTheHandshake) {
+    TlsSettings settings = serverSettings();
+    settings.handshakeTimeout = 0.05;
+    sock->startTLS(settings);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketErrorDomain);
+    EXPECT_EQ(event->error->code, AsyncSocketReadTimeoutError);
+}
+
+class AsyncSocketTlsLevels : public AsyncSocketTls, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AsyncSocketTlsLevels, BrokenProtocolLevelsAreRefused) {
+    TlsSettings settings = serverSettings();
+    settings.level = GetParam();
+    sock->startTLS(settings);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketOtherError);
+    EXPECT_EQ(event->error->description, "Error in SSLSetProtocolVersionEnabled");
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, AsyncSocketTlsLevels,
+                         ::testing::Values(TlsSettings::kLevelSSLv2, TlsSettings::kLevelSSLv3, TlsSettings::kLevelTLSv1));
+
+TEST_F(AsyncSocketTls, SettingFailuresNameTheirCall) {
+    TlsSettings settings = serverSettings();
+    settings.cipherSuites = std::vector<long>{0xFFFE};
+    sock->startTLS(settings);
+    auto event = disconnected();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketOtherError);
+    EXPECT_EQ(event->error->description, "Error in SSLSetEnabledCiphers");
+}
+
+}  // namespace
