@@ -30,12 +30,10 @@ void Group::leave() {
 
 void Group::async(const std::shared_ptr<DispatchQueue>& queue, Task task) {
     enter();
-    queue->async([this, task = std::move(task)] {
-        struct Leave {
-            Group* group;
-            ~Leave() { group->leave(); }
-        } leave{this};
-        task();
+    // A member that throws is reported before it leaves, so that a waiter sees all of it done.
+    queue->async([this, label = queue->label(), task = std::move(task)] {
+        detail::runTaskCatching(task, label);
+        leave();
     });
 }
 
