@@ -11,7 +11,4 @@ inline constexpr const char* kPcscErrorDomain = "PCSCErrorDomain";
 
 Error pcscError(LONG code);
 
-// Codes after which the context is of no more use: the service is gone or was restarted.
-bool pcscServiceLost(LONG code);
-
 }  // namespace platform
