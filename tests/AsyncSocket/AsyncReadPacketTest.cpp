@@ -38,7 +38,7 @@ TEST(AsyncReadPacket, TerminatorAcrossPacketAndPreBuffer) {
         SCOPED_TRACE(c.name);
         AsyncReadPacket packet(nullptr, 0, c.maxLength, -1, 0, bytes(c.term), 1);
         packet.ensureCapacityForAdditionalDataOfLength(c.done.size());
-        std::memcpy(packet.writePosition(), c.done.data(), c.done.size());
+        if (!c.done.empty()) std::memcpy(packet.writePosition(), c.done.data(), c.done.size());
         packet.bytesDone = c.done.size();
         AsyncSocketPreBuffer pre(64);
         std::memcpy(pre.writeBuffer(), c.pre.data(), c.pre.size());
