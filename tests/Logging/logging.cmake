@@ -5,3 +5,4 @@ pellix_test(logging_abstractlogger_test SRCS LxAbstractLoggerTest.cpp DEPS pelli
 pellix_test(logging_ttylogger_test SRCS LxTTYLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_asllogger_test SRCS LxASLLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_logmacros_test SRCS LxLogMacrosTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_loggernode_test SRCS LxLoggerNodeTest.cpp DEPS pellix::logging LABELS unit)
