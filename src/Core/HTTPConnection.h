@@ -1,0 +1,256 @@
+// One accepted client socket of the HTTP server: it starts TLS when the subclass is a secure
+// server with an identity, reads requests one after another (header lines, then a body given
+// by "Content-Length" or in chunks), refuses what it cannot accept, asks the subclass for a
+// response object and sends it (whole, chunked or in byte ranges), then keeps the connection
+// for the next request or closes it. When its socket goes away it dies: it posts
+// "HTTPConnectionDidDie" with itself as object, and the server drops it from its list.
+//
+// Making one: HTTPConnection::create<T>(socket, config) (T = this class or a subclass). The
+// connection becomes the socket's delegate on its queue; the server then calls start().
+//
+// Queues: every step - socket callbacks, hooks, replies, death - runs on the connection queue,
+// the configuration's queue (the server's one "HTTPConnection" queue shared by every
+// connection) or, without one, a new serial queue of its own. start(), stop(),
+// responseHasAvailableData() and responseDidAbort() may be called from any thread: they only
+// post to that queue. Everything else, hooks included, is called on the connection queue
+// only.
+//
+// Limits: header lines of at most 8190 bytes, at most 100 lines before the empty line (the
+// footer lines of a chunked body go on counting), request bodies read in pieces of at most
+// 524288 bytes and of at most kMaxRequestBodyLength bytes in all (413 and close beyond), and
+// every read bounded by the read time-out (30 s): an idle kept connection closes 30 s after
+// its last reply. At most 524288 body bytes of a reply wait in the socket's write queue.
+//
+// Subclasses override the hooks below (virtual functions with the base behaviour described at
+// each). A hook that answers the request itself - a gate calling handleForbiddenResource()
+// from httpResponseForMethod() and returning nullptr - gets that reply alone: the connection
+// adds nothing for the request.
+//
+// Ownership: the server's list keeps the connection alive; the socket holds it weakly as
+// its delegate, and every call the socket posts holds it until it has run.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "AsyncSocket/AsyncSocket.h"
+#include "Core/Categories/LxRange.h"
+#include "Core/HTTPConfig.h"
+#include "Core/HTTPMessage.h"
+#include "Core/Responses/HTTPResponse.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/Tls/TlsIdentity.h"
+
+// The notification a dying connection posts, synchronously on its queue, with itself as object.
+inline constexpr const char* HTTPConnectionDidDieNotification = "HTTPConnectionDidDie";
+
+class HTTPConnection : public AsyncSocketDelegate, public std::enable_shared_from_this<HTTPConnection> {
+public:
+    using Bytes = std::vector<uint8_t>;
+
+    // Request side.
+    static constexpr size_t kMaxHeaderLineLength = 8190;
+    static constexpr uint32_t kMaxHeaderLines = 100;
+    static constexpr uint64_t kMaxChunkLineLength = 200;
+    static constexpr uint64_t kRequestBodyPieceLength = 524288;
+    // A request body longer than this - declared or received - is refused with 413: nothing a
+    // page or a local process sends may make the connection hold more.
+    static constexpr uint64_t kMaxRequestBodyLength = 100ull * 1024 * 1024;
+    static constexpr uint64_t kChunkedContentLength = UINT64_MAX;
+    // Reply side.
+    static constexpr uint64_t kMaxResponseQueueSize = 524288;
+
+    // Socket tags of reads and writes.
+    enum Tag : long {
+        TagRequestHeader = 10,
+        TagRequestBody = 11,
+        TagRequestChunkSize = 12,
+        TagRequestChunkData = 13,
+        TagRequestChunkTrailer = 14,
+        TagRequestChunkFooter = 15,
+        TagPartialResponse = 20,
+        TagPartialResponseHeader = 21,
+        TagPartialResponseBody = 22,
+        TagChunkedResponseHeader = 30,
+        TagChunkedResponseBody = 31,
+        TagChunkedResponseFooter = 32,
+        TagPartialRangeResponseBody = 40,
+        TagPartialRangesResponseBody = 50,
+        TagResponse = 90,
+        TagFinalResponse = 91,
+    };
+
+    // initWithAsyncSocket:configuration: for class T, which must be constructible from
+    // (socket, config). The connection becomes the socket's delegate on its queue.
+    template <class T = HTTPConnection>
+    static std::shared_ptr<T> create(std::shared_ptr<AsyncSocket> socket, std::shared_ptr<HTTPConfig> config) {
+        auto connection = std::make_shared<T>(std::move(socket), std::move(config));
+        static_cast<HTTPConnection&>(*connection).attachToSocket();
+        return connection;
+    }
+
+    // Prefer create(); a connection made directly must not be used before attachToSocket
+    // has run (create does both).
+    HTTPConnection(std::shared_ptr<AsyncSocket> socket, std::shared_ptr<HTTPConfig> config);
+    ~HTTPConnection() override;
+    HTTPConnection(const HTTPConnection&) = delete;
+    HTTPConnection& operator=(const HTTPConnection&) = delete;
+
+    // Any thread. The first call begins the connection (TLS, then the first header read);
+    // later calls do nothing.
+    void start();
+    // Any thread. Asks the socket to disconnect; the connection then dies.
+    void stop();
+
+    // Any thread: a response tells its connection that more body is available, or that it
+    // gave up (the connection then closes after the writes already queued). A sender that is
+    // not the current response is logged and ignored.
+    void responseHasAvailableData(const HTTPResponse* sender);
+    void responseDidAbort(const HTTPResponse* sender);
+
+    // Connection queue only, from here on.
+    const std::shared_ptr<platform::DispatchQueue>& connectionQueue() const { return connectionQueue_; }
+    const std::shared_ptr<HTTPConfig>& config() const { return config_; }
+    // The socket; nullptr once it has reported its disconnection.
+    const std::shared_ptr<AsyncSocket>& asyncSocket() const { return asyncSocket_; }
+    // The request being read or answered (a subclass's processBodyData appends the body to
+    // it); nullptr between a reply's end and the next request.
+    const std::shared_ptr<HTTPMessage>& request() const { return request_; }
+    // The target as written in the request line; nullopt when there is no request (line).
+    std::optional<std::string> requestURI() const;
+    // The query parameters of the request (nullopt unless the header is complete and the URL
+    // has a query), and the parsing rule they use: "&"-separated key=value pairs,
+    // percent-decoded; a pair whose value cannot be decoded maps its key to nullopt.
+    std::optional<std::map<std::string, std::optional<std::string>>> parseGetParams() const;
+    static std::map<std::string, std::optional<std::string>> parseParams(const std::string& query);
+
+    // Body bytes queued on the socket and not yet written.
+    uint64_t writeQueueSize() const;
+    static Bytes chunkedTransferSizeLineForLength(uint64_t length);
+    static Bytes chunkedTransferFooter();
+    // "Wed, 09 Dec 2026 07:50:24 GMT" for a time in seconds since 1970.
+    static std::string dateAsString(int64_t secondsSince1970);
+
+    // ----- Hooks: override in a subclass. -----
+    // false.
+    virtual bool isSecureServer();
+    // The TLS identity (private key and certificate chain); nullopt or an invalid identity:
+    // plain HTTP. Asked once, at start, and only when isSecureServer() answers true.
+    virtual std::optional<platform::TlsIdentity> sslIdentityAndCertificates();
+    // true for "GET" and "HEAD" (exact).
+    virtual bool supportsMethod(const std::string& method, const std::string& path);
+    // true for "POST" and "PUT" (exact).
+    virtual bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path);
+    // Body hooks, only for methods that expect a body: the size (kChunkedContentLength for a
+    // chunked body) once before the first byte; each piece in order; once after the last.
+    // The base does nothing.
+    virtual void prepareForBodyWithSize(uint64_t contentLength);
+    virtual void processBodyData(std::span<const uint8_t> postDataChunk);
+    virtual void finishBody();
+    // Authentication: no path is protected in the base; isAuthenticated answers false and
+    // the challenges carry the realm (the digest nonce is a fresh one each time).
+    virtual bool isPasswordProtected(const std::string& path);
+    virtual bool useDigestAccessAuthentication();
+    virtual std::string realm();
+    virtual std::optional<std::string> passwordForUser(const std::string& username);
+    virtual bool isAuthenticated();
+    virtual void addDigestAuthChallenge(HTTPMessage& response);
+    virtual void addBasicAuthChallenge(HTTPMessage& response);
+    // The response for the request, or nullptr (answered 404 unless the hook queued an error
+    // reply itself). The base looks the URI up under the document root.
+    virtual std::shared_ptr<HTTPResponse> httpResponseForMethod(const std::string& method, const std::string& path);
+    // Web sockets: the base answers no endpoint, so an upgrade request gets 404.
+    virtual std::shared_ptr<void> webSocketForURI(const std::string& path);
+    // Sets "Date" and "Accept-Ranges", then the current response's own fields; returns the
+    // serialised header. The error form does the same for error replies.
+    virtual Bytes preprocessResponse(HTTPMessage& response);
+    virtual Bytes preprocessErrorResponse(HTTPMessage& response);
+    // File lookup under the document root.
+    virtual std::vector<std::string> directoryIndexFileNames();
+    virtual std::optional<std::string> filePathForURI(const std::string& path);
+    virtual std::optional<std::string> filePathForURI(const std::string& path, bool allowDirectory);
+    // The response for an existing file; the base serves no files (nullptr).
+    virtual std::shared_ptr<HTTPResponse> fileResponseForPath(const std::string& filePath);
+    // The keep-alive rule, asked after the last write of a reply.
+    virtual bool shouldDie();
+    // Posts "HTTPConnectionDidDie" (after the response's connectionDidClose).
+    virtual void die();
+    // Error replies ("Content-Length" 0, "Date", "Accept-Ranges").
+    virtual void handleVersionNotSupported(const std::string& version);  // 505, keep-alive rule
+    virtual void handleAuthenticationFailed();                           // 401, keep-alive rule
+    virtual void handleInvalidRequest(std::span<const uint8_t> data);    // 400, close
+    virtual void handleUnknownMethod(const std::string& method);         // 405, close
+    virtual void handleResourceNotFound();                               // 404, keep-alive rule
+    virtual void handleForbiddenResource();                              // 403, keep-alive rule
+    virtual void handleRequestTooLarge();                                // 413, close
+
+    // Socket delegate calls (connection queue).
+    bool respondsTo(Call call) const override;
+    void didReadData(const std::shared_ptr<AsyncSocket>& sock, const AsyncSocketData& data, long tag) override;
+    void didWriteData(const std::shared_ptr<AsyncSocket>& sock, long tag) override;
+    void socketDidDisconnect(const std::shared_ptr<AsyncSocket>& sock, const std::optional<platform::Error>& error) override;
+
+protected:
+    // Steps a subclass may call (connection queue).
+    void startConnection();
+    void startReadingRequest();
+    void replyToHTTPRequest();
+    void sendResponseHeadersAndBody();
+    void continueSendingStandardResponseBody();
+    void continueSendingSingleRangeResponseBody();
+    void continueSendingMultiRangeResponseBody();
+    void finishResponse();
+    const std::shared_ptr<HTTPResponse>& httpResponse() const { return httpResponse_; }
+
+    // Byte ranges.
+    bool parseRangeRequest(const std::string& rangeHeader, uint64_t contentLength);
+    std::shared_ptr<HTTPMessage> newUniRangeResponse(uint64_t contentLength);
+    std::shared_ptr<HTTPMessage> newMultiRangeResponse(uint64_t contentLength);
+
+private:
+    void attachToSocket();
+    void readHeaderLine();
+    void readBodyPiece();
+    void readChunkSizeLine();
+    void readFooterLine();
+    void processHeaderLine(const AsyncSocketData& data);
+    void processChunkSizeLine(const AsyncSocketData& data);
+    void processFooterLine(const AsyncSocketData& data);
+    void writeErrorResponse(int64_t status, long tag, std::optional<std::string> connectionField = std::nullopt,
+                            bool authChallenge = false);
+    void writeBodyPiece(const DataSlice& piece, long tag, double timeout);
+    double readTimeout() const { return config_->timeouts().read; }
+    double writeTimeout() const { return config_->timeouts().write; }
+    std::shared_ptr<HTTPResponse> httpResponseForRequestFromDocumentRoot(const std::string& path);
+
+    std::shared_ptr<platform::DispatchQueue> connectionQueue_;
+    std::shared_ptr<AsyncSocket> asyncSocket_;
+    std::shared_ptr<HTTPConfig> config_;
+    bool started_ = false;
+    std::shared_ptr<HTTPMessage> request_;
+    uint32_t numHeaderLines_ = 0;
+    bool sentResponseHeaders_ = false;
+    // An error reply was queued for the request being answered: a hook that answered it
+    // itself, so the connection adds nothing.
+    bool errorReplyQueued_ = false;
+    // The zero-size chunk that ends a chunked reply has been queued.
+    bool chunkedTerminatorQueued_ = false;
+    std::string nonce_;
+    int64_t lastNC_ = 0;
+    std::shared_ptr<HTTPResponse> httpResponse_;
+    std::optional<std::vector<LxRange>> ranges_;
+    std::vector<Bytes> rangesHeaders_;
+    std::string rangesBoundary_;
+    int32_t rangeIndex_ = 0;
+    uint64_t requestContentLength_ = 0;
+    uint64_t requestContentLengthReceived_ = 0;
+    uint64_t requestChunkSize_ = 0;
+    uint64_t requestChunkSizeReceived_ = 0;
+    std::deque<uint64_t> responseDataSizes_;
+};

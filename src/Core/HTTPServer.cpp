@@ -1,0 +1,259 @@
+#include "Core/HTTPServer.h"
+
+#include <algorithm>
+
+#include "Logging/LxLogMacros.h"
+
+namespace {
+
+// The queue-specific key of every server queue (its value is the server).
+const char kServerQueueKey = 0;
+
+// The network-service thread: one serial queue per process, made on the first publication.
+// The publication calls run there, each waited for by the server queue.
+std::mutex& networkServiceMutex() {
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
+}
+std::shared_ptr<platform::DispatchQueue>& networkServiceQueueSlot() {  // guarded by networkServiceMutex()
+    static auto* queue = new std::shared_ptr<platform::DispatchQueue>();
+    return *queue;
+}
+std::shared_ptr<platform::DispatchQueue> networkServiceQueue() {
+    std::lock_guard lock(networkServiceMutex());
+    auto& slot = networkServiceQueueSlot();
+    if (!slot) slot = platform::DispatchQueue::createSerial("HTTPServer-NetService");
+    return slot;
+}
+void performBonjourBlock(const std::function<void()>& block) { networkServiceQueue()->sync(block); }
+
+std::string describeErrorDictionary(const std::map<std::string, long>& dict) {
+    std::string text = "{\n";
+    for (const auto& [key, value] : dict) text += "    " + key + " = " + std::to_string(value) + ";\n";
+    return text + "}";
+}
+
+}  // namespace
+
+std::shared_ptr<HTTPServer> HTTPServer::create() {
+    std::shared_ptr<HTTPServer> server(new HTTPServer());
+    server->asyncSocket_ = AsyncSocket::create(server->weak_from_this(), server->serverQueue_);
+    std::weak_ptr<HTTPServer> weak = server;
+    server->deathObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        HTTPConnectionDidDieNotification, [weak](const platform::Notification& notification) {
+            if (auto self = weak.lock()) self->connectionDidDie(notification);
+        });
+    return server;
+}
+
+HTTPServer::HTTPServer()
+    : serverQueue_(platform::DispatchQueue::createSerial("HTTPServer")),
+      connectionQueue_(platform::DispatchQueue::createSerial("HTTPConnection")) {
+    serverQueue_->setSpecific(&kServerQueueKey, this);
+    connectionClass_ = [](std::shared_ptr<AsyncSocket> socket, std::shared_ptr<HTTPConfig> config) {
+        return HTTPConnection::create<HTTPConnection>(std::move(socket), std::move(config));
+    };
+}
+
+HTTPServer::~HTTPServer() {
+    platform::NotificationCenter::defaultCenter().removeObserver(deathObserver_);
+    // The last reference may be let go by a task of the server queue itself; stopping must
+    // not wait for that queue then.
+    if (onServerQueue()) stopOnQueue(false);
+    else serverQueue_->sync([this] { stopOnQueue(false); });
+    if (asyncSocket_) asyncSocket_->setDelegate(std::weak_ptr<AsyncSocketDelegate>(), nullptr);
+}
+
+bool HTTPServer::onServerQueue() const { return platform::DispatchQueue::getSpecific(&kServerQueueKey) == this; }
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+std::optional<std::string> HTTPServer::documentRoot() const {
+    return serverQueue_->syncResult([&] { return documentRoot_; });
+}
+HTTPServer::ConnectionClass HTTPServer::connectionClass() const {
+    return serverQueue_->syncResult([&] { return connectionClass_; });
+}
+std::optional<std::string> HTTPServer::interface() const {
+    return serverQueue_->syncResult([&] { return interface_; });
+}
+uint16_t HTTPServer::port() const {
+    return serverQueue_->syncResult([&] { return port_; });
+}
+std::string HTTPServer::domain() const {
+    return serverQueue_->syncResult([&] { return domain_; });
+}
+std::string HTTPServer::name() const {
+    return serverQueue_->syncResult([&] { return name_; });
+}
+std::optional<std::string> HTTPServer::type() const {
+    return serverQueue_->syncResult([&] { return type_; });
+}
+std::optional<HTTPServer::TXTRecordDictionary> HTTPServer::txtRecordDictionary() const {
+    return serverQueue_->syncResult([&] { return txtRecordDictionary_; });
+}
+bool HTTPServer::isRunning() const {
+    return serverQueue_->syncResult([&] { return isRunning_; });
+}
+uint16_t HTTPServer::listeningPort() const {
+    return serverQueue_->syncResult([&]() -> uint16_t { return isRunning_ ? asyncSocket_->localPort() : 0; });
+}
+std::optional<std::string> HTTPServer::publishedName() const {
+    return serverQueue_->syncResult([&]() -> std::optional<std::string> {
+        if (!netService_) return std::nullopt;
+        std::string result;
+        performBonjourBlock([&] { result = netService_->name(); });
+        return result;
+    });
+}
+
+void HTTPServer::setDocumentRoot(std::optional<std::string> value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { documentRoot_ = value; });
+}
+void HTTPServer::setConnectionClass(ConnectionClass value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { connectionClass_ = value; });
+}
+void HTTPServer::setPort(uint16_t value) {
+    serverQueue_->async([this, self = shared_from_this(), value] { port_ = value; });
+}
+void HTTPServer::setInterface(std::optional<std::string> value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { interface_ = value; });
+}
+void HTTPServer::setDomain(std::string value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { domain_ = value; });
+}
+void HTTPServer::setName(std::string value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { name_ = value; });
+}
+void HTTPServer::setType(std::optional<std::string> value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] { type_ = value; });
+}
+void HTTPServer::setTXTRecordDictionary(std::optional<TXTRecordDictionary> value) {
+    serverQueue_->async([this, self = shared_from_this(), value = std::move(value)] {
+        txtRecordDictionary_ = value;
+        if (netService_) {
+            std::optional<std::vector<uint8_t>> data;
+            if (value) data = platform::NetService::dataFromTXTRecordDictionary(*value);
+            performBonjourBlock([&] { netService_->setTXTRecordData(data); });
+        }
+    });
+}
+void HTTPServer::setConnectionTimeouts(HTTPConnectionTimeouts value) {
+    serverQueue_->async([this, self = shared_from_this(), value] { connectionTimeouts_ = value; });
+}
+
+std::shared_ptr<HTTPConfig> HTTPServer::config() const {
+    return HTTPConfig::initWithServer(std::const_pointer_cast<HTTPServer>(shared_from_this()), documentRoot_,
+                                      connectionQueue_, connectionTimeouts_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop
+
+bool HTTPServer::start(platform::Error* errPtr) {
+    platform::Error error;
+    const bool success = serverQueue_->syncResult([&] {
+        const bool ok = asyncSocket_->acceptOnInterface(interface_, port_, &error);
+        if (ok) {
+            isRunning_ = true;
+            publishBonjour();
+        } else {
+            LX_LOG_ERROR(LogContextHttpServer, "%@: Failed to start HTTP Server: %@", THIS_FILE, error.describe());
+        }
+        return ok;
+    });
+    if (errPtr) *errPtr = success ? platform::Error{} : error;
+    return success;
+}
+
+void HTTPServer::stop(bool keepExistingConnections) {
+    serverQueue_->sync([&] { stopOnQueue(keepExistingConnections); });
+}
+
+void HTTPServer::stopOnQueue(bool keepExistingConnections) {
+    unpublishBonjour();
+    asyncSocket_->disconnect();
+    isRunning_ = false;
+    if (keepExistingConnections) return;
+    std::vector<std::shared_ptr<HTTPConnection>> stopped;
+    {
+        std::lock_guard lock(connectionsLock_);
+        // A connection's stop only posts its disconnect, so holding the lock cannot block
+        // against a death being reported meanwhile.
+        for (const auto& connection : connections_) connection->stop();
+        stopped.swap(connections_);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections
+
+bool HTTPServer::respondsTo(Call call) const { return call == Call::DidAcceptNewSocket; }
+
+void HTTPServer::didAcceptNewSocket(const std::shared_ptr<AsyncSocket>&, const std::shared_ptr<AsyncSocket>& newSocket) {
+    std::shared_ptr<HTTPConnection> connection = connectionClass_ ? connectionClass_(newSocket, config()) : nullptr;
+    if (!connection) {
+        newSocket->disconnect();
+        return;
+    }
+    {
+        std::lock_guard lock(connectionsLock_);
+        connections_.push_back(connection);
+    }
+    connection->start();
+}
+
+void HTTPServer::connectionDidDie(const platform::Notification& notification) {
+    std::vector<std::shared_ptr<HTTPConnection>> removed;  // released after the lock
+    std::lock_guard lock(connectionsLock_);
+    auto it = std::stable_partition(connections_.begin(), connections_.end(),
+                                    [&](const auto& c) { return c.get() != notification.object.get(); });
+    removed.assign(std::make_move_iterator(it), std::make_move_iterator(connections_.end()));
+    connections_.erase(it, connections_.end());
+}
+
+size_t HTTPServer::numberOfHTTPConnections() const {
+    std::lock_guard lock(connectionsLock_);
+    return connections_.size();
+}
+
+size_t HTTPServer::numberOfWebSocketConnections() const { return 0; }
+
+// ---------------------------------------------------------------------------------------------
+// Network-service publication
+
+bool HTTPServer::hasNetworkServiceThread() {
+    std::lock_guard lock(networkServiceMutex());
+    return networkServiceQueueSlot() != nullptr;
+}
+
+void HTTPServer::publishBonjour() {
+    if (!type_) return;
+    netService_ = platform::NetService::create(domain_, *type_, name_, asyncSocket_->localPort());
+    netService_->setDelegate(weak_from_this());
+    std::optional<std::vector<uint8_t>> txtData;
+    if (txtRecordDictionary_) txtData = platform::NetService::dataFromTXTRecordDictionary(*txtRecordDictionary_);
+    auto queue = networkServiceQueue();
+    auto service = netService_;
+    performBonjourBlock([&] {
+        service->scheduleOnQueue(queue);
+        service->publish();
+        if (txtData) service->setTXTRecordData(txtData);
+    });
+}
+
+void HTTPServer::unpublishBonjour() {
+    if (!netService_) return;
+    auto service = netService_;
+    performBonjourBlock([&] { service->stop(); });
+    netService_.reset();
+}
+
+void HTTPServer::netServiceDidPublish(const std::shared_ptr<platform::NetService>&) {}
+
+void HTTPServer::netServiceDidNotPublish(const std::shared_ptr<platform::NetService>& sender,
+                                         const std::map<std::string, long>& errorDict) {
+    LX_LOG_WARN(LogContextHttpServer, "Failed to Publish Service: domain(%@) type(%@) name(%@) - %@", sender->domain(),
+                sender->type(), sender->name(), describeErrorDictionary(errorDict));
+}
