@@ -1,0 +1,140 @@
+#include "Model/PinProtectedApdu.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "Model/KeyReferenceCache.h"
+#include "Platform/PlainLog.h"
+#include "Platform/Format.h"
+#include "Util/CommonUtil.h"
+
+namespace {
+
+ByteBuffer hex(std::string_view text) { return CommonUtil::dataFromHexString(text); }
+
+// What a page does: mask L PIN bytes at `offset` of the command with the key.
+ByteBuffer mask(ByteBuffer command, std::size_t offset, std::size_t length, const ByteBuffer& key) {
+    for (std::size_t j = 0; j < length; ++j) command[offset + j] = command[offset + j] ^ key[j] ^ key[length + j];
+    return command;
+}
+
+std::string descriptor(std::uint32_t ref, int offset, int length) {
+    return platform::format("04%08X%02X%02X", ref, offset, length);
+}
+
+class PinProtectedApduTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::setPlainLogOutputEnabled(false);
+        platform::setPlainLogCapture([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        });
+        key_ = KeyReferenceCache::sharedCache()->generateApduKeyReference();
+        other_ = KeyReferenceCache::sharedCache()->generateApduKeyReference();
+        ASSERT_TRUE(key_ && other_);
+    }
+    void TearDown() override {
+        platform::setPlainLogCapture({});
+        platform::setPlainLogOutputEnabled(true);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // A reference the shared cache has never issued.
+    std::uint32_t unknownReference() const {
+        std::uint32_t ref = 1;
+        while (KeyReferenceCache::sharedCache()->getApduKey(ref)) ++ref;
+        return ref;
+    }
+
+    std::shared_ptr<const ApduKeyRef> key_, other_;
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// VERIFY with the PIN "1234" padded with FF in bytes 5 to 12.
+const ByteBuffer kVerify = hex("0020008108 31323334 FFFFFFFF");
+
+TEST_F(PinProtectedApduTest, UnmasksTheVerifyPin) {
+    const ByteBuffer masked = mask(kVerify, 5, 4, key_->data());
+    ASSERT_NE(kVerify, masked);
+    const PinProtectedApdu apdu("FFFF01" + descriptor(key_->referenceNumber(), 5, 4) + CommonUtil::hexStringFromData(masked));
+    EXPECT_EQ(kVerify, apdu.decodedApdu());
+    EXPECT_EQ(CommonUtil::hexStringFromData(kVerify), apdu.decodedApduInHexString());
+    EXPECT_EQ(1, apdu.numberOfPins());
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(PinProtectedApduTest, KeysAreReusableAndDescriptorsCombine) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const PinProtectedApdu apdu("ff ff 01 " + descriptor(key_->referenceNumber(), 5, 4) + " " +
+                                    CommonUtil::hexStringFromData(mask(kVerify, 5, 4, key_->data()), true));
+        EXPECT_EQ(kVerify, apdu.decodedApdu());
+    }
+    // Two PINs of one command under two keys; the second covers all 8 bytes a key can mask.
+    const ByteBuffer command = hex("00240000 10 3132333435363738 3837363534333231");
+    const ByteBuffer masked = mask(mask(command, 5, 8, key_->data()), 13, 8, other_->data());
+    const PinProtectedApdu apdu("FFFF02" + descriptor(key_->referenceNumber(), 5, 8) + descriptor(other_->referenceNumber(), 13, 8) +
+                                CommonUtil::hexStringFromData(masked));
+    EXPECT_EQ(command, apdu.decodedApdu());
+    EXPECT_EQ(2, apdu.numberOfPins());
+}
+
+TEST_F(PinProtectedApduTest, Texts) {
+    const std::uint32_t unknown = unknownReference();
+    const std::string verify = CommonUtil::hexStringFromData(kVerify);
+    struct Case {
+        const char* name;
+        std::string text;
+        std::optional<std::string> decoded;
+        std::vector<std::string> log;
+    };
+    const std::string notPin = "Error! Failed to decode. This is not a valid pin procted apdu";
+    const std::string outOfRange = "Error! PIN out of range for this apdu: ";
+    const Case cases[] = {
+        {"no descriptors", "FFFF00" + verify, verify, {}},
+        {"no descriptors, no command", "FFFF00", "", {}},
+        {"FF FE", "FFFE00" + verify, std::nullopt, {notPin}},
+        {"two bytes", "FFFF", std::nullopt, {notPin}},
+        {"empty", "", std::nullopt, {notPin}},
+        {"bare command", verify, std::nullopt, {notPin}},
+        {"unknown reference", "FFFF01" + descriptor(unknown, 5, 4) + verify, std::nullopt,
+         {platform::format("No key found for this reference: %i ", static_cast<std::int32_t>(unknown))}},
+        // The descriptor does not fit: skipped, the offset stays, the rest is the command.
+        {"descriptor longer than what remains", "FFFF01" "09AABB", "09AABB", {"Error: APDU length mismatch."}},
+        {"PIN longer than 8", "FFFF01" + descriptor(key_->referenceNumber(), 4, 9) + verify, std::nullopt,
+         {outOfRange + platform::format("RefNum: %i, offset: 4, pinLength: 9, length: 7", static_cast<std::int32_t>(key_->referenceNumber()))}},
+        {"PIN past the command's end", "FFFF01" + descriptor(key_->referenceNumber(), 10, 4) + verify, std::nullopt,
+         {outOfRange + platform::format("RefNum: %i, offset: 10, pinLength: 4, length: 7", static_cast<std::int32_t>(key_->referenceNumber()))}},
+        {"PIN offset far past the end", "FFFF01" + descriptor(key_->referenceNumber(), 255, 1) + verify, std::nullopt,
+         {outOfRange + platform::format("RefNum: %i, offset: 255, pinLength: 1, length: 7", static_cast<std::int32_t>(key_->referenceNumber()))}},
+        {"PIN ending exactly at the end", "FFFF01" + descriptor(key_->referenceNumber(), 9, 4) + CommonUtil::hexStringFromData(mask(kVerify, 9, 4, key_->data())),
+         verify, {}},
+        {"zero-length PIN", "FFFF01" + descriptor(key_->referenceNumber(), 13, 0) + verify, verify, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::setPlainLogCapture({});
+        std::vector<std::string> log;
+        std::mutex mutex;
+        platform::setPlainLogCapture([&](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            log.push_back(line);
+        });
+        const PinProtectedApdu apdu(c.text);
+        platform::setPlainLogCapture({});
+        EXPECT_EQ(c.text, apdu.rawApdu());
+        EXPECT_EQ(c.decoded, apdu.decodedApduInHexString());
+        EXPECT_EQ(c.decoded.has_value(), apdu.decodedApdu().has_value());
+        EXPECT_EQ(c.log, log);
+    }
+}
+
+}  // namespace
