@@ -12,7 +12,9 @@ AsyncReadPacket::AsyncReadPacket(ByteBufferPtr buf, uint64_t offset, uint64_t ma
         bufferOwner = false;
         originalBufferLength = buffer->size();
     } else {
-        buffer = std::make_shared<ByteBuffer>(readLength, uint8_t{0});
+        // The length comes from the peer's own words (a Content-Length); room beyond the
+        // first megabyte is made only as the bytes actually arrive.
+        buffer = std::make_shared<ByteBuffer>(std::min<uint64_t>(readLength, kMaxInitialBuffer), uint8_t{0});
         startOffset = 0;
         bufferOwner = true;
         originalBufferLength = 0;

@@ -15,8 +15,10 @@
 class AsyncReadPacket {
 public:
     // With a caller's buffer the read's bytes go into that very buffer from startOffset on;
-    // without one (nullptr) the packet makes a buffer of readLength zero bytes. terminator is
-    // copied; an empty optional means "no terminator".
+    // without one (nullptr) the packet makes a buffer of readLength zero bytes (at most
+    // kMaxInitialBuffer up front; the rest grows as bytes arrive). terminator is copied; an
+    // empty optional means "no terminator".
+    static constexpr uint64_t kMaxInitialBuffer = 1u << 20;
     AsyncReadPacket(ByteBufferPtr buffer, uint64_t startOffset, uint64_t maxLength, double timeout,
                     uint64_t readLength, std::optional<ByteBuffer> terminator, long tag);
 

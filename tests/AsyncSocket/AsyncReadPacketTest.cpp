@@ -81,6 +81,11 @@ TEST(AsyncReadPacket, BuffersOwnAndCallers) {
     EXPECT_EQ(*own.buffer, ByteBuffer(10, 0));
     EXPECT_EQ(own.originalBufferLength, 0u);
 
+    // A length announced by the peer does not reserve memory before the bytes arrive.
+    AsyncReadPacket huge(nullptr, 0, 0, -1, uint64_t{1} << 40, std::nullopt, 1);
+    EXPECT_EQ(huge.buffer->size(), AsyncReadPacket::kMaxInitialBuffer);
+    EXPECT_EQ(huge.readLengthForNonTermWithHint(100), 100u);
+
     auto callers = std::make_shared<ByteBuffer>(5, 'x');
     AsyncReadPacket theirs(callers, 5, 0, -1, 0, std::nullopt, 2);
     EXPECT_FALSE(theirs.bufferOwner);
