@@ -5,9 +5,11 @@
 
 #include <PCSC/winscard.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,6 +39,25 @@ inline std::string pcscProblem() {
     return "";
 }
 
+// Waits until pcscd sees both virtual readers empty: a card that an earlier test removed
+// takes pcscd a moment to notice. False when they are not empty within the time-out.
+inline bool waitForEmptyReaders(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool empty = false;
+    while (!empty && std::chrono::steady_clock::now() < deadline) {
+        SCARD_READERSTATE states[2] = {};
+        states[0].szReader = kFirstReader;
+        states[1].szReader = kSecondReader;
+        SCardGetStatusChange(context, 0, states, 2);
+        empty = (states[0].dwEventState & SCARD_STATE_EMPTY) && (states[1].dwEventState & SCARD_STATE_EMPTY);
+        if (!empty) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    SCardReleaseContext(context);
+    return empty;
+}
+
 inline bool runningInCi() {
     const char* ci = std::getenv("CI");
     return ci && std::string(ci) == "true";
@@ -52,4 +73,5 @@ inline bool runningInCi() {
             if (::testcard::runningInCi()) FAIL() << problem_ << " (run scripts/start-test-services)"; \
             GTEST_SKIP() << problem_ << " (run scripts/start-test-services)";                          \
         }                                                                                              \
+        ASSERT_TRUE(::testcard::waitForEmptyReaders()) << "the virtual readers still hold a card";      \
     } while (0)
