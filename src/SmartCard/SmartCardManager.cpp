@@ -460,6 +460,8 @@ bool SmartCardManager::resetIdleTimer() {
 }
 
 void SmartCardManager::idleTimerExceeded() {
+    // An exchange in progress finishes first; it has moved the deadline by then.
+    std::lock_guard<std::mutex> request(requestMutex_);
     std::shared_ptr<platform::DispatchSource> timer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
