@@ -54,9 +54,17 @@ void lt_log(const std::shared_ptr<const LxLogMessage>& message) {
     Hub& h = hub();
     if (h.numProcessors < 2) {
         for (const auto& node : h.loggers) node->loggerQueue->sync([&] { deliver(*node, message); });
-    } else {
-        for (const auto& node : h.loggers)
+    } else if (!h.loggers.empty()) {
+        // Every logger but the last runs on its own queue in the group while the hub runs the
+        // last one synchronously on that logger's queue: all of them in parallel, and a sync
+        // onto an idle queue is the one hand-off a dispatch layer can make without waking a
+        // second thread.
+        const auto& last = h.loggers.back();
+        for (auto it = h.loggers.begin(); it + 1 != h.loggers.end(); ++it) {
+            auto node = *it;
             h.loggingGroup.async(node->loggerQueue, [node, message] { deliver(*node, message); });
+        }
+        last->loggerQueue->sync([&] { deliver(*last, message); });
         h.loggingGroup.wait();
     }
     h.queueSemaphore.signal();
