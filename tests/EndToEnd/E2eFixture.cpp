@@ -1,0 +1,59 @@
+#include "EndToEnd/E2eFixture.h"
+
+#include <iostream>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+void PellixTest::SetUpTestSuite() {
+    setUpError_.clear();
+    process_ = std::make_unique<PellixProcess>();
+    if (!process_->start()) {
+        setUpError_ = process_->error();
+        return;
+    }
+    // The first connection makes the identity; it cannot verify what does not exist yet.
+    HttpsClient first(HttpsClient::Options::anyCertificate());
+    const HttpReply reply = first.get("/");
+    if (reply.status != 200) {
+        setUpError_ = "the first connection got no page (" + reply.error + "); standard error:\n" +
+                      process_->standardError();
+        return;
+    }
+    const auto file = process_->certificateFile();
+    if (!file) {
+        setUpError_ = "pellix served TLS but left no certificate in its store or on standard output";
+        return;
+    }
+    certificate_ = *file;
+}
+
+void PellixTest::TearDownTestSuite() {
+    const auto* suite = ::testing::UnitTest::GetInstance()->current_test_suite();
+    if (process_ && suite && suite->Failed()) {
+        std::cerr << "---- pellix standard error ----\n" << process_->standardError() << "---- end ----\n";
+    }
+    process_.reset();
+}
+
+void PellixTest::SetUp() {
+    ASSERT_TRUE(setUpError_.empty()) << setUpError_;
+    ASSERT_TRUE(process_ && process_->running()) << "pellix is not running; standard error:\n"
+                                                 << (process_ ? process_->standardError() : "");
+}
+
+std::unique_ptr<HttpsClient> PellixTest::connect(const std::string& address) const {
+    return std::make_unique<HttpsClient>(HttpsClient::Options::trusting(certificate_, address));
+}
+
+}  // namespace e2e

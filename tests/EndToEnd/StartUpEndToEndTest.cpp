@@ -1,0 +1,60 @@
+// Start-up and first-use provisioning of the running program: nothing but listening happens
+// before the first connection; the first connection makes the identity (store, NSS database,
+// the PEM blocks on standard output), later connections and later runs use it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "EndToEnd/E2eFixture.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(StartUpTest, TheFirstConnectionProvisionsTheIdentityAndLaterOnesDoNot) {
+    PellixProcess pellix;
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    EXPECT_TRUE(eventually([&] { return pellix.standardError().find("Running pellix version: 1.4.0") != std::string::npos; }))
+        << pellix.standardError();
+    std::cout << "start to listening: " << pellix.startToListening().count() << " us\n";
+
+    // Listening alone makes nothing.
+    EXPECT_EQ(pellix.certificatesInStore(), 0);
+    EXPECT_EQ(pellix.certificatesWritten(), 0);
+    EXPECT_FALSE(fs::exists(pellix.home() + "/.pki/nssdb"));
+
+    HttpsClient first(HttpsClient::Options::anyCertificate());
+    const HttpReply page = first.get("/");
+    ASSERT_EQ(page.status, 200) << page.error << "\n" << pellix.standardError();
+    EXPECT_EQ(pellix.certificatesInStore(), 1);
+    EXPECT_TRUE(eventually([&] { return pellix.certificatesWritten() == 1; }))
+        << "standard output:\n" << pellix.standardOutput();
+    EXPECT_EQ(pellix.standardOutput().find("PRIVATE KEY-----") != std::string::npos, true)
+        << "the key is not on standard output";
+    EXPECT_TRUE(fs::exists(pellix.home() + "/.pki/nssdb")) << "the certificate was not trusted for the browsers";
+
+    // The certificate served is the one stored: a client that trusts only that file verifies.
+    const auto file = pellix.certificateFile();
+    ASSERT_TRUE(file);
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(address);
+        HttpsClient verified(HttpsClient::Options::trusting(*file, address));
+        const HttpReply again = verified.get("/");
+        EXPECT_EQ(again.status, 200) << again.error;
+    }
+    EXPECT_EQ(pellix.certificatesInStore(), 1);
+    EXPECT_EQ(pellix.certificatesWritten(), 1);
+
+    // A later run with the same home finds the identity.
+    pellix.stop();
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    HttpsClient later(HttpsClient::Options::trusting(*file));
+    const HttpReply reply = later.get("/");
+    EXPECT_EQ(reply.status, 200) << reply.error;
+    EXPECT_EQ(pellix.certificatesInStore(), 1);
+    EXPECT_EQ(pellix.certificatesWritten(), 0);
+}
+
+}  // namespace
+}  // namespace e2e
