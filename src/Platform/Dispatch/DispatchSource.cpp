@@ -222,7 +222,7 @@ protected:
     std::optional<uint64_t> collectData() override { return type_ == Type::Read ? readable() : writable(); }
 
 private:
-    uint64_t readable() const {
+    std::optional<uint64_t> readable() const {
         if (listening_) return 1;
         if (alwaysReady_) {
             struct stat st;
@@ -232,7 +232,15 @@ private:
         }
         int n = 0;
         if (::ioctl(fd_, FIONREAD, &n) != 0) return 1;  // readable, amount unknown
-        return n > 0 ? static_cast<uint64_t>(n) : 0;
+        if (n > 0) return static_cast<uint64_t>(n);
+        // Nothing queued: the end of the stream, or a readiness that a read made since the
+        // event has already used up. Only the first may reach the handler as 0, or a socket
+        // would take a busy connection for a closed one.
+        char byte;
+        const ssize_t peeked = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked > 0) return 1;
+        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+        return 0;
     }
 
     uint64_t writable() const {
