@@ -2,31 +2,595 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Core/HTTPServerTestSupport.h"
+#include "Logging/LoggingTestSupport.h"
+#include "Logging/LxLog.h"
+#include "Platform/Tls/TestIdentity.h"
 
 namespace {
 
 using namespace server_test;
 
+const std::string kHost = "Host: localhost\r\n";
+
+std::string get(const std::string& path, const std::string& extra = "", const std::string& version = "HTTP/1.1") {
+    return "GET " + path + " " + version + "\r\n" + kHost + extra + "\r\n";
+}
+
 class HTTPConnectionTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(f.start()) << f.error.describe(); }
+    explicit HTTPConnectionTest(HTTPConnectionTimeouts timeouts = {}) : f(timeouts) {}
+    void SetUp() override {
+        LxLog::addLogger(logger);
+        ASSERT_TRUE(f.start()) << f.error.describe();
+    }
+    void TearDown() override {
+        LxLog::flushLog();
+        LxLog::removeLogger(logger);
+    }
+    std::vector<std::string> logTexts() {
+        LxLog::flushLog();
+        return logger->texts();
+    }
+    bool logged(const std::string& text) {
+        auto texts = logTexts();
+        return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; });
+    }
+    // Waits until the record holds the event.
+    bool waitForEvent(const std::string& event) {
+        auto record = f.record();
+        std::unique_lock lock(record->mutex);
+        return record->cv.wait_for(lock, std::chrono::seconds(10), [&] {
+            return std::find(record->events.begin(), record->events.end(), event) != record->events.end();
+        });
+    }
+
     ServerFixture f;
+    std::shared_ptr<logging_test::RecordingLogger> logger = std::make_shared<logging_test::RecordingLogger>();
 };
 
-TEST_F(HTTPConnectionTest, AnswersGetAndKeepsHttp11ConnectionOpen) {
-    Client c(f.port);
-    ASSERT_TRUE(c.connected());
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(c.send("GET /a HTTP/1.1\r\nHost: localhost\r\n\r\n"));
-        auto r = c.readReply();
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 200);
-        EXPECT_EQ(r->body, "hello");
-        EXPECT_EQ(r->header("content-length"), "5");
-        EXPECT_EQ(r->header("accept-ranges"), "bytes");
-        EXPECT_TRUE(r->has("date"));
+// ----- Reading requests ------------------------------------------------------------------
+
+struct LengthCase {
+    const char* name;
+    const char* request;
+    int status;           // 0: no reply, the connection is closed
+    bool closes;
+    const char* events;   // the body hook events joined by "|"
+};
+
+constexpr LengthCase kLengthCases[] = {
+    {"get with length 0", "GET /a HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", 200, false, "reply:GET /a"},
+    {"get with length 3", "GET /a HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\nabc", 400, true, ""},
+    {"get with unparseable length", "GET /a HTTP/1.1\r\nHost: localhost\r\nContent-Length: x\r\n\r\n", 400, true, ""},
+    {"post length read up to the first non-digit",
+     "POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: 12ab\r\n\r\nhello world!", 200, false,
+     "prepare:12|body:hello world!|finish|reply:POST /p"},
+    {"post length -1 is a chunked body",
+     "POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: -1\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 200, false,
+     "prepare:18446744073709551615|body:abc|finish|reply:POST /p"},
+    {"post without a length", "POST /p HTTP/1.1\r\nHost: localhost\r\n\r\n", 400, true, ""},
+    {"post with length 0", "POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", 200, false,
+     "prepare:0|finish|reply:POST /p"},
+    {"unsupported method with a bad length is 400",
+     "PATCH /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: zz\r\n\r\n", 400, true, ""},
+    {"unsupported method is 405", "OPTIONS /p HTTP/1.1\r\nHost: localhost\r\n\r\n", 405, true, ""},
+    {"malformed request line", "GET /a\r\n\r\n", 400, true, ""},
+    {"chunked body with extensions and trailers",
+     "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
+     "5;name=value\r\nhello\r\na\r\n0123456789\r\n0\r\nX-Trailer: 1\r\nX-Other: 2\r\n\r\n",
+     200, false, "prepare:18446744073709551615|body:hello|body:0123456789|finish|reply:POST /p"},
+    {"chunked wins over a length", "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: Chunked\r\nContent-Length: 99\r\n\r\n"
+     "2\r\nab\r\n0\r\n\r\n", 200, false, "prepare:18446744073709551615|body:ab|finish|reply:POST /p"},
+    {"chunk size without a hex digit", "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400,
+     true, "prepare:18446744073709551615"},
+    {"chunk size beyond 64 bits",
+     "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n1ffffffffffffffff\r\n", 400, true,
+     "prepare:18446744073709551615"},
+    {"chunk size line not UTF-8", "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n5\xff\r\n", 400,
+     true, "prepare:18446744073709551615"},
+    {"chunk without its CRLF", "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabXY", 400,
+     true, "prepare:18446744073709551615|body:ab"},
+    {"declared body beyond the limit is 413", "POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: 104857601\r\n\r\n", 413,
+     true, ""},
+    {"chunk beyond the limit is 413",
+     "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n6400001\r\n", 413, true,
+     "prepare:18446744073709551615"},
+};
+
+TEST_F(HTTPConnectionTest, RequestLengthsBodiesAndRefusals) {
+    for (const LengthCase& c : kLengthCases) {
+        SCOPED_TRACE(c.name);
+        f.record()->clear();
+        Client client(f.port);
+        ASSERT_TRUE(client.connected());
+        ASSERT_TRUE(client.send(c.request));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status);
+        if (c.status >= 400) {
+            EXPECT_EQ(reply->header("content-length"), "0");
+            EXPECT_TRUE(reply->has("date"));
+            EXPECT_EQ(reply->header("accept-ranges"), "bytes");
+        }
+        if (c.closes) {
+            EXPECT_EQ(reply->header("connection"), "close");
+            EXPECT_TRUE(client.closedByPeer());
+        } else {
+            // The connection is kept and answers the next request.
+            ASSERT_TRUE(client.send(get("/next")));
+            auto next = client.readReply();
+            ASSERT_TRUE(next);
+            EXPECT_EQ(next->status, 200);
+        }
+        std::vector<std::string> events;
+        for (const auto& e : f.record()->snapshot()) {
+            if (e != "reply:GET /next") events.push_back(e);
+        }
+        std::string joined;
+        for (size_t i = 0; i < events.size(); ++i) joined += (i ? "|" : "") + events[i];
+        EXPECT_EQ(joined, c.events);
     }
+}
+
+TEST_F(HTTPConnectionTest, RefusalsAreLogged) {
+    struct Case {
+        const char* request;
+        const char* text;
+    } cases[] = {
+        {"GET /a HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\n",
+         "HTTPConnection[0x%]: Method not expecting request body had non-zero Content-Length"},
+        {"POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: q\r\n\r\n",
+         "Unable to parse Content-Length header into a valid number"},
+        {"POST /p HTTP/1.1\r\nHost: localhost\r\n\r\n", "Method expects request body, but had no specified Content-Length"},
+        {"POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\nq\r\n",
+         "Method expects chunk size, but received something else"},
+        {"POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n1\r\naXY", "Method expects chunk trailer, but is missing"},
+        {"GET a b c\r\n", "Malformed request"},
+        {"OPTIONS /o HTTP/1.1\r\nHost: localhost\r\n\r\n", "HTTP Server: Error 405 - Method Not Allowed: OPTIONS (/o)"},
+        {"GET /q HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\n", "HTTP Server: Error 400 - Bad Request (/q)"},
+        {"GET a b c\r\n", "HTTP Server: Error 400 - Bad Request ((null))"},
+        {"GET /v HTTP/2.0\r\nHost: localhost\r\n\r\n", "HTTP Server: Error 505 - Version Not Supported: HTTP/2.0 (/v)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        Client client(f.port);
+        ASSERT_TRUE(client.send(c.request));
+        ASSERT_TRUE(client.readReply());
+        std::string text = c.text;
+        const size_t wild = text.find("0x%");
+        if (wild != std::string::npos) text = text.substr(0, wild);
+        EXPECT_TRUE(logged(text));
+    }
+    for (const auto& message : logger->messages()) {
+        EXPECT_EQ(message->logContext, LogContextHttpServer);
+        EXPECT_EQ(message->logFlag, LogFlagWarning);
+    }
+}
+
+TEST_F(HTTPConnectionTest, HeaderLineLimits) {
+    std::string fields99;
+    for (int i = 0; i < 98; ++i) fields99 += "X-F" + std::to_string(i) + ": v\r\n";
+    {
+        SCOPED_TRACE("request line and 99 fields are accepted");
+        Client client(f.port);
+        ASSERT_TRUE(client.send("GET /a HTTP/1.1\r\n" + kHost + fields99 + "\r\n"));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+    }
+    {
+        SCOPED_TRACE("100 fields close the connection without a reply");
+        Client client(f.port);
+        ASSERT_TRUE(client.send("GET /a HTTP/1.1\r\n" + kHost + fields99 + "X-Last: v\r\n\r\n"));
+        EXPECT_TRUE(client.closedByPeer());
+    }
+    {
+        SCOPED_TRACE("a header line over 8190 bytes closes without a reply");
+        Client client(f.port);
+        ASSERT_TRUE(client.send("GET /a HTTP/1.1\r\nX-Long: " + std::string(8190, 'a') + "\r\n\r\n"));
+        EXPECT_TRUE(client.closedByPeer());
+    }
+    {
+        SCOPED_TRACE("footer lines go on counting from the header");
+        std::string footers;
+        for (int i = 0; i < 97; ++i) footers += "X-T" + std::to_string(i) + ": v\r\n";
+        Client client(f.port);
+        ASSERT_TRUE(client.send("POST /p HTTP/1.1\r\n" + kHost + "Transfer-Encoding: chunked\r\n\r\n0\r\n" + footers + "\r\n"));
+        EXPECT_TRUE(client.closedByPeer());
+    }
+}
+
+TEST_F(HTTPConnectionTest, LargeBodyArrivesInPiecesOfAtMostHalfAMebibyte) {
+    f.b().recordBody = false;
+    Client client(f.port);
+    ASSERT_TRUE(client.send("POST /p HTTP/1.1\r\n" + kHost + "Content-Length: 600000\r\n\r\n" + std::string(600000, 'x')));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(f.record()->snapshot(),
+              (std::vector<std::string>{"prepare:600000", "piece:524288", "piece:75712", "finish", "reply:POST /p"}));
+}
+
+TEST_F(HTTPConnectionTest, ChunkedBodyBeyondTheLimitIsRefusedWhenItsSumGrowsTooLarge) {
+    f.b().recordBody = false;
+    Client client(f.port, false, 20000);
+    // 64 MiB arrive, then a chunk of 40 MiB is announced: 104 MiB in all.
+    ASSERT_TRUE(client.send("POST /p HTTP/1.1\r\n" + kHost + "Transfer-Encoding: chunked\r\n\r\n4000000\r\n"));
+    ASSERT_TRUE(client.send(std::string(64 << 20, 'x') + "\r\n2800000\r\n"));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 413);
+    EXPECT_EQ(reply->header("connection"), "close");
+    EXPECT_TRUE(client.closedByPeer());
+    auto events = f.record()->snapshot();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "finish"), 0);
+}
+
+// ----- Replying and keep-alive -------------------------------------------------------------
+
+struct KeepAliveCase {
+    const char* version;
+    const char* connection;  // "" = no field
+    int status;
+    bool kept;
+};
+
+constexpr KeepAliveCase kKeepAliveCases[] = {
+    {"HTTP/1.1", "", 200, true},        {"HTTP/1.1", "CLOSE", 200, false},     {"HTTP/1.1", "keep-alive", 200, true},
+    {"HTTP/1.0", "", 200, false},       {"HTTP/1.0", "keep-alive", 200, true}, {"HTTP/1.0", "Keep-Alive", 200, true},
+    {"HTTP/1.0", "close", 200, false},  {"HTTP/2.0", "", 505, true},           {"HTTP/2.0", "close", 505, true},
+};
+
+TEST_F(HTTPConnectionTest, KeepAliveRules) {
+    for (const auto& c : kKeepAliveCases) {
+        SCOPED_TRACE(std::string(c.version) + " Connection: " + c.connection);
+        Client client(f.port);
+        const std::string field = *c.connection ? std::string("Connection: ") + c.connection + "\r\n" : "";
+        ASSERT_TRUE(client.send(get("/k", field, c.version)));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status);
+        EXPECT_TRUE(reply->statusLine.rfind("HTTP/1.1 ", 0) == 0) << reply->statusLine;
+        if (c.kept) {
+            ASSERT_TRUE(client.send(get("/again")));
+            auto next = client.readReply();
+            ASSERT_TRUE(next);
+            EXPECT_EQ(next->status, 200);
+        } else {
+            EXPECT_TRUE(client.closedByPeer());
+        }
+    }
+}
+
+TEST_F(HTTPConnectionTest, PipelinedRequestsAreAnsweredInOrder) {
+    f.b().respond = [](const std::string&, const std::string& uri, const std::string& body) {
+        return std::make_shared<TestResponse>(uri + body);
+    };
+    Client client(f.port);
+    std::string all;
+    for (int i = 0; i < 20; ++i) {
+        if (i % 3 == 0) all += "POST /p" + std::to_string(i) + " HTTP/1.1\r\n" + kHost + "Content-Length: 2\r\n\r\n#" + std::to_string(i % 10);
+        else all += get("/g" + std::to_string(i));
+    }
+    ASSERT_TRUE(client.send(all));
+    for (int i = 0; i < 20; ++i) {
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply) << i;
+        const std::string expected = i % 3 == 0 ? "/p" + std::to_string(i) + "#" + std::to_string(i % 10) : "/g" + std::to_string(i);
+        EXPECT_EQ(reply->body, expected);
+    }
+}
+
+TEST_F(HTTPConnectionTest, ReplyShapes) {
+    f.b().respond = [](const std::string&, const std::string& uri, const std::string&) -> std::shared_ptr<HTTPResponse> {
+        if (uri == "/thousand") return std::make_shared<TestResponse>(std::string(1000, 'k'));
+        if (uri == "/empty") return std::make_shared<TestResponse>("");
+        if (uri == "/status") return std::make_shared<TestResponse>("made", 201);
+        if (uri == "/fields")
+            return std::make_shared<TestResponse>("f", 200, std::map<std::string, std::string>{{"Accept-Ranges", "none"}, {"X-Own", "1"}});
+        if (uri == "/chunked") return std::make_shared<TestResponse>("chunky", 200, std::map<std::string, std::string>{}, true);
+        return nullptr;
+    };
+    Client client(f.port);
+    {
+        SCOPED_TRACE("HEAD gets the length and no body");
+        ASSERT_TRUE(client.send("HEAD /thousand HTTP/1.1\r\n" + kHost + "\r\n"));
+        auto reply = client.readReply(true);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->header("content-length"), "1000");
+    }
+    {
+        SCOPED_TRACE("an empty response is its header alone");
+        ASSERT_TRUE(client.send(get("/empty")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->header("content-length"), "0");
+        EXPECT_TRUE(client.buffer().empty());  // no body bytes of the HEAD reply came after all
+    }
+    {
+        SCOPED_TRACE("the response's status");
+        ASSERT_TRUE(client.send(get("/status")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 201);
+        EXPECT_EQ(reply->body, "made");
+    }
+    {
+        SCOPED_TRACE("the response's fields replace the base ones");
+        ASSERT_TRUE(client.send(get("/fields")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->header("accept-ranges"), "none");
+        EXPECT_EQ(reply->header("x-own"), "1");
+        EXPECT_TRUE(reply->has("date"));
+    }
+    {
+        SCOPED_TRACE("a small chunked response");
+        ASSERT_TRUE(client.send(get("/chunked", "Range: bytes=0-1\r\n")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);  // ranges are ignored for a chunked reply
+        EXPECT_EQ(reply->header("transfer-encoding"), "chunked");
+        EXPECT_EQ(reply->raw.substr(reply->raw.find("\r\n\r\n") + 4), "6\r\nchunky\r\n0\r\n\r\n");
+    }
+    {
+        SCOPED_TRACE("no response: 404, and HTTP/1.1 stays open");
+        ASSERT_TRUE(client.send(get("/missing")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 404);
+        EXPECT_EQ(reply->header("content-length"), "0");
+        EXPECT_FALSE(reply->has("connection"));
+        EXPECT_TRUE(logged("HTTPConnection[0x"));
+        EXPECT_TRUE(logged("]: No configured document root"));
+    }
+    {
+        SCOPED_TRACE("a gate's 403 is the only reply");
+        ASSERT_TRUE(client.send(get("/forbidden/x") + get("/status")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 403);
+        EXPECT_EQ(reply->header("content-length"), "0");
+        auto next = client.readReply();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->status, 201);
+    }
+    {
+        SCOPED_TRACE("an upgrade request finds no web socket: 404");
+        ASSERT_TRUE(client.send(get("/ws", "Upgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 404);
+    }
+}
+
+TEST_F(HTTPConnectionTest, LargeChunkedResponseIsFramedInPiecesOfHalfAMebibyte) {
+    std::string body(600000, 'c');
+    for (size_t i = 0; i < body.size(); i += 997) body[i] = static_cast<char>('a' + i % 26);
+    f.b().respond = [body](const std::string&, const std::string&, const std::string&) {
+        return std::make_shared<TestResponse>(body, 200, std::map<std::string, std::string>{}, true);
+    };
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/big")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, body);
+    const std::string framed = reply->raw.substr(reply->raw.find("\r\n\r\n") + 4);
+    const std::string expected = "80000\r\n" + body.substr(0, 524288) + "\r\n127c0\r\n" + body.substr(524288) + "\r\n0\r\n\r\n";
+    EXPECT_TRUE(framed == expected);
+}
+
+TEST_F(HTTPConnectionTest, LargeResponseArrivesWhole) {
+    std::string body(3 * 524288 + 17, 'b');
+    for (size_t i = 0; i < body.size(); i += 4093) body[i] = static_cast<char>('a' + i % 26);
+    f.b().respond = [body](const std::string&, const std::string&, const std::string&) { return std::make_shared<TestResponse>(body); };
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/big")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply->body == body);
+}
+
+TEST_F(HTTPConnectionTest, ResponseCallbacksFromAStaleSenderAreLoggedAndIgnored) {
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/a")));
+    ASSERT_TRUE(client.readReply());
+    TestResponse stranger("x");
+    struct Probe : HTTPConnection {
+        using HTTPConnection::HTTPConnection;
+    };
+    auto probe = HTTPConnection::create<Probe>(AsyncSocket::create(), nullptr);
+    probe->responseHasAvailableData(&stranger);
+    probe->responseDidAbort(&stranger);
+    probe->connectionQueue()->sync([] {});
+    EXPECT_TRUE(logged("]: responseHasAvailableData: - Sender is not current httpResponse"));
+    EXPECT_TRUE(logged("]: responseDidAbort: - Sender is not current httpResponse"));
+    // Nothing else changed: the served connection goes on as before.
+    ASSERT_TRUE(client.send(get("/b")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+}
+
+// ----- Byte ranges ---------------------------------------------------------------------------
+
+struct RangeCase {
+    const char* range;
+    int status;
+    const char* body;
+    const char* contentRange;
+};
+
+constexpr RangeCase kRangeCases[] = {
+    {"bytes=0-4", 206, "01234", "bytes 0-4/10"},
+    {"bytes=-3", 206, "789", "bytes 7-9/10"},
+    {"bytes=7-", 206, "789", "bytes 7-9/10"},
+    {"bytes=4", 206, "4", "bytes 4-4/10"},
+    {"BYTES = 0-1", 206, "01", "bytes 0-1/10"},
+    {"bytes=0-9", 206, "0123456789", "bytes 0-9/10"},
+    {"bytes=5-20", 200, "0123456789", ""},
+    {"bytes=10-", 200, "0123456789", ""},
+    {"bytes=-11", 200, "0123456789", ""},
+    {"bytes=-0", 200, "0123456789", ""},
+    {"items=0-1", 200, "0123456789", ""},
+    {"bytes=0-5,3-7", 200, "0123456789", ""},
+    {"bytes=x", 200, "0123456789", ""},
+    {"bytes 0-1", 200, "0123456789", ""},
+    {"bytes=3-2", 200, "0123456789", ""},
+    {"bytes=", 200, "0123456789", ""},
+};
+
+TEST_F(HTTPConnectionTest, SingleRangesAndIgnoredRanges) {
+    f.b().respond = [](const std::string&, const std::string&, const std::string&) { return std::make_shared<TestResponse>("0123456789"); };
+    Client client(f.port);
+    for (const auto& c : kRangeCases) {
+        SCOPED_TRACE(c.range);
+        ASSERT_TRUE(client.send(get("/r", std::string("Range: ") + c.range + "\r\n")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status);
+        EXPECT_EQ(reply->body, c.body);
+        EXPECT_EQ(reply->header("content-range"), c.contentRange);
+        EXPECT_EQ(reply->header("content-length"), std::to_string(std::string(c.body).size()));
+    }
+    {
+        SCOPED_TRACE("HEAD with a valid range gets the 206 header alone");
+        ASSERT_TRUE(client.send("HEAD /r HTTP/1.1\r\n" + kHost + "Range: bytes=2-3\r\n\r\n"));
+        auto reply = client.readReply(true);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 206);
+        EXPECT_EQ(reply->header("content-range"), "bytes 2-3/10");
+        ASSERT_TRUE(client.send(get("/r")));
+        auto next = client.readReply();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->body, "0123456789");
+    }
+}
+
+TEST_F(HTTPConnectionTest, MultipleRangesAreSentAsByteranges) {
+    f.b().respond = [](const std::string&, const std::string&, const std::string&) { return std::make_shared<TestResponse>("0123456789"); };
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/r", "Range: bytes=6-7,0-1,3-4\r\n")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 206);
+    const std::string type = reply->header("content-type");
+    ASSERT_EQ(type.rfind("multipart/byteranges; boundary=", 0), 0u) << type;
+    const std::string boundary = type.substr(std::string("multipart/byteranges; boundary=").size());
+    EXPECT_EQ(boundary.size(), 36u);
+    const std::string expected = "\r\n--" + boundary + "\r\nContent-Range: bytes 0-1/10\r\n\r\n01" + "\r\n--" + boundary +
+                                 "\r\nContent-Range: bytes 3-4/10\r\n\r\n34" + "\r\n--" + boundary +
+                                 "\r\nContent-Range: bytes 6-7/10\r\n\r\n67" + "\r\n--" + boundary + "--\r\n";
+    EXPECT_EQ(reply->body, expected);  // "Content-Length" equals the bytes actually sent
+    ASSERT_TRUE(client.send(get("/r")));
+    auto next = client.readReply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->body, "0123456789");
+}
+
+TEST_F(HTTPConnectionTest, RangesOfALargeBodyCrossPieceBoundaries) {
+    std::string body(2 * 524288 + 100, 'z');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7) % 26);
+    f.b().respond = [body](const std::string&, const std::string&, const std::string&) { return std::make_shared<TestResponse>(body); };
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/r", "Range: bytes=10-1048586\r\n")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 206);
+    EXPECT_TRUE(reply->body == body.substr(10, 1048577));
+    ASSERT_TRUE(client.send(get("/r", "Range: bytes=0-600000,700000-\r\n")));
+    auto multi = client.readReply();
+    ASSERT_TRUE(multi);
+    EXPECT_EQ(multi->status, 206);
+    EXPECT_NE(multi->body.find(body.substr(0, 600001)), std::string::npos);
+    EXPECT_NE(multi->body.find(body.substr(700000)), std::string::npos);
+}
+
+// ----- Formatting ------------------------------------------------------------------------------
+
+TEST(HTTPConnectionFormat, DatesAndChunkFraming) {
+    EXPECT_EQ(HTTPConnection::dateAsString(1796802624), "Wed, 09 Dec 2026 07:50:24 GMT");
+    EXPECT_EQ(HTTPConnection::dateAsString(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    const auto line = HTTPConnection::chunkedTransferSizeLineForLength(524288);
+    EXPECT_EQ(std::string(line.begin(), line.end()), "80000\r\n");
+    const auto footer = HTTPConnection::chunkedTransferFooter();
+    EXPECT_EQ(std::string(footer.begin(), footer.end()), "\r\n0\r\n\r\n");
+}
+
+TEST(HTTPConnectionFormat, QueryParameters) {
+    auto params = HTTPConnection::parseParams("a=1&b=x%20y&&=skip&novalue&c=%zz&a=2&d=");
+    EXPECT_EQ(params.size(), 4u);
+    EXPECT_EQ(params["a"], std::optional<std::string>("2"));
+    EXPECT_EQ(params["b"], std::optional<std::string>("x y"));
+    EXPECT_EQ(params["c"], std::nullopt);
+    EXPECT_EQ(params["d"], std::optional<std::string>(""));
+}
+
+// ----- Time-outs -------------------------------------------------------------------------------
+
+class HTTPConnectionTimeoutTest : public HTTPConnectionTest {
+protected:
+    HTTPConnectionTimeoutTest() : HTTPConnectionTest(HTTPConnectionTimeouts{0.3, 0.3}) {}
+};
+
+TEST_F(HTTPConnectionTimeoutTest, IdleConnectionClosesAfterTheReadTimeout) {
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/a")));
+    ASSERT_TRUE(client.readReply());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_TRUE(f.waitForConnections(0));
+}
+
+TEST_F(HTTPConnectionTimeoutTest, StalledBodiesCloseAfterTheReadTimeout) {
+    const char* stalls[] = {
+        "POST /p HTTP/1.1\r\nHost: localhost\r\nContent-Length: 10\r\n\r\nabc",
+        "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n",
+        "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab",
+        "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab",
+        "POST /p HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n",
+        "GET /a HTTP/1.1\r\nHost: loc",
+    };
+    for (const char* stall : stalls) {
+        SCOPED_TRACE(stall);
+        Client client(f.port);
+        ASSERT_TRUE(client.send(stall));
+        EXPECT_TRUE(client.closedByPeer());
+    }
+    EXPECT_TRUE(f.waitForConnections(0));
+}
+
+// ----- TLS -------------------------------------------------------------------------------------
+
+TEST_F(HTTPConnectionTest, SecureServerSpeaksTlsWithItsIdentity) {
+    f.b().identity = testing_tls::sharedIdentity();
+    Client client(f.port, true);
+    ASSERT_TRUE(client.connected());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(client.send(get("/t") + (i == 2 ? "POST /p HTTP/1.1\r\n" + kHost + "Content-Length: 3\r\n\r\nxyz" : "")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->body, "hello");
+    }
+    auto last = client.readReply();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->status, 200);
+    EXPECT_TRUE(waitForEvent("body:xyz"));
+}
+
+TEST_F(HTTPConnectionTest, SecureServerWithoutIdentityServesPlainHttp) {
+    f.b().identity = platform::TlsIdentity();  // present but empty: no usable identity
+    Client client(f.port);
+    ASSERT_TRUE(client.send(get("/plain")));
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
 }
 
 }  // namespace

@@ -1,2 +1,4 @@
 # The connection and the server, over real loopback connections (plain and TLS).
 pellix_test(core_httpconnection_test SRCS HTTPConnectionTest.cpp DEPS pellix::http LABELS "unit;concurrency")
+pellix_test(core_httpserver_test SRCS HTTPServerTest.cpp DEPS pellix::http LABELS "unit;concurrency")
+pellix_test(core_httpserver_soak_test SRCS HTTPServerSoakTest.cpp DEPS pellix::http LABELS "unit;soak")

@@ -35,7 +35,12 @@ NetService::~NetService() {
 
 std::string NetService::name() const { return name_.empty() ? std::string("pellix") : name_; }
 
-std::string NetService::key() const { return name() + "." + type_ + "." + domain_; }
+std::string NetService::key() const {
+    // Types and domains are written with their trailing dot ("_http._tcp.", "local.").
+    std::string key = name() + "." + type_;
+    if (key.back() != '.') key.push_back('.');
+    return key + domain_;
+}
 
 void NetService::publish() {
     if (published_) return;

@@ -73,7 +73,8 @@ public:
     static std::vector<uint8_t> dataFromTXTRecordDictionary(const std::map<std::string, std::string>& dictionary);
     static std::map<std::string, std::string> dictionaryFromTXTRecordData(const std::vector<uint8_t>& data);
 
-    // What is published in this process now: "name.type.domain" texts, in no particular order.
+    // What is published in this process now: "name.type.domain" texts ("box._http._tcp.local."),
+    // in no particular order.
     static std::vector<std::string> publishedServices();
 
 private:
