@@ -26,9 +26,10 @@ const std::optional<std::string> kSelect = std::string("00 A4 00 00 02 3F 00");
 
 SmartCardManager::Waits shortWaits() {
     SmartCardManager::Waits waits;
-    waits.slotLookup = 200ms;
-    waits.sessionBegin = 200ms;
-    waits.exchange = 300ms;
+    // Long enough for a loaded machine; the tests of the waits themselves script longer delays.
+    waits.slotLookup = 1s;
+    waits.sessionBegin = 1s;
+    waits.exchange = 1s;
     return waits;
 }
 
@@ -346,7 +347,7 @@ TEST_F(SmartCardManagerTest, ErrorCodeWriters) {
 TEST_F(SmartCardManagerTest, ExchangeWithoutAnswerDropsTheLateReply) {
     auto slot = service->addSlot(kReaderA, CardSlotState::ValidCard);
     slot->script([](SimulatedCardScript& s) {
-        s.sendDelay = 500ms;  // longer than the exchange wait
+        s.sendDelay = 1500ms;  // longer than the exchange wait
         s.handler = [](const platform::Bytes&) { return platform::SimulatedReply{platform::Bytes{0xAA}, 0x9000, std::nullopt}; };
     });
     start();
@@ -356,13 +357,13 @@ TEST_F(SmartCardManagerTest, ExchangeWithoutAnswerDropsTheLateReply) {
     auto reply = manager->sendApduString(kSelect, kReaderA, kIdA);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->hexStringWithStatusCode(), "AA9000");
-    std::this_thread::sleep_for(300ms);  // the late reply lands and is dropped
+    std::this_thread::sleep_for(700ms);  // the late reply lands and is dropped
     EXPECT_EQ(slot->log().begins, 1);
 }
 
 TEST_F(SmartCardManagerTest, SessionConfirmedAfterTheWaitIsEnded) {
     auto slot = service->addSlot(kReaderA, CardSlotState::ValidCard);
-    slot->script([](SimulatedCardScript& s) { s.beginDelay = 400ms; });  // longer than the begin wait
+    slot->script([](SimulatedCardScript& s) { s.beginDelay = 1300ms; });  // longer than the begin wait
     start();
     EXPECT_FALSE(manager->sendApduString(kSelect, kReaderA, kIdA));
     EXPECT_EQ(manager->errorCode(), 200);
@@ -376,7 +377,7 @@ TEST_F(SmartCardManagerTest, IdleDeadlineEndsEverySession) {
     auto a = service->addSlot(kReaderA, CardSlotState::ValidCard);
     auto b = service->addSlot(kReaderB, CardSlotState::ValidCard);
     start();
-    manager->setIdleTimeSeconds(0.2);
+    manager->setIdleTimeSeconds(0.5);
     ASSERT_TRUE(manager->sendApduString(kSelect, kReaderA, kIdA));
     ASSERT_TRUE(manager->sendApduString(kSelect, kReaderB, kIdB));
     // Exchanges within the time-out push the deadline back.

@@ -18,9 +18,9 @@ class SmartCardTesterTest : public ::testing::Test {
 protected:
     void useManager() {
         SmartCardManager::Waits waits;
-        waits.slotLookup = 200ms;
-        waits.sessionBegin = 200ms;
-        waits.exchange = 300ms;
+        waits.slotLookup = 1s;
+        waits.sessionBegin = 1s;
+        waits.exchange = 1s;
         auto manager = SmartCardManager::create(service, waits);
         manager->setIdleTimeSeconds(300);
         SmartCardManager::setSharedManager(manager);
