@@ -40,6 +40,8 @@ function(pellix_test NAME)
   if(NOT labels)
     set(labels unit)
   endif()
+  # gtest_discover_tests flattens its PROPERTIES list: keep the label list in one piece.
+  string(REPLACE ";" "\\;" labels "${labels}")
   gtest_discover_tests(${NAME}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT 300 ${ARG_PROPERTIES})
