@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "Model/KeyReferenceCache.h"
@@ -134,6 +135,42 @@ TEST_F(PinProtectedApduTest, Texts) {
         EXPECT_EQ(c.decoded, apdu.decodedApduInHexString());
         EXPECT_EQ(c.decoded.has_value(), apdu.decodedApdu().has_value());
         EXPECT_EQ(c.log, log);
+    }
+}
+
+// Random descriptors (sizes, references, offsets and lengths, fitting or not) over random
+// commands: whatever the text, decode reads and writes only inside the key and the command
+// (ASan watches), and a decoded command is never longer than the text it came from.
+TEST_F(PinProtectedApduTest, RandomTextsStayInsideTheirBuffers) {
+    std::mt19937 rng(1210);
+    auto byte = [&] { return static_cast<std::uint8_t>(rng() & 0xFF); };
+    auto small = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    for (int round = 0; round < 5000; ++round) {
+        ByteBuffer text{0xFF, 0xFF};
+        const int pins = small(4);
+        text.push_back(static_cast<std::uint8_t>(pins + (small(8) == 0 ? 1 : 0)));  // sometimes one too many
+        for (int i = 0; i < pins; ++i) {
+            const bool known = small(4) != 0;
+            const std::uint32_t ref = known ? (small(2) ? key_->referenceNumber() : other_->referenceNumber()) : static_cast<std::uint32_t>(rng());
+            const int n = small(6) == 0 ? small(8) : 4;
+            text.push_back(static_cast<std::uint8_t>(n));
+            for (int k = n - 1; k >= 0; --k) text.push_back(k < 4 ? static_cast<std::uint8_t>(ref >> (8 * k)) : 0);
+            text.push_back(static_cast<std::uint8_t>(small(24)));
+            text.push_back(static_cast<std::uint8_t>(small(12)));
+        }
+        const int commandLength = small(20);
+        for (int i = 0; i < commandLength; ++i) text.push_back(byte());
+        if (small(5) == 0) text.resize(static_cast<std::size_t>(small(static_cast<int>(text.size()) + 1)));
+
+        const std::string hexText = CommonUtil::hexStringFromData(text);
+        SCOPED_TRACE(hexText);
+        const PinProtectedApdu apdu(hexText);
+        if (apdu.decodedApdu()) {
+            ASSERT_LE(apdu.decodedApdu()->size(), text.size());
+            ASSERT_EQ(CommonUtil::hexStringFromData(*apdu.decodedApdu()), apdu.decodedApduInHexString());
+        } else {
+            ASSERT_FALSE(apdu.decodedApduInHexString());
+        }
     }
 }
 
