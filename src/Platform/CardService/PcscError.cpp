@@ -8,5 +8,4 @@ Error pcscError(LONG code) {
     return Error{kPcscErrorDomain, static_cast<long>(code), pcsc_stringify_error(code), ""};
 }
 
-
 }  // namespace platform
