@@ -60,6 +60,11 @@ protected:
         PELLIX_REQUIRE_PCSC();
         PellixTest::SetUp();
         client = connect();
+        // A card that an earlier test removed may still be listed for a moment; every test
+        // starts from two empty readers.
+        ASSERT_TRUE(eventually([&] {
+            return listedStatus(testcard::kFirstReader) == 303 && listedStatus(testcard::kSecondReader) == 303;
+        })) << call("/scard/list").dump();
     }
 
     json call(const std::string& target, const json& body = json::object()) {

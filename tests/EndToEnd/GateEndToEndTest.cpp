@@ -187,7 +187,8 @@ TEST_F(GateTest, MethodsAndPaths) {
         auto client = connect();
         HttpRequest request(c.method, c.target);
         if (c.withOrigin) request.headers.push_back(std::string("Origin: ") + kAllowedOrigin);
-        if (std::string(c.method) == "POST") request.body = "{}";
+        // A method that carries a body announces its length, or the HTTP layer answers 400 first.
+        if (std::string(c.method) == "POST" || std::string(c.method) == "PUT") request.body = "{}";
         const HttpReply reply = client->send(request);
         EXPECT_EQ(reply.status, c.status) << reply.error;
         if (c.body) {
