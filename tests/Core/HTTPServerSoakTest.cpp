@@ -86,6 +86,12 @@ TEST(HTTPServerSoak, TwoHundredKeepAliveClientsFiftyThousandRequests) {
 
     EXPECT_EQ(openDescriptors(), fdsBefore);
     const long rssAfter = residentKiB();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory in quarantine and shadow it: resident size says nothing
+    // there (the leak checker speaks for memory instead).
+    (void)rssAfter;
+    GTEST_SKIP() << "resident size is not measured under a sanitizer";
+#endif
     EXPECT_LT(rssAfter - rssBefore, 32 * 1024) << "RSS before " << rssBefore << " KiB, after " << rssAfter << " KiB";
 }
 
