@@ -40,8 +40,11 @@ function(pellix_test NAME)
   if(NOT labels)
     set(labels unit)
   endif()
-  # gtest_discover_tests flattens its PROPERTIES list: keep the label list in one piece.
-  string(REPLACE ";" "\\;" labels "${labels}")
+  # gtest_discover_tests cannot carry a list inside PROPERTIES (CMake 3.25 splits it and
+  # shifts every later property), so the labels travel as one label joined by "-":
+  # "unit;concurrency" becomes "unit-concurrency", which ctest -L concurrency still selects
+  # (-L is a regular expression).
+  list(JOIN labels "-" labels)
   gtest_discover_tests(${NAME}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT 300 ${ARG_PROPERTIES})
