@@ -485,6 +485,21 @@ void HTTPConnection::sendResponseHeadersAndBody() {
         return;
     }
 
+    if (!isRangeRequest && !chunked && length <= kSmallResponseLength) {
+        // A small whole body goes out with its header in one write: the same bytes on the
+        // wire, one send and one completion fewer for every API reply.
+        const DataSlice piece = httpResponse_->readDataOfLength(length);
+        if (!piece.empty() && httpResponse_->isDone()) {
+            auto both = std::make_shared<ByteBuffer>(*header);
+            both->insert(both->end(), piece.begin(), piece.end());
+            responseDataSizes_.push_back(piece.size());
+            asyncSocket_->writeData(std::shared_ptr<const ByteBuffer>(std::move(both)), writeTimeout(), TagResponse);
+            sentResponseHeaders_ = true;
+            return;
+        }
+        httpResponse_->setOffset(httpResponse_->offset() - piece.size());
+    }
+
     asyncSocket_->writeData(std::move(header), writeTimeout(), TagPartialResponseHeader);
     sentResponseHeaders_ = true;
 

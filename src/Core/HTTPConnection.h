@@ -65,6 +65,8 @@ public:
     static constexpr uint64_t kChunkedContentLength = UINT64_MAX;
     // Reply side.
     static constexpr uint64_t kMaxResponseQueueSize = 524288;
+    // A whole body up to this length is written together with its header.
+    static constexpr uint64_t kSmallResponseLength = 16384;
 
     // Socket tags of reads and writes.
     enum Tag : long {
