@@ -15,6 +15,8 @@
 #include "Logging/LoggingTestSupport.h"
 #include "Platform/PlainLog.h"
 #include "Platform/ThreadInfo.h"
+#include "tools/Eventually.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -41,12 +43,7 @@ bool returnsWithin(std::chrono::milliseconds time, F fn) {
 // Polls the condition until it holds or the time is up.
 template <class F>
 bool eventually(F condition, std::chrono::milliseconds time = 5s) {
-    auto end = std::chrono::steady_clock::now() + time;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return testtools::eventually(condition, time, 1ms);
 }
 
 class LxLogTest : public ::testing::Test {
@@ -280,23 +277,18 @@ public:
 };
 
 TEST_F(LxLogTest, ThrowingLoggerDoesNotStopTheOthersNorKeepItsCount) {
-    std::vector<std::string> plainLines;
-    std::mutex plainMutex;
-    platform::setPlainLogOutputEnabled(false);
-    platform::setPlainLogCapture([&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(plainMutex);
-        plainLines.push_back(line);
-    });
     auto recording = std::make_shared<RecordingLogger>();
-    LxLog::addLogger(std::make_shared<ThrowingLogger>());
-    LxLog::addLogger(recording);
-    for (int i = 0; i < LogMaxQueueSize + 5; ++i) logWarning("m%d", i);  // counts come back
-    logError("last");
-    platform::setPlainLogCapture({});
-    platform::setPlainLogOutputEnabled(true);
+    std::vector<std::string> plainLines;
+    {
+        testtools::LogCapture plainLog;
+        LxLog::addLogger(std::make_shared<ThrowingLogger>());
+        LxLog::addLogger(recording);
+        for (int i = 0; i < LogMaxQueueSize + 5; ++i) logWarning("m%d", i);  // counts come back
+        logError("last");
+        plainLines = plainLog.lines();
+    }
 
     EXPECT_EQ(static_cast<size_t>(LogMaxQueueSize) + 6, recording->count());
-    std::lock_guard<std::mutex> lock(plainMutex);
     ASSERT_FALSE(plainLines.empty());
     EXPECT_NE(std::string::npos, plainLines[0].find("disk full"));
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -11,6 +10,8 @@
 #include <vector>
 
 #include "Platform/Crypto/SecureRandom.h"
+#include "tools/LogCapture.h"
+#include "tools/ScriptedRandom.h"
 #include "Platform/PlainLog.h"
 #include "Util/CommonUtil.h"
 
@@ -18,48 +19,14 @@ namespace {
 
 ByteBuffer hex(std::string_view text) { return CommonUtil::dataFromHexString(text); }
 
-// Hands out the queued bytes, then fails.
-class ScriptedRandom {
-public:
-    explicit ScriptedRandom(ByteBuffer bytes) : bytes_(bytes.begin(), bytes.end()) {
-        platform::setSecureRandomSourceForTesting([this](std::span<std::uint8_t> out) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (bytes_.size() < out.size()) return false;
-            for (auto& b : out) {
-                b = bytes_.front();
-                bytes_.pop_front();
-            }
-            return true;
-        });
-    }
-    ~ScriptedRandom() { platform::setSecureRandomSourceForTesting({}); }
-
-private:
-    std::mutex mutex_;
-    std::deque<std::uint8_t> bytes_;
-};
+using testtools::ScriptedRandom;
 
 class KeyReferenceCacheTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    void TearDown() override {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+    std::vector<std::string> lines() const { return log_.lines(); }
 
 private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+    testtools::LogCapture log_;
 };
 
 TEST_F(KeyReferenceCacheTest, IssuedKeysAreKeptAndDiffer) {

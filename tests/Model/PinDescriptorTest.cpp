@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <vector>
 
 #include "Platform/PlainLog.h"
 #include "Util/CommonUtil.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -33,18 +33,13 @@ TEST(PinDescriptorTest, ReadsAtAnOffset) {
         {"04 01020304 05 04", 100, false, 0, 0, 0, 0},              // past the end
         {"", 0, false, 0, 0, 0, 0},
     };
-    platform::setPlainLogOutputEnabled(false);
+    testtools::LogCapture log;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.bytes) + " @" + std::to_string(c.offset));
-        std::vector<std::string> lines;
-        std::mutex mutex;
-        platform::setPlainLogCapture([&](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(line);
-        });
+        log.clear();
         const ByteBuffer bytes = hex(c.bytes);
         const std::optional<PinDescriptor> d = PinDescriptor::fromApdu(bytes, c.offset);
-        platform::setPlainLogCapture({});
+        const std::vector<std::string> lines = log.lines();
         ASSERT_EQ(c.found, d.has_value());
         if (d) {
             EXPECT_EQ(c.ref, d->keyReference());
@@ -56,7 +51,6 @@ TEST(PinDescriptorTest, ReadsAtAnOffset) {
             EXPECT_EQ(std::vector<std::string>{"Error: APDU length mismatch."}, lines);
         }
     }
-    platform::setPlainLogOutputEnabled(true);
 }
 
 TEST(PinDescriptorTest, Description) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <random>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "Platform/PlainLog.h"
 #include "Platform/Format.h"
 #include "Util/CommonUtil.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -28,23 +28,11 @@ std::string descriptor(std::uint32_t ref, int offset, int length) {
 class PinProtectedApduTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
         key_ = KeyReferenceCache::sharedCache()->generateApduKeyReference();
         other_ = KeyReferenceCache::sharedCache()->generateApduKeyReference();
         ASSERT_TRUE(key_ && other_);
     }
-    void TearDown() override {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+    std::vector<std::string> lines() const { return log_.lines(); }
     // A reference the shared cache has never issued.
     std::uint32_t unknownReference() const {
         std::uint32_t ref = 1;
@@ -54,9 +42,7 @@ protected:
 
     std::shared_ptr<const ApduKeyRef> key_, other_;
 
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+    testtools::LogCapture log_;
 };
 
 // VERIFY with the PIN "1234" padded with FF in bytes 5 to 12.
@@ -122,15 +108,9 @@ TEST_F(PinProtectedApduTest, Texts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        platform::setPlainLogCapture({});
-        std::vector<std::string> log;
-        std::mutex mutex;
-        platform::setPlainLogCapture([&](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            log.push_back(line);
-        });
+        log_.clear();
         const PinProtectedApdu apdu(c.text);
-        platform::setPlainLogCapture({});
+        const std::vector<std::string> log = log_.lines();
         EXPECT_EQ(c.text, apdu.rawApdu());
         EXPECT_EQ(c.decoded, apdu.decodedApduInHexString());
         EXPECT_EQ(c.decoded.has_value(), apdu.decodedApdu().has_value());

@@ -4,6 +4,7 @@
 
 #include "Model/SCApduModel.h"
 #include "Platform/PlainLog.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -30,18 +31,14 @@ TEST(SCApduRequest, Timeout) {
 }
 
 TEST(SCApduRequest, BodyThatIsNoObjectHasNoCommandsAndTimeoutZero) {
-    platform::setPlainLogOutputEnabled(false);
-    std::vector<std::string> lines;
-    platform::setPlainLogCapture([&](const std::string& l) { lines.push_back(l); });
+    testtools::LogCapture log;
     for (const char* body : {"[]", "5", "{{"}) {
         auto r = SCApduRequest::fromJsonString(body);
         EXPECT_TRUE(r.requestAPDUs.empty());
         EXPECT_FALSE(r.session);
         EXPECT_EQ(r.timeout, 0);
     }
-    platform::setPlainLogCapture({});
-    platform::setPlainLogOutputEnabled(true);
-    EXPECT_EQ(lines, std::vector<std::string>(3, "Error processing request!"));
+    EXPECT_EQ(log.lines(), std::vector<std::string>(3, "Error processing request!"));
 }
 
 TEST(SCApduRequest, CommandsInOrderWithOneModelPerElement) {

@@ -11,31 +11,11 @@
 #include "Model/SCHashDocRequest.h"
 #include "Model/SCStoreDocRequest.h"
 #include "Platform/PlainLog.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
-class LogCapture {
-public:
-    LogCapture() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using testtools::LogCapture;
 
 TEST(SCJsonRequest, BodiesThatAreNoObjectLeaveEveryFieldEmpty) {
     for (const char* body : {"[]", "5", "not json", "{\"url\": ", "\"text\""}) {

@@ -12,6 +12,7 @@
 #include "Platform/UrlLoading/LoopbackHttpServer.h"
 #include "Platform/UrlLoading/URLSession.h"
 #include "PlxHttp/HttpScardTestSupport.h"
+#include "tools/LogCapture.h"
 #include "PlxHttp/PlxFileResponse.h"
 #include "Util/Bytes.h"
 #include "Util/CommonUtil.h"
@@ -97,7 +98,7 @@ protected:
     std::chrono::nanoseconds savedWait_{};
     std::shared_ptr<platform::HTTPCookieStorage> cookies_;
     std::unique_ptr<LoopbackHttpServer> server_, tlsServer_;
-    webapi_test::PlainLogLines log_;
+    testtools::LogCapture log_;
 };
 
 TEST_F(DocumentTest, ParameterRefusalsStoreNothing) {

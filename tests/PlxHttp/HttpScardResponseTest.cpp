@@ -6,6 +6,7 @@
 #include "Logging/LxLog.h"
 #include "Platform/CardService/SimulatedCardService.h"
 #include "PlxHttp/HttpScardTestSupport.h"
+#include "tools/LogCapture.h"
 #include "SmartCard/SmartCardManager.h"
 #include "Util/CommonUtil.h"
 
@@ -41,7 +42,7 @@ protected:
         return sent;
     }
 
-    webapi_test::PlainLogLines log_;
+    testtools::LogCapture log_;
     std::shared_ptr<platform::SimulatedSlotManager> service_;
     std::shared_ptr<platform::SimulatedSlot> readerA_, readerB_;
     std::shared_ptr<SmartCardManager> manager_;

@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "Core/HTTPMessage.h"
-#include "Platform/PlainLog.h"
 #include "Platform/Url/Url.h"
 #include "PlxHttp/HttpScardResponse.h"
 
@@ -44,33 +42,5 @@ inline nlohmann::json post(const std::string& path, const std::string& body = ""
     EXPECT_EQ(r->status(), 200);
     return bodyJson(*r);
 }
-
-// The plain log lines written while it lives (and nothing on standard error).
-class PlainLogLines {
-public:
-    PlainLogLines() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~PlainLogLines() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    bool contains(const std::string& line) {
-        auto all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 }  // namespace webapi_test

@@ -7,34 +7,14 @@
 #include <vector>
 
 #include "Platform/PlainLog.h"
+#include "tools/LogCapture.h"
 #include "Util/CommonUtil.h"
 
 namespace {
 
 ByteBuffer hex(std::string_view text) { return CommonUtil::dataFromHexString(text); }
 
-class LogCapture {
-public:
-    LogCapture() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using testtools::LogCapture;
 
 const char* const kLcLine = "Data length must be equal to lc";
 const char* const kHeaderLine = "APDU header must be 4 bytes";

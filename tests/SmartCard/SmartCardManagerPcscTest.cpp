@@ -8,6 +8,7 @@
 
 #include "Platform/CardService/PcscSlotManager.h"
 #include "tools/LogCapture.h"
+#include "tools/Eventually.h"
 #include "tools/PcscTestEnvironment.h"
 #include "tools/VirtualCard.h"
 
@@ -16,15 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using testcard::VirtualCard;
 
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testtools::eventually;
 
 class SmartCardManagerPcscTest : public ::testing::Test {
 protected:
@@ -51,7 +44,7 @@ protected:
         return -1;
     }
 
-    testcard::LogCapture log;
+    testtools::LogCapture log;
     std::shared_ptr<platform::PcscSlotManager> service;
     std::shared_ptr<SmartCardManager> manager;
 };

@@ -7,6 +7,7 @@
 
 #include "Platform/CardService/SimulatedCardService.h"
 #include "SmartCard/CardUtil.h"
+#include "tools/Eventually.h"
 #include "tools/LogCapture.h"
 
 namespace {
@@ -36,12 +37,7 @@ SmartCardManager::Waits shortWaits() {
 // Waits (briefly) until the condition holds; for effects that land on other threads.
 template <class F>
 bool eventually(F condition, std::chrono::milliseconds limit = 2s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return testtools::eventually(condition, limit, 5ms);
 }
 
 class SmartCardManagerTest : public ::testing::Test {
@@ -54,7 +50,7 @@ protected:
         return manager;
     }
 
-    testcard::LogCapture log;
+    testtools::LogCapture log;
     std::shared_ptr<SimulatedSlotManager> service = SimulatedSlotManager::create();
     std::shared_ptr<SmartCardManager> manager;
 };

@@ -36,7 +36,7 @@ protected:
         return out;
     }
 
-    testcard::LogCapture log;
+    testtools::LogCapture log;
     std::shared_ptr<platform::SimulatedSlotManager> service = platform::SimulatedSlotManager::create();
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Platform/PlainLog.h"
+#include "tools/LogCapture.h"
 #include "Util/CommonUtil.h"
 
 namespace {
@@ -14,28 +15,7 @@ namespace {
 ByteBuffer hex(const std::string& text) { return CommonUtil::dataFromHexString(std::string_view(text)); }
 ByteBuffer bytesOf(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
 
-class LogCapture {
-public:
-    LogCapture() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using testtools::LogCapture;
 
 TEST(BytesAesTest, EmptyInputIsOnePaddingBlock) {
     const ByteBuffer key = hex("00112233445566778899AABBCCDDEEFF");

@@ -2,36 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <mutex>
 #include <string>
 
 #include "Platform/Crypto/SecureRandom.h"
+#include "tools/ScriptedRandom.h"
 
 namespace {
 
 ByteBuffer hex(std::string_view text) { return CommonUtil::dataFromHexString(text); }
 
-// Hands out the queued bytes, then fails.
-class ScriptedRandom {
-public:
-    explicit ScriptedRandom(ByteBuffer bytes) : bytes_(bytes.begin(), bytes.end()) {
-        platform::setSecureRandomSourceForTesting([this](std::span<std::uint8_t> out) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (bytes_.size() < out.size()) return false;
-            for (auto& b : out) {
-                b = bytes_.front();
-                bytes_.pop_front();
-            }
-            return true;
-        });
-    }
-    ~ScriptedRandom() { platform::setSecureRandomSourceForTesting({}); }
-
-private:
-    std::mutex mutex_;
-    std::deque<std::uint8_t> bytes_;
-};
+using testtools::ScriptedRandom;
 
 TEST(CommonUtilHexTest, HexStringFromData) {
     struct Case {

@@ -22,7 +22,7 @@
 
 namespace {
 
-using keychain_test::LogCapture;
+using testtools::LogCapture;
 using keychain_test::StdoutCapture;
 
 const std::string kName = "Pellix";

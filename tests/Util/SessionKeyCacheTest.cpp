@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "Platform/Crypto/SecureRandom.h"
+#include "tools/LogCapture.h"
+#include "tools/ScriptedRandom.h"
 #include "Platform/PlainLog.h"
 #include "Util/CommonUtil.h"
 
@@ -17,26 +17,7 @@ namespace {
 
 using std::chrono::seconds;
 
-// Hands out the queued bytes, then fails.
-class ScriptedRandom {
-public:
-    explicit ScriptedRandom(ByteBuffer bytes) : bytes_(bytes.begin(), bytes.end()) {
-        platform::setSecureRandomSourceForTesting([this](std::span<std::uint8_t> out) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (bytes_.size() < out.size()) return false;
-            for (auto& b : out) {
-                b = bytes_.front();
-                bytes_.pop_front();
-            }
-            return true;
-        });
-    }
-    ~ScriptedRandom() { platform::setSecureRandomSourceForTesting({}); }
-
-private:
-    std::mutex mutex_;
-    std::deque<std::uint8_t> bytes_;
-};
+using testtools::ScriptedRandom;
 
 // A reference and a key from the script: 8 reference bytes, 16 key bytes.
 ByteBuffer draw(std::uint64_t reference, std::uint8_t keyByte) {
@@ -53,9 +34,7 @@ ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
 
 class SessionKeyCacheTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::setPlainLogOutputEnabled(false); }
-    void TearDown() override { platform::setPlainLogOutputEnabled(true); }
-
+    testtools::LogCapture log_;
     std::chrono::steady_clock::time_point now_{seconds(5000)};
     SessionKeyCache cache_{[this] { return now_; }};
 };
@@ -119,17 +98,12 @@ TEST_F(SessionKeyCacheTest, DrawsAgainUntilThePairIsUnique) {
 }
 
 TEST_F(SessionKeyCacheTest, FailingRandomSourceMakesNoKey) {
-    std::vector<std::string> lines;
-    std::mutex mutex;
-    platform::setPlainLogCapture([&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back(line);
-    });
+    log_.clear();
     for (const ByteBuffer& bytes : {ByteBuffer{}, CommonUtil::dataFromInt64(5)}) {
         ScriptedRandom random(bytes);
         EXPECT_EQ(nullptr, cache_.generateKeyReference());
     }
-    platform::setPlainLogCapture({});
+    const std::vector<std::string> lines = log_.lines();
     EXPECT_TRUE(cache_.isUniquePair(0, ByteBuffer(16, 0)));  // nothing, not even a key of zeros, was stored
     EXPECT_TRUE(cache_.isUniquePair(5, {}));
     EXPECT_EQ(std::vector<std::string>(2, "Failed to generate a document key: random source failed"), lines);

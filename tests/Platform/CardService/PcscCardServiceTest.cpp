@@ -10,6 +10,7 @@
 
 #include "Platform/CardService/PcscError.h"
 #include "Platform/Dispatch/Semaphore.h"
+#include "tools/Eventually.h"
 #include "tools/PcscTestEnvironment.h"
 #include "tools/VirtualCard.h"
 
@@ -20,15 +21,7 @@ using platform::Bytes;
 using platform::CardSlotState;
 using testcard::VirtualCard;
 
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testtools::eventually;
 
 std::shared_ptr<platform::CardSlot> lookup(platform::CardSlotManager& manager, const std::string& name) {
     platform::Semaphore done;

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -26,6 +25,7 @@
 #include "Platform/Keychain/Identity.h"
 #include "Platform/Keychain/TrustSettings.h"
 #include "Platform/PlainLog.h"
+#include "tools/LogCapture.h"
 
 namespace keychain_test {
 
@@ -43,38 +43,6 @@ public:
 private:
     const char* name_;
     std::optional<std::string> old_;
-};
-
-class LogCapture {
-public:
-    LogCapture() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    size_t count(const std::string& prefix) {
-        size_t n = 0;
-        for (const auto& l : lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-        return n;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
 // Standard output goes to a file while the object lives.
@@ -133,7 +101,7 @@ protected:
         xdg_ = std::make_unique<ScopedEnv>("XDG_DATA_HOME", root_ + "/data");
         std::filesystem::create_directories(root_ + "/home");
         platform::TrustSettings::setCertutilProgram(std::string());
-        log_ = std::make_unique<LogCapture>();
+        log_ = std::make_unique<testtools::LogCapture>();
     }
     void TearDown() override {
         log_.reset();
@@ -148,7 +116,7 @@ protected:
     std::string root_;
     std::unique_ptr<ScopedEnv> home_;
     std::unique_ptr<ScopedEnv> xdg_;
-    std::unique_ptr<LogCapture> log_;
+    std::unique_ptr<testtools::LogCapture> log_;
 };
 
 // The label of a key without a print name (a named constant rather than a temporary
