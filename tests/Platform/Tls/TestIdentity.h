@@ -19,8 +19,9 @@ struct PemPair {
     std::string certificatePem;
 };
 
-// kind "ec" (fast, for tests) or "rsa" (2048 bits, as the system's own identity).
-inline PemPair makeSelfSigned(const std::string& kind = "ec", long validSeconds = 3600) {
+// kind "ec" (fast, for tests) or "rsa" (2048 bits, as the system's own identity). An authority
+// certificate (CA:TRUE) can stand as the trust anchor of a client that verifies the peer.
+inline PemPair makeSelfSigned(const std::string& kind = "ec", long validSeconds = 3600, bool authority = false) {
     EVP_PKEY* key = kind == "rsa" ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
     if (!key) throw std::runtime_error("key generation failed");
     X509* cert = X509_new();
@@ -38,6 +39,12 @@ inline PemPair makeSelfSigned(const std::string& kind = "ec", long validSeconds 
     if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1")) {
         X509_add_ext(cert, ext, -1);
         X509_EXTENSION_free(ext);
+    }
+    if (authority) {
+        if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "critical,CA:TRUE")) {
+            X509_add_ext(cert, ext, -1);
+            X509_EXTENSION_free(ext);
+        }
     }
     X509_sign(cert, key, EVP_sha256());
 

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,42 +11,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+
+#include "Platform/Tls/TestIdentity.h"
 
 namespace pellix_test {
 
 namespace {
 
+// A fresh authority identity for 127.0.0.1: the server's certificate and key, and the
+// certificate written to pemPath for the clients to trust.
 void makeCertificate(SSL_CTX* ctx, const std::string& pemPath) {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (!key) throw std::runtime_error("key");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600 * 24);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX v3;
-    X509V3_set_ctx_nodb(&v3);
-    X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-    X509_add_ext(cert, san, -1);
-    X509_EXTENSION_free(san);
-    X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, &v3, NID_basic_constraints, "critical,CA:TRUE");
-    X509_add_ext(cert, bc, -1);
-    X509_EXTENSION_free(bc);
-    X509_sign(cert, key, EVP_sha256());
-    SSL_CTX_use_certificate(ctx, cert);
-    SSL_CTX_use_PrivateKey(ctx, key);
-    FILE* f = std::fopen(pemPath.c_str(), "w");
-    if (!f) throw std::runtime_error("pem");
-    PEM_write_X509(f, cert);
-    std::fclose(f);
-    X509_free(cert);
+    const testing_tls::PemPair pems = testing_tls::makeSelfSigned("ec", 24 * 3600, true);
+    if (!(std::ofstream(pemPath) << pems.certificatePem)) throw std::runtime_error("pem");
+    if (SSL_CTX_use_certificate_file(ctx, pemPath.c_str(), SSL_FILETYPE_PEM) != 1) throw std::runtime_error("certificate");
+    BIO* bio = BIO_new_mem_buf(pems.keyPem.data(), static_cast<int>(pems.keyPem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    const bool used = key && SSL_CTX_use_PrivateKey(ctx, key) == 1;
     EVP_PKEY_free(key);
+    if (!used) throw std::runtime_error("key");
 }
 
 std::string lower(std::string s) {
