@@ -207,6 +207,29 @@ TEST(DispatchQueueTest, BlockedTasksDoNotStopOtherQueues) {
     for (auto& q : blocked) q->sync([] {});
 }
 
+TEST(DispatchQueueTest, QueuesListedBehindABlockingTaskStillRun) {
+    // A burst of one-task queues after one that blocks: a worker that took several of them
+    // along must not keep them while it waits.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        struct State {
+            Semaphore release;
+            Semaphore ran;
+        };
+        auto state = std::make_shared<State>();  // outlives a failed round's tasks
+        auto blocker = DispatchQueue::createSerial("test.blocker");
+        std::vector<std::shared_ptr<DispatchQueue>> queues;
+        for (int i = 0; i < 64; ++i) queues.push_back(DispatchQueue::createSerial("test.behind"));
+        blocker->async([state] { state->release.wait(); });
+        for (auto& q : queues) q->async([state] { state->ran.signal(); });
+        bool allRan = true;
+        for (size_t i = 0; i < queues.size() && allRan; ++i) allRan = state->ran.wait(kPatience);
+        state->release.signal();
+        ASSERT_TRUE(allRan);
+        blocker->sync([] {});
+    }
+}
+
 TEST(DispatchQueueTest, GlobalConcurrentQueueRunsTasksInParallel) {
     auto queue = DispatchQueue::globalConcurrent();
     EXPECT_FALSE(queue->isSerial());

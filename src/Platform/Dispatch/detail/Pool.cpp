@@ -21,6 +21,13 @@ thread_local int tlsBlockDepth = 0;
 
 }  // namespace
 
+// The worker running on this thread, for willBlock() to hand back the queues it took.
+thread_local Pool::Worker* Pool::tlsWorker = nullptr;
+
+namespace {
+
+}  // namespace
+
 Pool& Pool::shared() {
     // Never destroyed: detached workers may still wait on its mutex while the process exits.
     static Pool* pool = new Pool();
@@ -41,14 +48,20 @@ void Pool::submitConcurrent(Task task) {
 
 void Pool::pushLocked(Job job, std::unique_lock<std::mutex>&) {
     runList_.push_back(std::move(job));
+    listed_.store(runList_.size(), std::memory_order_release);
     provideWorkerLocked();
 }
 
 void Pool::provideWorkerLocked() {
+    // Workers between two jobs will take listed jobs anyway: wake or start another only when
+    // the run list outgrows them, so that a burst of submissions costs a few wake-ups, not one
+    // each.
+    if (runList_.size() <= searching_) return;
     if (!idle_.empty()) {
         Worker* w = idle_.back();
         idle_.pop_back();
         w->woken = true;
+        ++searching_;
         w->cv.notify_one();
         return;
     }
@@ -56,6 +69,7 @@ void Pool::provideWorkerLocked() {
     try {
         std::thread([this] { workerMain(); }).detach();
         ++threads_;
+        ++searching_;
     } catch (const std::system_error& e) {
         // The jobs stay listed; the next submission or a finishing worker picks them up.
         plainLog("Dispatch pool: cannot start a worker thread: %@", e.what());
@@ -66,7 +80,16 @@ void Pool::willBlock() {
     if (!tlsPoolWorker || tlsBlockDepth++ > 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     ++blocked_;
-    if (!runList_.empty()) provideWorkerLocked();
+    // Queues this worker took along but has not started must not wait for the block to end.
+    if (Worker* w = tlsWorker) {
+        while (w->count > w->next) runList_.push_front(Job{std::move(w->grabbed[--w->count]), Task()});
+        listed_.store(runList_.size(), std::memory_order_release);
+    }
+    while (runList_.size() > searching_ && (!idle_.empty() || threads_ - blocked_ < minWorkers_)) {
+        std::size_t before = searching_;
+        provideWorkerLocked();
+        if (searching_ == before) break;  // no thread could be started
+    }
 }
 
 void Pool::didUnblock() {
@@ -84,9 +107,20 @@ void Pool::workerMain() {
     tlsPoolWorker = true;
     pthread_setname_np(pthread_self(), "pellix-worker");
     Worker self;
+    tlsWorker = &self;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        if (runList_.empty() && spinners_ < kMaxSpinners) {
+            // Wait a moment awake before sleeping: in a burst of submissions the next job
+            // usually comes within microseconds, and a sleep costs a wake-up on both sides.
+            ++spinners_;
+            lock.unlock();
+            spinForWork();
+            lock.lock();
+            --spinners_;
+        }
         if (runList_.empty()) {
+            --searching_;
             self.woken = false;
             idle_.push_back(&self);
             while (!self.woken) {
@@ -101,10 +135,26 @@ void Pool::workerMain() {
         }
         Job job = std::move(runList_.front());
         runList_.pop_front();
+        --searching_;
+        listed_.store(runList_.size(), std::memory_order_relaxed);
         if (job.client) {
+            // When the run list is long, take a fair share of queues at once: fewer trips
+            // through the pool's lock for a burst of one-task queues.
+            const std::size_t awake = std::max<std::size_t>(1, threads_ - idle_.size() - blocked_);
+            const std::size_t share = std::min(kGrab, 1 + runList_.size() / awake);
+            self.grabbed[0] = std::move(job.client);
+            self.count = 1;
+            while (self.count < share && !runList_.empty() && runList_.front().client) {
+                self.grabbed[self.count++] = std::move(runList_.front().client);
+                runList_.pop_front();
+            }
+            listed_.store(runList_.size(), std::memory_order_relaxed);
             lock.unlock();
-            job.client->runBatch(kBatch);
-            job.client.reset();
+            for (self.next = 0; self.next < self.count;) {
+                std::shared_ptr<PoolClient> client = std::move(self.grabbed[self.next++]);
+                client->runBatch(kBatch);
+            }
+            self.count = self.next = 0;
             lock.lock();
         } else {
             ++blocked_;
@@ -117,6 +167,20 @@ void Pool::workerMain() {
             tlsBlockDepth = 0;
             --blocked_;
         }
+        ++searching_;
+    }
+}
+
+void Pool::spinForWork() {
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (listed_.load(std::memory_order_acquire) != 0) return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() >= until) return;
     }
 }
 

@@ -3,7 +3,13 @@
 // The pool keeps a run list of jobs: a serial queue that has work, or one task of the global
 // concurrent queue. A worker takes the job at the front; for a serial queue it runs a bounded
 // batch of that queue's tasks and hands the queue back to the run list when more remain, so
-// that each queue stays in order and no queue starves the others.
+// that each queue stays in order and no queue starves the others. When the run list is long
+// a worker takes a fair share of queues in one go (kGrab at most); if it then blocks, it hands
+// back those it has not started.
+//
+// A worker that finds nothing to do spins for a moment (kSpinTime, kMaxSpinners at a time)
+// before it sleeps; a submission wakes a sleeping worker only when the run list holds more
+// jobs than there are workers between jobs.
 //
 // Threads start lazily, when there is a job and no idle worker, up to processorCount()
 // running workers. A worker that blocks (BlockingScope) does not count as running, so another
@@ -13,6 +19,8 @@
 // All operations may be called from any thread.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -39,6 +47,9 @@ class Pool {
 public:
     static constexpr std::size_t kMaxThreads = 256;
     static constexpr std::size_t kBatch = 16;
+    static constexpr std::size_t kGrab = 8;
+    static constexpr std::size_t kMaxSpinners = 2;
+    static constexpr std::chrono::microseconds kSpinTime{50};
     static constexpr std::chrono::seconds kIdleTimeout{5};
 
     static Pool& shared();
@@ -61,7 +72,12 @@ private:
     struct Worker {
         std::condition_variable cv;
         bool woken = false;  // guarded by Pool::mutex_
+        // Queues taken from the run list in one go; touched only by the worker's own thread.
+        std::array<std::shared_ptr<PoolClient>, kGrab> grabbed;
+        std::size_t count = 0;
+        std::size_t next = 0;
     };
+    static thread_local Worker* tlsWorker;
     struct Job {
         std::shared_ptr<PoolClient> client;
         Task task;
@@ -71,12 +87,16 @@ private:
     void pushLocked(Job job, std::unique_lock<std::mutex>& lock);
     void provideWorkerLocked();
     void workerMain();
+    void spinForWork();
 
     std::mutex mutex_;
     std::deque<Job> runList_;        // guarded by mutex_
     std::vector<Worker*> idle_;      // guarded by mutex_; most recently idle last
     std::size_t threads_ = 0;        // guarded by mutex_
     std::size_t blocked_ = 0;        // guarded by mutex_
+    std::size_t searching_ = 0;      // guarded by mutex_; awake workers between two jobs
+    std::size_t spinners_ = 0;       // guarded by mutex_; searching workers spinning for work
+    std::atomic<std::size_t> listed_{0};  // runList_.size(), written under mutex_, read by spinners
     const std::size_t minWorkers_;
 };
 
