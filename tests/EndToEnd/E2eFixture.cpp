@@ -52,6 +52,15 @@ void PellixTest::SetUp() {
                                                  << (process_ ? process_->standardError() : "");
 }
 
+void PellixTest::TearDown() {
+    if (!setUpError_.empty() || !process_) return;
+    EXPECT_TRUE(process_->running()) << "pellix ended during the test; standard error:\n" << process_->standardError();
+    const std::string err = process_->standardError();
+    for (const char* mark : {"ERROR: AddressSanitizer", "runtime error:", "WARNING: ThreadSanitizer"}) {
+        EXPECT_EQ(err.find(mark), std::string::npos) << "pellix reported " << mark << ":\n" << err;
+    }
+}
+
 std::unique_ptr<HttpsClient> PellixTest::connect(const std::string& address) const {
     return std::make_unique<HttpsClient>(HttpsClient::Options::trusting(certificate_, address));
 }

@@ -20,6 +20,8 @@ protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
     void SetUp() override;
+    // The program must have survived the test: a crash (or a sanitizer's abort) fails it.
+    void TearDown() override;
 
     // A new connection that trusts pellix's certificate only.
     std::unique_ptr<HttpsClient> connect(const std::string& address = "127.0.0.1") const;

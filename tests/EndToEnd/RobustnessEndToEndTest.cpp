@@ -1,0 +1,136 @@
+// The running program under clients that misbehave or crowd in: many connections at once,
+// a plain-HTTP client on the TLS port, a client that leaves in the middle of the handshake,
+// chunked and oversized requests. After each, pellix must still answer.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "EndToEnd/E2eFixture.h"
+
+namespace e2e {
+namespace {
+
+using nlohmann::json;
+
+// A raw TCP connection to 127.0.0.1:31505; -1 when it cannot be made.
+int rawConnection() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+class RobustnessTest : public PellixTest {
+protected:
+    void expectStillServing() {
+        const HttpReply reply = connect()->post("/scard/version");
+        EXPECT_EQ(reply.status, 200) << reply.error;
+        EXPECT_EQ(json::parse(reply.body, nullptr, false), json({{"version", "1.4.0"}})) << reply.body;
+    }
+};
+
+TEST_F(RobustnessTest, ServesManyConnectionsAtOnce) {
+    constexpr int kClients = 16, kRequests = 25;
+    std::atomic<int> good{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            auto client = connect(c % 2 ? "::1" : "127.0.0.1");
+            for (int i = 0; i < kRequests; ++i) {
+                const HttpReply reply = (i % 3 == 0) ? client->get("/") : client->post("/scard/version");
+                if (reply.status == 200 && !reply.body.empty()) ++good;
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(good.load(), kClients * kRequests);
+    expectStillServing();
+}
+
+TEST_F(RobustnessTest, SurvivesClientsThatBreakTheRules) {
+    {
+        SCOPED_TRACE("plain HTTP on the TLS port");
+        const int fd = rawConnection();
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        char buffer[256];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        // Whatever comes back, it is not the page in clear.
+        EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0).find("certificate is valid"), std::string::npos);
+        ::close(fd);
+        expectStillServing();
+    }
+    {
+        SCOPED_TRACE("a client that leaves in the middle of the handshake");
+        for (int i = 0; i < 5; ++i) {
+            const int fd = rawConnection();
+            ASSERT_GE(fd, 0);
+            // The first bytes of a TLS ClientHello record, then nothing.
+            const unsigned char hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xFC, 0x03, 0x03};
+            ASSERT_EQ(::write(fd, hello, sizeof hello), static_cast<ssize_t>(sizeof hello));
+            ::close(fd);
+        }
+        const int idle = rawConnection();  // one that sends nothing at all, kept open
+        ASSERT_GE(idle, 0);
+        expectStillServing();
+        ::close(idle);
+    }
+    {
+        SCOPED_TRACE("a chunked request body");
+        auto client = connect();
+        HttpRequest request("POST", "/scard/storedoc", R"({"document":"0A0B0C"})",
+                            {std::string("Origin: ") + kAllowedOrigin, "Transfer-Encoding: chunked"});
+        const HttpReply reply = client->send(request);
+        EXPECT_EQ(reply.status, 200) << reply.error;
+        EXPECT_EQ(json::parse(reply.body, nullptr, false).value("errorcode", -1), 0) << reply.body;
+    }
+    {
+        SCOPED_TRACE("a header line longer than the limit");
+        auto client = connect();
+        const HttpReply reply = client->get("/", {"X-Long: " + std::string(9000, 'a')});
+        EXPECT_NE(reply.status, 200);
+        expectStillServing();
+    }
+    {
+        SCOPED_TRACE("more header lines than the limit");
+        std::vector<std::string> many;
+        for (int i = 0; i < 120; ++i) many.push_back("X-Line-" + std::to_string(i) + ": x");
+        const HttpReply reply = connect()->get("/", many);
+        EXPECT_NE(reply.status, 200);
+        expectStillServing();
+    }
+    {
+        SCOPED_TRACE("bodies that are not what the API expects");
+        auto client = connect();
+        for (const std::string body : {"", "not json", "[1,2,3]", "{\"apducommands\":7}",
+                                       "{\"apducommands\":[1,null,{\"apdu\":5}],\"timeout\":\"x\",\"session\":[]}"}) {
+            SCOPED_TRACE(body);
+            const HttpReply reply = client->post("/scard/apdu/Nothing", body);
+            EXPECT_EQ(reply.status, 200) << reply.error;
+            const json parsed = json::parse(reply.body, nullptr, false);
+            EXPECT_EQ(parsed.value("apduresponses", json()), json::array()) << reply.body;
+        }
+        expectStillServing();
+    }
+}
+
+}  // namespace
+}  // namespace e2e
