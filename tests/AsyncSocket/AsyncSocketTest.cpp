@@ -304,20 +304,7 @@ TEST(AsyncSocketAccept, PortFromTheDescription) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-class AsyncSocketRead : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(f.listening);
-        sock = f.accept(&client);
-        ASSERT_TRUE(sock);
-    }
-    std::optional<Event> read(long tag) { return f.delegate->waitFor(Call::DidReadData, sock, tag); }
-    std::optional<Event> disconnected() { return f.delegate->waitFor(Call::DidDisconnect, sock); }
-
-    ListeningFixture f;
-    int client = -1;
-    std::shared_ptr<AsyncSocket> sock;
-};
+class AsyncSocketRead : public AcceptedSocketTest {};
 
 TEST_F(AsyncSocketRead, ExactLengthAcrossSegments) {
     sock->readDataToLength(10, -1, 1);

@@ -66,20 +66,7 @@ private:
     SSL* ssl_ = nullptr;
 };
 
-class AsyncSocketTls : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(f.listening);
-        sock = f.accept(&client);
-        ASSERT_TRUE(sock);
-    }
-    std::optional<Event> read(long tag) { return f.delegate->waitFor(Call::DidReadData, sock, tag); }
-    std::optional<Event> disconnected() { return f.delegate->waitFor(Call::DidDisconnect, sock); }
-
-    ListeningFixture f;
-    int client = -1;
-    std::shared_ptr<AsyncSocket> sock;
-};
+class AsyncSocketTls : public AcceptedSocketTest {};
 
 TEST_F(AsyncSocketTls, HandshakeThenPlaintextThroughTheEngines) {
     sock->startTLS(serverSettings());

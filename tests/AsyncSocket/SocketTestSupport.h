@@ -1,5 +1,5 @@
-// Test doubles for the socket tests: a delegate that records every call, and plain blocking
-// loopback clients.
+// Test doubles for the socket tests: a delegate that records every call, plain blocking
+// loopback clients, and the fixture of a test on one accepted socket.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,6 +16,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "AsyncSocket/AsyncSocket.h"
 
@@ -260,6 +262,22 @@ public:
     uint16_t port = 0;
     std::vector<int> clients;
     std::vector<std::shared_ptr<AsyncSocket>> accepted;
+};
+
+// A test with one accepted socket (sock) and its plain client (client).
+class AcceptedSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(f.listening);
+        sock = f.accept(&client);
+        ASSERT_TRUE(sock);
+    }
+    std::optional<Event> read(long tag) { return f.delegate->waitFor(Call::DidReadData, sock, tag); }
+    std::optional<Event> disconnected() { return f.delegate->waitFor(Call::DidDisconnect, sock); }
+
+    ListeningFixture f;
+    int client = -1;
+    std::shared_ptr<AsyncSocket> sock;
 };
 
 }  // namespace socket_test
