@@ -1,5 +1,6 @@
 #include "Platform/Dispatch/DispatchSource.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -236,10 +237,13 @@ private:
         // Nothing queued: the end of the stream, or a readiness that a read made since the
         // event has already used up. Only the first may reach the handler as 0, or a socket
         // would take a busy connection for a closed one.
-        char byte;
-        const ssize_t peeked = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked > 0) return 1;
-        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+        // poll() tells them apart for sockets, pipes and terminals alike.
+        pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+        int r;
+        do {
+            r = ::poll(&p, 1, 0);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) return std::nullopt;
         return 0;
     }
 

@@ -105,6 +105,57 @@ TEST(DispatchSourceTest, ReadSourceReportsBytesReadableThenZeroAtEndOfStream) {
     EXPECT_TRUE(onQueue);
 }
 
+TEST(DispatchSourceTest, ReadinessUsedUpBeforeTheHandlerRunsIsNotTakenForEndOfStream) {
+    // An event seen while suspended, whose bytes a read took meanwhile, must not reach the
+    // handler as 0: a reader would take the live peer for a closed one.
+    struct Case {
+        const char* name;
+        bool pipe;
+    };
+    for (const Case& c : {Case{"socketpair", false}, Case{"pipe", true}}) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(c.pipe ? ::pipe2(fds, O_NONBLOCK | O_CLOEXEC)
+                         : ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds),
+                  0);
+        const int readEnd = fds[0];
+        const int writeEnd = fds[1];
+        auto queue = DispatchQueue::createSerial("test.stale");
+        auto source = DispatchSource::makeRead(readEnd, queue);
+        ASSERT_NE(source, nullptr);
+        Recorder rec;
+        source->setEventHandler([&] {
+            uint64_t n = source->data();
+            char buf[16];
+            if (n > 0) {
+                ASSERT_GT(::read(readEnd, buf, sizeof buf), 0);
+            }
+            rec.add(n);
+            source->suspend();
+        });
+        source->resume();
+        ASSERT_EQ(::write(writeEnd, "a", 1), 1);
+        ASSERT_TRUE(rec.events.wait(kPatience));  // handler ran and suspended the source
+        ASSERT_EQ(::write(writeEnd, "b", 1), 1);
+        queue->sync([&] {
+            // Armed again while this task holds the queue: the event is posted behind us, and
+            // we take the byte before the handler can run.
+            source->resume();
+            std::this_thread::sleep_for(20ms);
+            char buf[16];
+            ASSERT_EQ(::read(readEnd, buf, sizeof buf), 1);
+        });
+        EXPECT_FALSE(rec.events.wait(30ms));
+        ::close(writeEnd);
+        queue->sync([&] { source->resume(); });
+        ASSERT_TRUE(rec.events.wait(kPatience));
+        EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{1, 0}));
+        source->cancel();
+        queue->sync([] {});
+        ::close(readEnd);
+    }
+}
+
 TEST(DispatchSourceTest, ListeningSocketReportsAPendingConnection) {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
