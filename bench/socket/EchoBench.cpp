@@ -21,6 +21,7 @@
 
 #include "AsyncSocket/AsyncSocket.h"
 #include "Platform/ThreadInfo.h"
+#include "tools/LoopbackClient.h"
 
 namespace {
 
@@ -36,21 +37,6 @@ size_t processThreads() {
     return n;
 }
 
-int connectLoopback(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
 // Runs `clients` blocking clients, each sending a line and waiting for its echo, for kRunTime.
 // Returns the requests completed and the peak thread count seen.
 std::pair<uint64_t, size_t> runClients(uint16_t port, int clients) {
@@ -59,7 +45,7 @@ std::pair<uint64_t, size_t> runClients(uint16_t port, int clients) {
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
-            const int fd = connectLoopback(port);
+            const int fd = testtools::connectClient(port);
             if (fd < 0) return;
             char buffer[256];
             uint64_t done = 0;

@@ -24,6 +24,7 @@
 
 #include "AsyncSocket/AsyncSocket.h"
 #include "Platform/Tls/TestIdentity.h"
+#include "tools/LoopbackClient.h"
 
 extern char** environ;
 
@@ -36,21 +37,6 @@ constexpr int kBulkRounds = 3;
 const testing_tls::PemPair& rsaPems() {
     static const testing_tls::PemPair pems = testing_tls::makeSelfSigned("rsa", 3600);
     return pems;
-}
-
-int connectLoopback(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 SSL_CTX* clientContext() {
@@ -66,7 +52,7 @@ SSL_CTX* clientContext() {
 
 // One full handshake; true when it completed.
 bool handshakeOnce(uint16_t port) {
-    const int fd = connectLoopback(port);
+    const int fd = testtools::connectClient(port);
     if (fd < 0) return false;
     SSL* ssl = SSL_new(clientContext());
     SSL_set_fd(ssl, fd);
@@ -80,7 +66,7 @@ bool handshakeOnce(uint16_t port) {
 
 // Downloads the bulk body; returns the bytes received after the header.
 size_t downloadOnce(uint16_t port) {
-    const int fd = connectLoopback(port);
+    const int fd = testtools::connectClient(port);
     if (fd < 0) return 0;
     SSL* ssl = SSL_new(clientContext());
     SSL_set_fd(ssl, fd);
@@ -179,16 +165,8 @@ Server startOpensslServer() {
         const std::string chunk(1 << 20, 'b');
         for (size_t i = 0; i < kBulkSize / chunk.size(); ++i) bulk << chunk;
     }
-    // A port for s_server: taken from the system and given back.
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(probe);
-    const uint16_t port = ntohs(a.sin_port);
+    // A port for s_server.
+    const uint16_t port = testtools::freePort();
 
     const std::string portText = std::to_string(port);
     std::vector<std::string> args = {"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + portText,
@@ -205,7 +183,7 @@ Server startOpensslServer() {
     if (posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     for (int i = 0; i < 100 && pid > 0; ++i) {
-        const int fd = connectLoopback(port);
+        const int fd = testtools::connectClient(port);
         if (fd >= 0) {
             ::close(fd);
             break;

@@ -251,19 +251,6 @@ TEST(AsyncSocketAccept, PortInUseOnIPv6ClosesIPv4Too) {
     ::close(holder);
 }
 
-// A port nobody listens on: taken from the system and given back.
-uint16_t freePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(probe);
-    return ntohs(a.sin_port);
-}
-
 TEST(AsyncSocketAccept, PortFromTheDescription) {
     auto delegate = std::make_shared<RecordingDelegate>();
     auto queue = DispatchQueue::createSerial("test.delegate");

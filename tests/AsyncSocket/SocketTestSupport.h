@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "AsyncSocket/AsyncSocket.h"
+#include "tools/LoopbackClient.h"
 
 namespace socket_test {
 
@@ -175,32 +176,8 @@ private:
     std::vector<Event> events_;
 };
 
-// A blocking client connected to the loopback address of the family; -1 on failure.
-inline int connectClient(uint16_t port, int family = AF_INET) {
-    const int fd = ::socket(family, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    int rc;
-    if (family == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
+using testtools::connectClient;
+using testtools::freePort;
 
 inline bool sendAll(int fd, const std::string& text) {
     size_t done = 0;
