@@ -49,7 +49,7 @@ TEST_F(GateTest, ThePageAtTheRootHasNoContentType) {
 
 TEST_F(GateTest, HostTests) {
     struct Case {
-        const char* host;     // the "Host" header sent
+        const char* host;     // the "Host" header sent; nullptr: none
         const char* address;  // where the connection goes
         long status;
     };
@@ -62,6 +62,8 @@ TEST_F(GateTest, HostTests) {
         // The URL-host test ignores case, the header test does not: 403 alone.
         {"LOCALHOST:31505", "127.0.0.1", 403},
         {"Localhost", "127.0.0.1", 403},
+        // Without the header the URL names no host, which counts as local; the header test fails.
+        {nullptr, "127.0.0.1", 403},
         // A host that is not local fails the URL-host test: 404.
         {"[::1]:31505", "::1", 404},
         {"[::1]:31505", "127.0.0.1", 404},
@@ -70,9 +72,9 @@ TEST_F(GateTest, HostTests) {
         {"127.0.0.1.example.com:31505", "127.0.0.1", 404},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string("Host: ") + c.host + " over " + c.address);
+        SCOPED_TRACE(std::string("Host: ") + (c.host ? c.host : "(none)") + " over " + c.address);
         auto client = connect(c.address);
-        const HttpReply reply = client->get("/", {std::string("Host: ") + c.host});
+        const HttpReply reply = client->get("/", {c.host ? std::string("Host: ") + c.host : std::string("Host:")});
         if (c.status == 200) {
             EXPECT_EQ(reply.status, 200) << reply.error;
             EXPECT_EQ(reply.body, kPage);

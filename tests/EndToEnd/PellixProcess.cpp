@@ -108,9 +108,14 @@ PellixProcess::~PellixProcess() {
 
 bool PellixProcess::start(std::chrono::milliseconds limit) {
     if (root_.empty()) return false;
-    if (portTaken()) {
-        error_ = "port 31505 is already taken by another process (a pellix left running?)";
-        return false;
+    // Another run of the suite (or a pellix started by hand) may hold the port for a while.
+    const auto portDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (portTaken()) {
+        if (std::chrono::steady_clock::now() > portDeadline) {
+            error_ = "port 31505 is taken by another process (a pellix left running?)";
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
     }
 
     // The child's environment: ours, with the private directories and without the colour

@@ -32,8 +32,8 @@ public:
     PellixProcess& operator=(const PellixProcess&) = delete;
 
     // Starts the program and waits until it listens on 127.0.0.1 and ::1. False (with a
-    // reason in error()) when another process holds the port, the program exits, or it does
-    // not listen within the limit.
+    // reason in error()) when another process holds the port for more than 30 seconds, the
+    // program exits, or it does not listen within the limit.
     bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // SIGTERM, then SIGKILL after the grace time. Harmless when not running.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(3));
