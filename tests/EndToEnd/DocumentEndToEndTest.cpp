@@ -109,6 +109,27 @@ TEST_F(DocumentTest, ReferencesThatAreNotDecimalNameNoFile) {
     EXPECT_TRUE(std::filesystem::exists(pellix().tmpDir() + "/secret"));
 }
 
+TEST_F(DocumentTest, ALargeDocumentComesBackWhole) {
+    // 768 KiB: the request body and the reply span many TLS records and socket writes.
+    std::string document(768 * 1024, '\0');
+    for (size_t i = 0; i < document.size(); ++i) document[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+    static const char* digits = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(document.size() * 2);
+    for (unsigned char b : document) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    const json stored = call("/scard/storedoc", {{"document", text}, {"contenttype", "application/octet-stream"}});
+    const std::string ref = stored.value("sessionref", "");
+    ASSERT_FALSE(ref.empty()) << stored.dump();
+    const HttpReply loaded = client->get("/scard/loaddoc?sessionref=" + ref);
+    ASSERT_EQ(loaded.status, 200) << loaded.error;
+    EXPECT_EQ(loaded.body.size(), document.size());
+    EXPECT_TRUE(loaded.body == document) << "the document came back changed";
+    EXPECT_EQ(loaded.header("Content-Length").value_or(""), std::to_string(document.size()));
+}
+
 TEST_F(DocumentTest, StoredocWithoutContentTypeSendsNone) {
     const json stored = call("/scard/storedoc", {{"document", "0x48 0x69"}});
     const std::string ref = stored.value("sessionref", "");
