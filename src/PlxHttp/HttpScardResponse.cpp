@@ -62,6 +62,20 @@ struct DownloadHandOver {
     std::optional<platform::Error> error;   // guarded by mutex
 };
 
+// A fresh document key for a get or store reply, its reference set in the reply. Null when
+// the cache could make none: the reply then carries the cache's "no key" error.
+template <class Response>
+std::shared_ptr<const SessionKeyReference> issueDocumentKey(SessionKeyCache& cache, Response& response) {
+    auto reference = cache.generateKeyReference();
+    if (!reference) {
+        response.errorCode = SessionKeyCache::kNoKeyErrorCode;
+        response.errorMessage = SessionKeyCache::kNoKeyErrorMessage;
+        return nullptr;
+    }
+    response.sessionRef = reference->referenceNumber();
+    return reference;
+}
+
 }  // namespace
 
 // ---- Creation and dispatch ----
@@ -295,14 +309,11 @@ void HttpScardResponse::processGetDocRequest(SCGetDocRequest& request) {
     if (!download) download.emplace();
 
     auto cache = SessionKeyCache::sharedCache();
-    auto reference = cache->generateKeyReference();
+    auto reference = issueDocumentKey(*cache, response);
     if (!reference) {
-        response.errorCode = SessionKeyCache::kNoKeyErrorCode;
-        response.errorMessage = SessionKeyCache::kNoKeyErrorMessage;
         setJson(response.jsonDict());
         return;
     }
-    response.sessionRef = reference->referenceNumber();
 
     // With a key the document is the plaintext less its first 8 bytes; a plaintext shorter
     // than that counts as a failed decryption, and the download is kept as received.
@@ -335,14 +346,11 @@ void HttpScardResponse::processGetDocRequest(SCGetDocRequest& request) {
 void HttpScardResponse::processStoreDocRequest(const SCStoreDocRequest& request) {
     SCStoreDocResponse response;
     auto cache = SessionKeyCache::sharedCache();
-    auto reference = cache->generateKeyReference();
+    auto reference = issueDocumentKey(*cache, response);
     if (!reference) {
-        response.errorCode = SessionKeyCache::kNoKeyErrorCode;
-        response.errorMessage = SessionKeyCache::kNoKeyErrorMessage;
         setJson(response.jsonDict());
         return;
     }
-    response.sessionRef = reference->referenceNumber();
     auto document = request.getDocumentData();
     std::optional<ByteBuffer> encrypted;
     if (document) encrypted = Bytes::AES256EncryptWithKeyData(*document, reference->data());
