@@ -33,6 +33,23 @@ std::chrono::nanoseconds secondsToNanos(double seconds) {
     return std::chrono::nanoseconds(static_cast<int64_t>(nanos));
 }
 
+// Cancels and drops the timer, if there is one.
+void cancelTimer(std::shared_ptr<DispatchSource>& timer) {
+    if (timer) {
+        timer->cancel();
+        timer.reset();
+    }
+}
+
+// A time-out the delegate extends: an extension above zero adds to the operation's time and
+// restarts its timer for that long (true); none, zero or less ends the operation (false).
+bool extendTimeout(double& timeout, const std::shared_ptr<DispatchSource>& timer, double extension) {
+    if (!(extension > 0.0)) return false;
+    timeout += extension;
+    if (timer) timer->setTimer(secondsToNanos(extension), DispatchSource::kForever, std::chrono::nanoseconds(0));
+    return true;
+}
+
 TlsStatus SSLReadFunction(void* connection, void* data, size_t* length) {
     return static_cast<AsyncSocket*>(connection)->sslReadWithBuffer(data, length);
 }
@@ -1201,25 +1218,28 @@ void AsyncSocket::completeCurrentRead() {
 }
 
 void AsyncSocket::endCurrentRead() {
-    if (readTimer_) {
-        readTimer_->cancel();
-        readTimer_.reset();
-    }
+    cancelTimer(readTimer_);
     currentRead_ = QueuedRead{};
 }
 
 void AsyncSocket::setupReadTimerWithTimeout(double timeout) {
     if (timeout < 0.0) return;
-    if (readTimer_) readTimer_->cancel();
-    readTimer_ = DispatchSource::makeTimer(socketQueue_);
+    startTimer(&AsyncSocket::readTimer_, timeout, &AsyncSocket::doReadTimeout);
+}
+
+void AsyncSocket::startTimer(std::shared_ptr<DispatchSource> AsyncSocket::*slot, double timeout,
+                             void (AsyncSocket::*onTimeout)()) {
+    std::shared_ptr<DispatchSource>& timer = this->*slot;
+    if (timer) timer->cancel();
+    timer = DispatchSource::makeTimer(socketQueue_);
     std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-    DispatchSource* raw = readTimer_.get();
-    readTimer_->setEventHandler([weakSelf, raw] {
+    DispatchSource* raw = timer.get();
+    timer->setEventHandler([weakSelf, raw, slot, onTimeout] {
         auto self = weakSelf.lock();
-        if (self && self->readTimer_.get() == raw) self->doReadTimeout();
+        if (self && (self.get()->*slot).get() == raw) (self.get()->*onTimeout)();
     });
-    readTimer_->setTimer(secondsToNanos(timeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
-    readTimer_->resume();
+    timer->setTimer(secondsToNanos(timeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
+    timer->resume();
 }
 
 void AsyncSocket::doReadTimeout() {
@@ -1243,9 +1263,7 @@ void AsyncSocket::doReadTimeout() {
 
 void AsyncSocket::doReadTimeoutWithExtension(double extension) {
     if (!currentRead_.packet) return;
-    if (extension > 0.0) {
-        currentRead_.packet->timeout += extension;
-        if (readTimer_) readTimer_->setTimer(secondsToNanos(extension), DispatchSource::kForever, std::chrono::nanoseconds(0));
+    if (extendTimeout(currentRead_.packet->timeout, readTimer_, extension)) {
         flags_ &= ~FlagReadsPaused;
         doReadData();
     } else {
@@ -1423,25 +1441,13 @@ void AsyncSocket::completeCurrentWrite() {
 }
 
 void AsyncSocket::endCurrentWrite() {
-    if (writeTimer_) {
-        writeTimer_->cancel();
-        writeTimer_.reset();
-    }
+    cancelTimer(writeTimer_);
     currentWrite_ = QueuedWrite{};
 }
 
 void AsyncSocket::setupWriteTimerWithTimeout(double timeout) {
     if (timeout < 0.0) return;
-    if (writeTimer_) writeTimer_->cancel();
-    writeTimer_ = DispatchSource::makeTimer(socketQueue_);
-    std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-    DispatchSource* raw = writeTimer_.get();
-    writeTimer_->setEventHandler([weakSelf, raw] {
-        auto self = weakSelf.lock();
-        if (self && self->writeTimer_.get() == raw) self->doWriteTimeout();
-    });
-    writeTimer_->setTimer(secondsToNanos(timeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
-    writeTimer_->resume();
+    startTimer(&AsyncSocket::writeTimer_, timeout, &AsyncSocket::doWriteTimeout);
 }
 
 void AsyncSocket::doWriteTimeout() {
@@ -1464,9 +1470,7 @@ void AsyncSocket::doWriteTimeout() {
 
 void AsyncSocket::doWriteTimeoutWithExtension(double extension) {
     if (!currentWrite_.packet) return;
-    if (extension > 0.0) {
-        currentWrite_.packet->timeout += extension;
-        if (writeTimer_) writeTimer_->setTimer(secondsToNanos(extension), DispatchSource::kForever, std::chrono::nanoseconds(0));
+    if (extendTimeout(currentWrite_.packet->timeout, writeTimer_, extension)) {
         flags_ &= ~FlagWritesPaused;
         doWriteData();
     } else {
@@ -1593,16 +1597,7 @@ void AsyncSocket::ssl_startTLS() {
     // A peer that connects and never finishes the handshake must not hold the socket for
     // ever: the handshake gets a time-out of its own, on the read timer (the marker has none).
     if (settings.handshakeTimeout >= 0.0) {
-        if (readTimer_) readTimer_->cancel();
-        readTimer_ = DispatchSource::makeTimer(socketQueue_);
-        std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-        DispatchSource* raw = readTimer_.get();
-        readTimer_->setEventHandler([weakSelf, raw] {
-            auto self = weakSelf.lock();
-            if (self && self->readTimer_.get() == raw) self->doHandshakeTimeout();
-        });
-        readTimer_->setTimer(secondsToNanos(settings.handshakeTimeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
-        readTimer_->resume();
+        startTimer(&AsyncSocket::readTimer_, settings.handshakeTimeout, &AsyncSocket::doHandshakeTimeout);
     }
 
     ssl_continueSSLHandshake();

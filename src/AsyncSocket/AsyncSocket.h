@@ -290,6 +290,12 @@ private:
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(double extension);
 
+    // The one-shot time-out timer of an operation: replaces the timer in slot with one that
+    // calls onTimeout on the socket queue after timeout seconds, unless it has been replaced
+    // or dropped by then. Socket queue only.
+    void startTimer(std::shared_ptr<platform::DispatchSource> AsyncSocket::*slot, double timeout,
+                    void (AsyncSocket::*onTimeout)());
+
     // TLS.
     void maybeStartTLS();
     void ssl_startTLS();
