@@ -94,17 +94,8 @@ OSStatus readSearchList(const std::string& store, SearchList& list) {
 // do not lose each other's change.
 template <class Change>
 OSStatus changeSearchList(const std::string& store, Change change) {
-    for (const auto& d : {store.substr(0, store.find_last_of('/')), store}) {
-        if (auto err = StoreFile::makePrivateDirectory(d)) {
-            plainLog("Keychain store %@ cannot be written: %@", d, *err);
-            return kKeychainIOError;
-        }
-    }
-    StoreFile::Lock fileLock(store + "/.search-list-lock");
-    if (!fileLock.held()) {
-        plainLog("Keychain store %@ cannot be written: %@", store, fileLock.error());
-        return kKeychainIOError;
-    }
+    const auto fileLock = StoreFile::lockForChange({store.substr(0, store.find_last_of('/')), store}, ".search-list-lock");
+    if (!fileLock) return kKeychainIOError;
     SearchList list;
     if (OSStatus status = readSearchList(store, list); status != kKeychainSuccess) return status;
     change(list);
@@ -255,17 +246,8 @@ OSStatus Keychain::addIdentity(const std::string& keychainName, const Identity& 
     if (!store) return kKeychainNotAvailable;
     auto data = KeychainPaths::dataDirectory();
     const std::string dir = keychainDirectory(*store, keychainName);
-    for (const auto& d : {*data, *store, dir}) {
-        if (auto err = StoreFile::makePrivateDirectory(d)) {
-            plainLog("Keychain store %@ cannot be written: %@", d, *err);
-            return kKeychainIOError;
-        }
-    }
-    StoreFile::Lock fileLock(dir + "/.lock");
-    if (!fileLock.held()) {
-        plainLog("Keychain store %@ cannot be written: %@", dir, fileLock.error());
-        return kKeychainIOError;
-    }
+    const auto fileLock = StoreFile::lockForChange({*data, *store, dir}, ".lock");
+    if (!fileLock) return kKeychainIOError;
 
     std::vector<ItemRecord> items;
     if (OSStatus status = readItems(dir, items); status != kKeychainSuccess) return status;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "Platform/PlainLog.h"
+
 namespace platform {
 
 namespace {
@@ -137,6 +139,23 @@ StoreFile::Lock::Lock(const std::string& lockPath) {
 
 StoreFile::Lock::~Lock() {
     if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+std::unique_ptr<StoreFile::Lock> StoreFile::lockForChange(const std::vector<std::string>& directories,
+                                                          const std::string& lockName) {
+    if (directories.empty()) return nullptr;
+    for (const auto& d : directories) {
+        if (auto err = makePrivateDirectory(d)) {
+            plainLog("Keychain store %@ cannot be written: %@", d, *err);
+            return nullptr;
+        }
+    }
+    auto lock = std::make_unique<Lock>(directories.back() + "/" + lockName);
+    if (!lock->held()) {
+        plainLog("Keychain store %@ cannot be written: %@", directories.back(), lock->error());
+        return nullptr;
+    }
+    return lock;
 }
 
 }  // namespace platform

@@ -3,14 +3,16 @@
 //
 // A write goes to a temporary file beside the target, is flushed to disk and then renamed over
 // the target, so a reader sees the old contents or the new, never a mix, and a crash leaves the
-// old file in place. Callable from any thread; nothing here logs.
+// old file in place. Callable from any thread; nothing here logs but lockForChange.
 #pragma once
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -49,6 +51,11 @@ public:
         int fd_ = -1;
         std::string error_;
     };
+
+    // The set-up of every change to a store: makes each directory private, in order, then
+    // takes the lock file lockName in the last of them. Null when the store cannot be written;
+    // the reason is logged as "Keychain store <directory> cannot be written: <reason>".
+    static std::unique_ptr<Lock> lockForChange(const std::vector<std::string>& directories, const std::string& lockName);
 };
 
 }  // namespace platform

@@ -140,17 +140,8 @@ OSStatus TrustSettings::setTrustSettings(const Certificate& certificate, TrustSe
         auto store = KeychainPaths::storeDirectory();
         auto data = KeychainPaths::dataDirectory();
         if (!store || !data) return kKeychainNotAvailable;
-        for (const auto& d : {*data, *store}) {
-            if (auto err = StoreFile::makePrivateDirectory(d)) {
-                plainLog("Keychain store %@ cannot be written: %@", d, *err);
-                return kKeychainIOError;
-            }
-        }
-        StoreFile::Lock fileLock(*store + "/.trust-lock");
-        if (!fileLock.held()) {
-            plainLog("Keychain store %@ cannot be written: %@", *store, fileLock.error());
-            return kKeychainIOError;
-        }
+        const auto fileLock = StoreFile::lockForChange({*data, *store}, ".trust-lock");
+        if (!fileLock) return kKeychainIOError;
         const std::string path = *store + "/trust-settings-" + domainName(domain) + ".json";
         json doc;
         if (OSStatus status = readDomain(path, doc); status != kKeychainSuccess) return status;
