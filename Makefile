@@ -46,8 +46,14 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(TSAN_RUN) ctest --test-dir build-tsan -L concurrency $(CTEST_FLAGS)
 
+# The in-process benchmarks; each prints its ratio against a baseline measured in the same run.
+# bench/http/run-http-bench.sh (wrk against nginx) and build/bench/e2e/e2e_bench (the running
+# program with pcscd and the virtual card) are run by hand.
 bench: build
-	@for b in build/bench/*/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+	./build/bench/dispatch/dispatch_bench
+	./build/bench/logging/logging_bench
+	./build/bench/socket/bench_socket_echo
+	./build/bench/tls/bench_tls
 
 clean:
 	rm -rf build build-asan build-tsan
