@@ -1150,6 +1150,18 @@ void AsyncSocket::doReadData() {
             doReadEOF();
         } else if (waiting) {
             resumeReadSource();
+        } else if (flags_ & FlagSecure) {
+            // The read stopped at its estimate, not at a would-block: the TLS layer may still
+            // hold bytes that the descriptor has already handed over and will never announce
+            // again. Go on with them in a later step; with nothing held, wait for the
+            // descriptor.
+            size_t buffered = 0;
+            if (sslContext_) sslContext_->getBufferedReadSize(&buffered);
+            if (buffered > 0 || (sslPreBuffer_ && sslPreBuffer_->availableBytes() > 0) || socketFDBytesAvailable_ > 0) {
+                postAsync([this] { doReadData(); });
+            } else {
+                resumeReadSource();
+            }
         }
     }
 }
