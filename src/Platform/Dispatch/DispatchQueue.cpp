@@ -70,7 +70,46 @@ public:
         detail::Pool::shared().submit(std::static_pointer_cast<SerialQueue>(shared_from_this()));
     }
 
+protected:
+    bool syncInline(const std::function<void()>& task) override {
+        // Held for the block: it may drop the caller's last reference to this queue.
+        auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (listed_) return false;
+            // Marked as being drained: async() only queues behind the block, and other sync
+            // callers wait their turn, until the block ends.
+            listed_ = true;
+        }
+        InlineTurn turn(std::move(self));
+        CurrentQueueScope scope(this);
+        task();
+        return true;
+    }
+
 private:
+    // Ends an inline block's turn, also when the block throws: what was queued meanwhile is
+    // handed to the pool, otherwise the queue is idle again.
+    class InlineTurn {
+    public:
+        explicit InlineTurn(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
+        ~InlineTurn() {
+            {
+                std::lock_guard<std::mutex> lock(queue_->mutex_);
+                if (queue_->tasks_.empty()) {
+                    queue_->listed_ = false;
+                    return;
+                }
+            }
+            detail::Pool::shared().submit(std::move(queue_));
+        }
+        InlineTurn(const InlineTurn&) = delete;
+        InlineTurn& operator=(const InlineTurn&) = delete;
+
+    private:
+        std::shared_ptr<SerialQueue> queue_;
+    };
+
     std::mutex mutex_;
     std::deque<Task> tasks_;  // guarded by mutex_
     bool listed_ = false;     // guarded by mutex_; on the pool's run list or being drained
@@ -110,6 +149,7 @@ void DispatchQueue::sync(const std::function<void()>& task) {
         task();
         return;
     }
+    if (syncInline(task)) return;
     Semaphore done;
     std::exception_ptr failure;
     async([&] {
@@ -124,6 +164,8 @@ void DispatchQueue::sync(const std::function<void()>& task) {
     // The block's exception belongs to the caller that waits for it.
     if (failure) std::rethrow_exception(failure);
 }
+
+bool DispatchQueue::syncInline(const std::function<void()>&) { return false; }
 
 void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
     if (delay <= std::chrono::nanoseconds::zero()) {

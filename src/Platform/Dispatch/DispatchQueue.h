@@ -42,8 +42,13 @@ public:
     // Runs the task later on this queue. Returns at once.
     virtual void async(Task task) = 0;
 
-    // Runs the task on this queue and returns when it has finished. The caller must not be
-    // running on this queue already (check with a queue-specific key): that would deadlock.
+    // Runs the task on this queue and returns when it has finished; what the task throws
+    // reaches the caller. A serial queue that is idle (no task running, none queued) runs the
+    // task on the caller's own thread, marked as running meanwhile: no other task of the queue
+    // runs alongside, tasks submitted during it run after it, and current(), currentLabel()
+    // and getSpecific() inside it answer for this queue. A busy queue takes the task in turn
+    // and the caller waits for it. Called from a task of this queue, the task runs at once (it
+    // holds the queue already); waiting for a queue whose task waits for the caller deadlocks.
     void sync(const std::function<void()>& task);
 
     // Runs fn on this queue and returns its result.
@@ -77,6 +82,10 @@ public:
 
 protected:
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+
+    // Runs the task on the calling thread as this queue's own when the queue is idle, and
+    // tells whether it did; false leaves the task to the queue's turn.
+    virtual bool syncInline(const std::function<void()>& task);
 
 private:
     std::string label_;

@@ -166,6 +166,154 @@ TEST(DispatchQueueTest, SyncHandsTheBlocksExceptionToTheCaller) {
     auto queue = DispatchQueue::createSerial("test.syncthrow");
     EXPECT_THROW(queue->syncResult([]() -> int { throw std::runtime_error("no value"); }), std::runtime_error);
     EXPECT_EQ(queue->syncResult([] { return 1; }), 1);
+    // The queue that the block threw on is idle again: the next sync runs inline.
+    std::thread::id inside;
+    queue->sync([&] { inside = std::this_thread::get_id(); });
+    EXPECT_EQ(inside, std::this_thread::get_id());
+}
+
+TEST(DispatchQueueTest, SyncOntoAnIdleQueueRunsOnTheCallersThreadAsThatQueue) {
+    int keyA = 0;
+    int keyB = 0;
+    int valueA = 1;
+    int valueB = 2;
+    auto a = DispatchQueue::createSerial("test.idle.a");
+    auto b = DispatchQueue::createSerial("test.idle.b");
+    a->setSpecific(&keyA, &valueA);
+    b->setSpecific(&keyB, &valueB);
+
+    // From a thread of no queue.
+    std::thread::id inside;
+    b->sync([&] { inside = std::this_thread::get_id(); });
+    EXPECT_EQ(inside, std::this_thread::get_id());
+
+    // From a task of A onto idle B: B's block answers for B, and A is the current queue again
+    // once it returns.
+    struct Seen {
+        std::thread::id taskThread, blockThread;
+        DispatchQueue* current = nullptr;
+        std::string label, labelAfter;
+        void* specificB = nullptr;
+        void* specificA = nullptr;
+    } seen;
+    a->sync([&] {
+        seen.taskThread = std::this_thread::get_id();
+        b->sync([&] {
+            seen.blockThread = std::this_thread::get_id();
+            seen.current = DispatchQueue::current();
+            seen.label = DispatchQueue::currentLabel();
+            seen.specificB = DispatchQueue::getSpecific(&keyB);
+            seen.specificA = DispatchQueue::getSpecific(&keyA);
+        });
+        seen.labelAfter = DispatchQueue::currentLabel();
+    });
+    EXPECT_EQ(seen.blockThread, seen.taskThread);
+    EXPECT_EQ(seen.current, b.get());
+    EXPECT_EQ(seen.label, "test.idle.b");
+    EXPECT_EQ(seen.specificB, &valueB);
+    EXPECT_EQ(seen.specificA, nullptr);
+    EXPECT_EQ(seen.labelAfter, "test.idle.a");
+    EXPECT_EQ(DispatchQueue::current(), nullptr);
+}
+
+TEST(DispatchQueueTest, SyncOntoABusyQueueWaitsItsTurnInOrder) {
+    auto queue = DispatchQueue::createSerial("test.busy");
+    std::vector<std::string> order;  // touched only by the queue's tasks
+    Semaphore gate;
+    queue->async([&] {
+        gate.wait();
+        order.push_back("gate");
+    });
+    for (int i = 1; i <= 3; ++i) queue->async([&, i] { order.push_back(std::to_string(i)); });
+
+    // The gate opens once the sync below has been asked for (the pause only makes sure the
+    // caller got that far; the order holds either way).
+    std::atomic<bool> asking{false};
+    std::thread opener([&] {
+        while (!asking.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(50ms);
+        gate.signal();
+    });
+    std::thread::id blockThread;
+    asking = true;
+    queue->sync([&] {
+        blockThread = std::this_thread::get_id();
+        order.push_back("sync");
+    });
+    opener.join();
+    queue->async([&] { order.push_back("4"); });
+    queue->sync([] {});
+    EXPECT_NE(blockThread, std::this_thread::get_id());  // waited for the pool, not inline
+    EXPECT_EQ(order, (std::vector<std::string>{"gate", "1", "2", "3", "sync", "4"}));
+}
+
+TEST(DispatchQueueTest, TasksQueuedDuringAnInlineSyncRunAfterIt) {
+    struct Case {
+        const char* name;
+        bool throws;
+    };
+    constexpr Case kCases[] = {{"block returns", false}, {"block throws", true}};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        auto queue = DispatchQueue::createSerial("test.inline.queued");
+        std::mutex mutex;
+        std::vector<std::string> order;  // guarded by mutex
+        auto note = [&](std::string what) {
+            std::lock_guard<std::mutex> lock(mutex);
+            order.push_back(std::move(what));
+        };
+        Semaphore drained;
+        auto block = [&] {
+            queue->async([&] { note("from inside"); });
+            std::thread other([&] {
+                queue->async([&] { note("from another thread"); });
+                queue->async([&] { drained.signal(); });
+            });
+            other.join();
+            // Queued tasks must wait for the block even when a worker is free to take them.
+            std::this_thread::sleep_for(20ms);
+            note("block");
+            if (c.throws) throw std::runtime_error("block failed");
+        };
+        if (c.throws)
+            EXPECT_THROW(queue->sync(block), std::runtime_error);
+        else
+            queue->sync(block);
+        ASSERT_TRUE(drained.wait(kPatience));  // the queue was scheduled after the block
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            EXPECT_EQ(order, (std::vector<std::string>{"block", "from inside", "from another thread"}));
+        }
+    }
+}
+
+TEST(DispatchQueueTest, InlineAndQueuedSyncsFromManyThreadsRunOneAtATime) {
+    auto queue = DispatchQueue::createSerial("test.inline.many");
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 500;
+    long counter = 0;  // touched only on the queue: a race here is the fault
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    auto step = [&] {
+        if (running.fetch_add(1) != 0) overlapped = true;
+        ++counter;
+        running.fetch_sub(1);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                if ((i + t) % 3 == 0)
+                    queue->async(step);
+                else
+                    queue->sync(step);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    long total = queue->syncResult([&] { return counter; });
+    EXPECT_EQ(total, static_cast<long>(kThreads) * kRounds);
+    EXPECT_FALSE(overlapped.load());
 }
 
 TEST(DispatchQueueTest, ThrowingTaskIsLoggedAndTheQueueGoesOn) {
