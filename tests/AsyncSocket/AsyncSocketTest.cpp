@@ -448,6 +448,9 @@ TEST_F(AsyncSocketRead, LargeWriteCompletesWithPartialProgress) {
     for (size_t i = 0; i < size; ++i) body[i] = static_cast<uint8_t>(i * 131);
     auto data = std::make_shared<const ByteBuffer>(std::move(body));
     sock->writeData(data, -1, 5);
+    // Nobody reads yet, so the descriptor fills and the write must stop short at least once
+    // (a reader draining the loopback during the send could otherwise take it all at once).
+    ASSERT_TRUE(f.delegate->waitFor(Call::DidWritePartialData, sock, 5));
     size_t received = 0;
     bool same = true;
     std::vector<char> buffer(1 << 20);
