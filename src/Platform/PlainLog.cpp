@@ -15,13 +15,15 @@ namespace platform {
 
 namespace {
 
+// Never destroyed: platform threads (the card service's monitor, URL loaders) may still log
+// while the process runs its exit-time destructors.
 std::mutex& captureMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::function<void(const std::string&)>& capture() {
-    static std::function<void(const std::string&)> c;
-    return c;
+    static auto* c = new std::function<void(const std::string&)>;
+    return *c;
 }
 std::atomic<bool> outputEnabled{true};
 

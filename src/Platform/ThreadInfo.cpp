@@ -17,11 +17,12 @@ unsigned processorCount() {
 }
 
 const std::string& processName() {
-    static const std::string name = [] {
+    // Never destroyed, for the same reason as the plain log's state: threads may log at exit.
+    static const std::string* name = [] {
         const char* n = program_invocation_short_name;
-        return std::string(n && *n ? n : "pellix");
+        return new std::string(n && *n ? n : "pellix");
     }();
-    return name;
+    return *name;
 }
 
 std::string currentThreadName() {

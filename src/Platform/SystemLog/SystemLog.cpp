@@ -10,13 +10,14 @@ namespace platform {
 
 namespace {
 
+// Never destroyed: a logger's queue may still write while the process exits.
 std::mutex& captureMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 std::function<void(int, const std::string&)>& capture() {
-    static std::function<void(int, const std::string&)> c;
-    return c;
+    static auto* c = new std::function<void(int, const std::string&)>;
+    return *c;
 }
 std::atomic<bool> outputEnabled{true};
 
