@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "Platform/Dispatch/DispatchQueue.h"
 #include "Platform/Dispatch/Semaphore.h"
 #include "Platform/PlainLog.h"
 #include "SmartCard/CardUtil.h"
@@ -21,6 +22,13 @@ constexpr double kLongestIdleSeconds = 1e9;
 bool sameId(const std::optional<std::string>& a, const std::optional<std::string>& b) {
     // A nil id on either side never matches: a request without one never reuses a session.
     return a && b && *a == *b;
+}
+
+// Observations arrive on the card service's own thread. The manager must never be destroyed
+// there: it owns the card service, whose destructor joins that very thread. So the reference
+// an observation took is let go on another thread.
+void releaseElsewhere(std::shared_ptr<SmartCardManager>&& self) {
+    platform::DispatchQueue::globalConcurrent()->async([held = std::move(self)]() mutable { held.reset(); });
 }
 
 int64_t mapped(CardSlotState state) { return static_cast<int64_t>(CardUtil::mapCardStatus(static_cast<int64_t>(state))); }
@@ -84,7 +92,10 @@ void SmartCardManager::start() {
     std::weak_ptr<SmartCardManager> weak = weak_from_this();
     // The first delivery runs the whole first scan here, before the registration returns.
     auto observation = manager_->observeSlotNames([weak] {
-        if (auto self = weak.lock()) self->slotNamesChanged();
+        if (auto self = weak.lock()) {
+            self->slotNamesChanged();
+            releaseElsewhere(std::move(self));
+        }
     });
     std::lock_guard<std::mutex> lock(mutex_);
     slotNamesObservation_ = std::move(observation);
@@ -158,7 +169,10 @@ void SmartCardManager::slotFound(uint64_t generation, const std::string& name, s
     // The first delivery runs at once: the entry has no reader object yet, so only the
     // status codes and the sessions are affected by it.
     std::shared_ptr<platform::Observation> observation = slot->observeState([weak](const std::shared_ptr<CardSlot>& s) {
-        if (auto self = weak.lock()) self->slotStateChanged(s);
+        if (auto self = weak.lock()) {
+            self->slotStateChanged(s);
+            releaseElsewhere(std::move(self));
+        }
     });
     const CardSlotState state = slot->state();
     std::lock_guard<std::mutex> lock(mutex_);
