@@ -52,6 +52,21 @@ std::string hex(const unsigned char* bytes, size_t len) {
     return out;
 }
 
+// Reads one JSON file of the store. A missing file sets missing and succeeds; an unreadable
+// one is reported. The parsed document is discarded (is_discarded) when it is not JSON; the
+// caller checks its shape.
+OSStatus readStoreJson(const std::string& path, json& doc, bool& missing) {
+    auto file = StoreFile::read(path);
+    missing = file.status == StoreFile::ReadStatus::Missing;
+    if (missing) return kKeychainSuccess;
+    if (file.status == StoreFile::ReadStatus::Failed) {
+        reportUnreadable(path, file.error);
+        return kKeychainIOError;
+    }
+    doc = json::parse(file.contents, nullptr, false);
+    return kKeychainSuccess;
+}
+
 struct SearchList {
     std::string defaultName = Keychain::kLoginKeychain;
     std::vector<std::string> search{Keychain::kLoginKeychain};
@@ -60,13 +75,9 @@ struct SearchList {
 // Reads search-list.json; a missing file is the built-in list. Reports a bad file.
 OSStatus readSearchList(const std::string& store, SearchList& list) {
     const std::string path = store + "/search-list.json";
-    auto file = StoreFile::read(path);
-    if (file.status == StoreFile::ReadStatus::Missing) return kKeychainSuccess;
-    if (file.status == StoreFile::ReadStatus::Failed) {
-        reportUnreadable(path, file.error);
-        return kKeychainIOError;
-    }
-    json doc = json::parse(file.contents, nullptr, false);
+    json doc;
+    bool missing = false;
+    if (OSStatus status = readStoreJson(path, doc, missing); status != kKeychainSuccess || missing) return status;
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("default") || !doc["default"].is_string() ||
         !doc.contains("search") || !doc["search"].is_array()) {
         reportUnreadable(path, "not a search list");
@@ -118,13 +129,9 @@ struct ItemRecord {
 OSStatus readItems(const std::string& dir, std::vector<ItemRecord>& items) {
     items.clear();
     const std::string path = dir + "/items.json";
-    auto file = StoreFile::read(path);
-    if (file.status == StoreFile::ReadStatus::Missing) return kKeychainSuccess;
-    if (file.status == StoreFile::ReadStatus::Failed) {
-        reportUnreadable(path, file.error);
-        return kKeychainIOError;
-    }
-    json doc = json::parse(file.contents, nullptr, false);
+    json doc;
+    bool missing = false;
+    if (OSStatus status = readStoreJson(path, doc, missing); status != kKeychainSuccess || missing) return status;
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("items") || !doc["items"].is_array()) {
         reportUnreadable(path, "not a keychain item list");
         return kKeychainDecode;
