@@ -1,7 +1,8 @@
 // Dispatch queues against the plain way: one std::thread fed through a mutex and a condition
 // variable. Prints each pair's ratio at the end (queue time / plain-thread time).
 #include <benchmark/benchmark.h>
-#include <dirent.h>
+
+#include "tools/ProcessThreads.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -143,15 +144,7 @@ void BM_FanOutPlainThread(benchmark::State& state) {
 }
 BENCHMARK(BM_FanOutPlainThread)->UseRealTime();
 
-std::size_t threadsOfProcess() {
-    std::size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(dir);
-    }
-    return n;
-}
+using testtools::threadsOfProcess;
 
 void BM_TenThousandIdleQueues(benchmark::State& state) {
     std::size_t added = 0;

@@ -1,7 +1,8 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include "tools/ProcessThreads.h"
 
 #include <atomic>
 #include <chrono>
@@ -24,15 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 5s;  // only reached when something is broken
 
-std::size_t threadsOfProcess() {
-    std::size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(dir);
-    }
-    return n;
-}
+using testtools::threadsOfProcess;
 
 // Collects the plain log lines while alive, without writing them to stderr.
 class LogCapture {
