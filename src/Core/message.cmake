@@ -1,6 +1,8 @@
-# The HTTP message, the response objects, and the number and range helpers of the HTTP server.
+# The HTTP message, the response objects, and the number, range and byte-buffer helpers of the
+# HTTP server.
 target_sources(pellix_http PRIVATE
   HTTPMessage.cpp
+  Categories/LxData.cpp
   Categories/LxNumber.cpp
   Categories/LxRange.cpp
   Categories/LxRangeValue.cpp

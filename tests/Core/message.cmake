@@ -2,6 +2,7 @@
 pellix_test(core_httpmessage_test SRCS HTTPMessageTest.cpp DEPS pellix::http)
 pellix_test(core_httpmessage_grind_test SRCS HTTPMessageGrindTest.cpp DEPS pellix::http)
 pellix_test(core_httpdataresponse_test SRCS Responses/HTTPDataResponseTest.cpp DEPS pellix::http)
+pellix_test(core_lxdata_test SRCS Categories/LxDataTest.cpp DEPS pellix::http OpenSSL::Crypto)
 pellix_test(core_lxnumber_test SRCS Categories/LxNumberTest.cpp DEPS pellix::http)
 pellix_test(core_lxrange_test SRCS Categories/LxRangeTest.cpp DEPS pellix::http)
 
