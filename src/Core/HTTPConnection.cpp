@@ -17,6 +17,7 @@
 #include "Logging/LxLogMacros.h"
 #include "Platform/Format.h"
 #include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Text/StringEncoding.h"
 
 namespace {
 
@@ -43,36 +44,6 @@ std::string_view trimmed(std::string_view text) {
     if (begin == std::string_view::npos) return {};
     const size_t end = text.find_last_not_of(blanks);
     return text.substr(begin, end - begin + 1);
-}
-
-bool isValidUtf8(std::span<const uint8_t> bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const uint8_t c = bytes[i];
-        size_t extra = 0;
-        uint32_t min = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + extra >= bytes.size()) return false;
-        uint32_t value = c & (0x3F >> extra);
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-            value = (value << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 // A new UUID in its 36-character text form (random, version 4).
@@ -328,7 +299,7 @@ void HTTPConnection::processHeaderLine(const AsyncSocketData& data) {
 
 void HTTPConnection::processChunkSizeLine(const AsyncSocketData& data) {
     const std::span<const uint8_t> bytes(data.data(), data.size());
-    bool valid = isValidUtf8(bytes);
+    bool valid = platform::isValidUTF8(bytes);
     uint64_t size = 0;
     if (valid) {
         const std::string text = data.str();  // NUL-terminated for the conversion

@@ -6,6 +6,7 @@
 #include "Platform/Crypto/Cipher.h"
 #include "Platform/Crypto/Digest.h"
 #include "Platform/PlainLog.h"
+#include "Platform/Text/StringEncoding.h"
 
 namespace Bytes {
 
@@ -139,39 +140,7 @@ std::string md5String(std::span<const std::uint8_t> data) {
 }
 
 std::optional<std::string> UTF8String(std::span<const std::uint8_t> data) {
-    // Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above U+10FFFF.
-    std::size_t i = 0;
-    const std::size_t n = data.size();
-    while (i < n) {
-        const std::uint8_t b = data[i];
-        std::size_t extra = 0;
-        std::uint8_t low = 0x80, high = 0xBF;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) low = 0xA0;
-            if (b == 0xED) high = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) low = 0x90;
-            if (b == 0xF4) high = 0x8F;
-        } else {
-            return std::nullopt;
-        }
-        if (n - i <= extra) return std::nullopt;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t c = data[i + k];
-            const std::uint8_t lo = k == 1 ? low : 0x80;
-            const std::uint8_t hi = k == 1 ? high : 0xBF;
-            if (c < lo || c > hi) return std::nullopt;
-        }
-        i += extra + 1;
-    }
-    return std::string(reinterpret_cast<const char*>(data.data()), data.size());
+    return platform::stringFromBytes(data, platform::StringEncoding::UTF8);
 }
 
 std::string description(const ByteBuffer& data) {
