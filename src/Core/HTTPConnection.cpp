@@ -14,6 +14,8 @@
 #include <system_error>
 
 #include "Core/Categories/LxNumber.h"
+#include "Core/HTTPServer.h"
+#include "Core/WebSocket.h"
 #include "Logging/LxLogMacros.h"
 #include "Platform/Format.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -27,15 +29,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
     }
     return true;
-}
-
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-    if (needle.empty()) return true;
-    if (haystack.size() < needle.size()) return false;
-    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        if (equalsIgnoringCase(haystack.substr(i, needle.size()), needle)) return true;
-    }
-    return false;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -60,13 +53,6 @@ std::string newUuidString() {
 
 std::shared_ptr<const ByteBuffer> bytesOf(std::string_view text) {
     return std::make_shared<const ByteBuffer>(text.begin(), text.end());
-}
-
-bool isWebSocketRequest(const HTTPMessage& request) {
-    const auto upgrade = request.headerField("Upgrade");
-    const auto connection = request.headerField("Connection");
-    if (!upgrade || !connection) return false;
-    return equalsIgnoringCase(*upgrade, "WebSocket") && containsIgnoringCase(*connection, "Upgrade");
 }
 
 }  // namespace
@@ -384,9 +370,18 @@ void HTTPConnection::replyToHTTPRequest() {
     }
     const std::string uri = requestURI().value_or("");
 
-    if (isWebSocketRequest(*request_)) {
-        if (!webSocketForURI(uri)) {
+    if (WebSocket::isWebSocketRequest(*request_)) {
+        std::shared_ptr<WebSocket> webSocket = webSocketForURI(uri);
+        if (!webSocket) {
             handleResourceNotFound();
+            return;
+        }
+        webSocket->start();
+        if (std::shared_ptr<HTTPServer> server = config_->server()) server->addWebSocket(webSocket);
+        if (asyncSocket_->delegate().get() == static_cast<AsyncSocketDelegate*>(this)) {
+            LX_LOG_WARN(LogContextHttpServer, "%@[%p]: WebSocket forgot to set itself as socket delegate", THIS_FILE,
+                        static_cast<const void*>(this));
+            asyncSocket_->disconnect();
             return;
         }
         // The web socket owns the socket from here on.
@@ -763,7 +758,7 @@ void HTTPConnection::addBasicAuthChallenge(HTTPMessage& response) {
     response.setHeaderField("WWW-Authenticate", platform::format("Basic realm=\"%@\"", realm()));
 }
 
-std::shared_ptr<void> HTTPConnection::webSocketForURI(const std::string&) { return nullptr; }
+std::shared_ptr<WebSocket> HTTPConnection::webSocketForURI(const std::string&) { return nullptr; }
 
 std::vector<std::string> HTTPConnection::directoryIndexFileNames() { return {"index.html", "index.htm"}; }
 

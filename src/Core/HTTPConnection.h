@@ -47,6 +47,8 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 #include "Platform/Tls/TlsIdentity.h"
 
+class WebSocket;
+
 // The notification a dying connection posts, synchronously on its queue, with itself as object.
 inline constexpr const char* HTTPConnectionDidDieNotification = "HTTPConnectionDidDie";
 
@@ -167,8 +169,11 @@ public:
     // The response for the request, or nullptr (answered 404 unless the hook queued an error
     // reply itself). The base looks the URI up under the document root.
     virtual std::shared_ptr<HTTPResponse> httpResponseForMethod(const std::string& method, const std::string& path);
-    // Web sockets: the base answers no endpoint, so an upgrade request gets 404.
-    virtual std::shared_ptr<void> webSocketForURI(const std::string& path);
+    // The web socket for an upgrade request (WebSocket::isWebSocketRequest), made with
+    // WebSocket::create(request(), asyncSocket()); nullptr answers 404, which the base always
+    // does. The connection starts the web socket, hands it to the server and dies, leaving
+    // the socket to it.
+    virtual std::shared_ptr<WebSocket> webSocketForURI(const std::string& path);
     // Sets "Date" and "Accept-Ranges", then the current response's own fields; returns the
     // serialised header. The error form does the same for error replies.
     virtual Bytes preprocessResponse(HTTPMessage& response);

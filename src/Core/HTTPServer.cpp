@@ -27,6 +27,17 @@ std::shared_ptr<platform::DispatchQueue> networkServiceQueue() {
 }
 void performBonjourBlock(const std::function<void()>& block) { networkServiceQueue()->sync(block); }
 
+// Drops the object of a death notification from a list (every entry of it), under the list's
+// lock; the references are let go after the lock.
+template <class T>
+void removeDyingObject(std::mutex& lock, std::vector<std::shared_ptr<T>>& list, const platform::Notification& notification) {
+    std::vector<std::shared_ptr<T>> removed;
+    std::lock_guard guard(lock);
+    auto it = std::stable_partition(list.begin(), list.end(), [&](const auto& o) { return o.get() != notification.object.get(); });
+    removed.assign(std::make_move_iterator(it), std::make_move_iterator(list.end()));
+    list.erase(it, list.end());
+}
+
 std::string describeErrorDictionary(const std::map<std::string, long>& dict) {
     std::string text = "{\n";
     for (const auto& [key, value] : dict) text += "    " + key + " = " + std::to_string(value) + ";\n";
@@ -43,6 +54,10 @@ std::shared_ptr<HTTPServer> HTTPServer::create() {
         HTTPConnectionDidDieNotification, [weak](const platform::Notification& notification) {
             if (auto self = weak.lock()) self->connectionDidDie(notification);
         });
+    server->webSocketDeathObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        WebSocketDidDieNotification, [weak](const platform::Notification& notification) {
+            if (auto self = weak.lock()) self->webSocketDidDie(notification);
+        });
     return server;
 }
 
@@ -57,6 +72,7 @@ HTTPServer::HTTPServer()
 
 HTTPServer::~HTTPServer() {
     platform::NotificationCenter::defaultCenter().removeObserver(deathObserver_);
+    platform::NotificationCenter::defaultCenter().removeObserver(webSocketDeathObserver_);
     // The last reference may be let go by a task of the server queue itself; stopping must
     // not wait for that queue then.
     if (onServerQueue()) stopOnQueue(false);
@@ -184,6 +200,12 @@ void HTTPServer::stopOnQueue(bool keepExistingConnections) {
         for (const auto& connection : connections_) connection->stop();
         stopped.swap(connections_);
     }
+    std::vector<std::shared_ptr<WebSocket>> stoppedWebSockets;
+    {
+        std::lock_guard lock(webSocketsLock_);
+        for (const auto& webSocket : webSockets_) webSocket->stop();
+        stoppedWebSockets.swap(webSockets_);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -205,12 +227,7 @@ void HTTPServer::didAcceptNewSocket(const std::shared_ptr<AsyncSocket>&, const s
 }
 
 void HTTPServer::connectionDidDie(const platform::Notification& notification) {
-    std::vector<std::shared_ptr<HTTPConnection>> removed;  // released after the lock
-    std::lock_guard lock(connectionsLock_);
-    auto it = std::stable_partition(connections_.begin(), connections_.end(),
-                                    [&](const auto& c) { return c.get() != notification.object.get(); });
-    removed.assign(std::make_move_iterator(it), std::make_move_iterator(connections_.end()));
-    connections_.erase(it, connections_.end());
+    removeDyingObject(connectionsLock_, connections_, notification);
 }
 
 size_t HTTPServer::numberOfHTTPConnections() const {
@@ -218,7 +235,26 @@ size_t HTTPServer::numberOfHTTPConnections() const {
     return connections_.size();
 }
 
-size_t HTTPServer::numberOfWebSocketConnections() const { return 0; }
+// ---------------------------------------------------------------------------------------------
+// Web sockets
+
+void HTTPServer::addWebSocket(std::shared_ptr<WebSocket> ws) {
+    if (!ws) return;
+    std::lock_guard lock(webSocketsLock_);
+    // A web socket may close on its own queue before its connection hands it over; its death
+    // has then been posted already and it must not be listed after it.
+    if (ws->hasClosed()) return;
+    webSockets_.push_back(std::move(ws));
+}
+
+void HTTPServer::webSocketDidDie(const platform::Notification& notification) {
+    removeDyingObject(webSocketsLock_, webSockets_, notification);
+}
+
+size_t HTTPServer::numberOfWebSocketConnections() const {
+    std::lock_guard lock(webSocketsLock_);
+    return webSockets_.size();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Network-service publication

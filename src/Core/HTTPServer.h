@@ -1,6 +1,6 @@
 // The HTTP server: the listening socket, the two serial queues all server and connection work
 // runs on, the configuration (connection class, interface, port, document root,
-// network-service fields) and the list of live connections.
+// network-service fields) and the lists of live connections and web sockets.
 //
 // Queues:
 // - "HTTPServer" (serverQueue): every property read and store, start, stop and every accept
@@ -16,10 +16,15 @@
 // by its own lock, since it is appended to on the server queue and removed from on the
 // connection queue.
 //
+// Web sockets: a connection that upgrades hands its web socket over with addWebSocket (from
+// the connection queue); the server keeps it until it posts "WebSocketDidDie" (from its own
+// queue). That list has a lock of its own. Stopping the server stops them too.
+//
 // Network-service publication (multicast DNS) happens only when a type is set, which this
 // system never does; it then runs on one network-service thread per process.
 //
-// Ownership: make the server with create(); it is shared. It holds its connections; the
+// Ownership: make the server with create(); it is shared. It holds its connections and web
+// sockets; the
 // listening socket and the notification centre hold it weakly. Releasing the last reference
 // stops it (listening ends; connections are stopped).
 #pragma once
@@ -36,6 +41,7 @@
 #include "AsyncSocket/AsyncSocket.h"
 #include "Core/HTTPConfig.h"
 #include "Core/HTTPConnection.h"
+#include "Core/WebSocket.h"
 #include "Platform/Dispatch/DispatchQueue.h"
 #include "Platform/Error.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -94,13 +100,17 @@ public:
     // Starts listening (synchronous on the server queue). On failure logs "%@: Failed to start
     // HTTP Server: %@", answers false and stores the socket layer's error in *errPtr.
     bool start(platform::Error* errPtr = nullptr);
-    // Stops listening; unless keepExistingConnections, also stops every connection and
-    // empties the list (synchronous on the server queue).
+    // Stops listening; unless keepExistingConnections, also stops every connection and web
+    // socket and empties both lists (synchronous on the server queue).
     void stop(bool keepExistingConnections = false);
 
     // A new configuration for a connection: this server, the document root, the connection
     // queue. Used on the server queue.
     std::shared_ptr<HTTPConfig> config() const;
+
+    // Any thread (a connection hands its web socket over from the connection queue): keeps
+    // the web socket until it dies; one that has closed already is not kept.
+    void addWebSocket(std::shared_ptr<WebSocket> ws);
 
     // Any thread, under the list's lock.
     size_t numberOfHTTPConnections() const;
@@ -126,6 +136,7 @@ private:
     HTTPServer();
     bool onServerQueue() const;
     void connectionDidDie(const platform::Notification& notification);
+    void webSocketDidDie(const platform::Notification& notification);
     void stopOnQueue(bool keepExistingConnections);
     void publishBonjour();
     void unpublishBonjour();
@@ -149,6 +160,9 @@ private:
 
     mutable std::mutex connectionsLock_;
     std::vector<std::shared_ptr<HTTPConnection>> connections_;  // guarded by connectionsLock_
+    mutable std::mutex webSocketsLock_;
+    std::vector<std::shared_ptr<WebSocket>> webSockets_;  // guarded by webSocketsLock_
 
     platform::NotificationCenter::Token deathObserver_ = 0;
+    platform::NotificationCenter::Token webSocketDeathObserver_ = 0;
 };

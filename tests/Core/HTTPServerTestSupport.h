@@ -214,6 +214,14 @@ public:
         }
         return eof_ && buffer_.empty();
     }
+    // Reads until the buffer holds at least n bytes; false when the peer closed or the
+    // time-out passed first.
+    bool readAtLeast(size_t n) {
+        while (buffer_.size() < n) {
+            if (!fill()) return false;
+        }
+        return true;
+    }
     std::string& buffer() { return buffer_; }
     bool eof() const { return eof_; }
     int fd() const { return fd_; }
