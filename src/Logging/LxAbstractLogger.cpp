@@ -17,23 +17,34 @@ LxAbstractLogger::~LxAbstractLogger() {
 void LxAbstractLogger::logMessage(const std::shared_ptr<const LxLogMessage>&) {}
 
 std::shared_ptr<LxLogFormatter> LxAbstractLogger::logFormatter() {
-    std::shared_ptr<LxLogFormatter> result;
-    LxLog::loggingQueue()->sync([&] { loggerQueue_->sync([&] { result = formatter_; }); });
-    return result;
+    return readThroughHub([&] { return formatter_; });
 }
 
 void LxAbstractLogger::setLogFormatter(std::shared_ptr<LxLogFormatter> formatter) {
+    enqueueThroughHub([this, formatter = std::move(formatter)]() mutable {
+        if (formatter_ == formatter) return;
+        if (formatter_) formatter_->willRemoveFromLogger(*this);
+        formatter_ = std::move(formatter);
+        if (formatter_) formatter_->didAddToLogger(*this);
+    });
+}
+
+void LxAbstractLogger::enqueueThroughHub(platform::Task step) {
     std::weak_ptr<LxAbstractLogger> weakSelf = weak_from_this();
     auto loggerQueue = loggerQueue_;
-    LxLog::loggingQueue()->async([weakSelf, loggerQueue, formatter = std::move(formatter)]() mutable {
-        loggerQueue->async([weakSelf, formatter = std::move(formatter)]() mutable {
-            std::shared_ptr<LxAbstractLogger> self = weakSelf.lock();
-            if (!self || self->formatter_ == formatter) return;
-            if (self->formatter_) self->formatter_->willRemoveFromLogger(*self);
-            self->formatter_ = std::move(formatter);
-            if (self->formatter_) self->formatter_->didAddToLogger(*self);
+    LxLog::loggingQueue()->async([weakSelf, loggerQueue, step = std::move(step)]() mutable {
+        loggerQueue->async([weakSelf, step = std::move(step)] {
+            if (std::shared_ptr<LxAbstractLogger> self = weakSelf.lock()) step();
         });
     });
+}
+
+void LxAbstractLogger::performOrEnqueueThroughHub(platform::Task step) {
+    if (isOnInternalLoggerQueue()) {
+        step();
+    } else {
+        enqueueThroughHub(std::move(step));
+    }
 }
 
 std::shared_ptr<platform::DispatchQueue> LxAbstractLogger::loggerQueue() { return loggerQueue_; }

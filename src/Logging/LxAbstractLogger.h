@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "Logging/LxLog.h"
 #include "Logging/LxLogFormatter.h"
 #include "Logging/LxLogger.h"
 #include "Platform/Dispatch/DispatchQueue.h"
@@ -43,6 +44,20 @@ public:
 protected:
     // name: the logger's name and the label of its queue (a subclass passes its own name).
     explicit LxAbstractLogger(std::string name);
+
+    // Runs the step on this logger's queue after everything already queued with the hub: it
+    // goes to the hub's queue, which passes it on to the logger's queue. Returns at once. The
+    // step runs only if the logger still exists then, and the logger lives until it has run,
+    // so a step may use `this`.
+    void enqueueThroughHub(platform::Task step);
+    // The same, but at once when the caller already runs on this logger's queue.
+    void performOrEnqueueThroughHub(platform::Task step);
+    // Runs fn on this logger's queue inside a task of the hub's queue and returns its result:
+    // the read of a getter for outside callers. Never call it from either queue.
+    template <class F>
+    auto readThroughHub(F&& fn) {
+        return LxLog::loggingQueue()->syncResult([&] { return loggerQueue_->syncResult(fn); });
+    }
 
     std::shared_ptr<LxLogFormatter> formatter_;  // on loggerQueue_ only
 

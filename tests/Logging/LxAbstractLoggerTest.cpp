@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,6 +99,60 @@ TEST(LxAbstractLoggerTest, BaseLoggerWritesNothing) {
     auto message = std::make_shared<const LxLogMessage>("x", 3, 1, 0, nullptr, nullptr, 0, std::nullopt, 0);
     plain->loggerQueue()->sync([&] { plain->logMessage(message); });
     EXPECT_EQ(1, message.use_count());  // not kept
+}
+
+// Opens the steps through the hub to the test.
+class SteppingLogger : public RecordingLogger {
+public:
+    using LxAbstractLogger::enqueueThroughHub;
+    using LxAbstractLogger::performOrEnqueueThroughHub;
+    using LxAbstractLogger::readThroughHub;
+};
+
+TEST(LxAbstractLoggerTest, StepsThroughTheHubRunOnTheLoggersQueueAfterQueuedMessages) {
+    auto logger = std::make_shared<SteppingLogger>();
+    LxLog::addLogger(logger);
+    std::mutex mutex;
+    std::vector<std::string> seen;  // guarded by mutex
+    LxLog::log(true, LogLevelWarning, LogFlagWarning, 0, __FILE__, __func__, __LINE__, std::nullopt, "before");
+    logger->enqueueThroughHub([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(logger->isOnInternalLoggerQueue() ? "step on queue" : "step elsewhere");
+        seen.push_back("messages " + std::to_string(logger->count()));
+    });
+    logger->performOrEnqueueThroughHub([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back("second step");
+    });
+    // Read through both queues: every step queued before has run.
+    EXPECT_EQ(1u, logger->readThroughHub([&] { return logger->count(); }));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(std::vector<std::string>({"step on queue", "messages 1", "second step"}), seen);
+    }
+
+    // On the logger's own queue the step runs at once, inside the caller's task.
+    bool ranInside = false;
+    logger->loggerQueue()->sync([&] { logger->performOrEnqueueThroughHub([&] { ranInside = true; }); });
+    EXPECT_TRUE(ranInside);
+    LxLog::removeLogger(logger);
+    LxLog::flushLog();
+}
+
+TEST(LxAbstractLoggerTest, StepForALoggerThatIsGoneDoesNotRun) {
+    auto logger = std::make_shared<SteppingLogger>();
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    // Hold the hub so that the step is still queued when the logger goes.
+    auto gate = std::make_shared<logging_test::Gate>();
+    LxLog::loggingQueue()->async([gate] { gate->wait(); });
+    logger->enqueueThroughHub([ran] { *ran = true; });
+    std::weak_ptr<SteppingLogger> weak = logger;
+    logger.reset();
+    gate->open();
+    LxLog::flushLog();
+    LxLog::loggingQueue()->sync([] {});
+    EXPECT_TRUE(weak.expired());
+    EXPECT_FALSE(*ran);
 }
 
 }  // namespace
