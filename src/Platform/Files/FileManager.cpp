@@ -1,10 +1,13 @@
 #include "Platform/Files/FileManager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace platform {
 
@@ -84,6 +87,50 @@ bool FileManager::fileExistsAtPath(const std::string& path) {
 
 std::optional<Error> FileManager::removeItemAtPath(const std::string& path) {
     if (::unlink(path.c_str()) != 0) return posixError(errno, "The file could not be removed.");
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return std::nullopt;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") continue;
+        names.emplace_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+std::optional<Error> FileManager::createDirectoryAtPath(const std::string& path) {
+    if (path.empty()) return posixError(ENOENT, "The directory could not be created.");
+    // Each parent in turn, from the top; one that exists already (made by someone else
+    // meanwhile, too) is fine as long as it is a directory.
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string part = path.substr(0, end);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            return posixError(errno, "The directory could not be created.");
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return posixError(errno, "The directory could not be created.");
+    if (!S_ISDIR(st.st_mode)) return posixError(ENOTDIR, "The directory could not be created.");
+    return std::nullopt;
+}
+
+std::optional<Error> FileManager::createEmptyFileAtPath(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return posixError(errno, "The file could not be created.");
+    ::close(fd);
+    return std::nullopt;
+}
+
+std::optional<Error> FileManager::moveItemAtPath(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        return posixError(errno, "The item could not be moved.");
+    }
     return std::nullopt;
 }
 

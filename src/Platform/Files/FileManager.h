@@ -1,5 +1,6 @@
-// The file operations of the document store: private atomic writes, whole-file reads,
-// existence checks and removal.
+// File operations: private atomic writes, whole-file reads, existence checks and removal (the
+// document store); directory listings, directories made with their parents, empty files and
+// moves (the file logger).
 //
 // Every call is synchronous, callable from any thread and never throws; failures are
 // reported as an Error in the POSIX domain. None of them follows a symbolic link in the last
@@ -31,6 +32,22 @@ public:
 
     // Removes the file at `path`. Nothing when it was removed, else the error.
     static std::optional<Error> removeItemAtPath(const std::string& path);
+
+    // The names in the directory at `path` (without "." and ".."), in the order the file
+    // system lists them, or nothing when it cannot be read.
+    static std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path);
+
+    // Makes the directory at `path` and any missing parent, each with mode 0700 (less the
+    // umask). Nothing when the directory exists afterwards, else the error.
+    static std::optional<Error> createDirectoryAtPath(const std::string& path);
+
+    // Makes an empty file at `path` (mode 0644 less the umask); an existing item is left as
+    // it is and reported as EEXIST. Nothing when it was made, else the error.
+    static std::optional<Error> createEmptyFileAtPath(const std::string& path);
+
+    // Moves the item at `from` to `to`, never replacing an item already at `to` (EEXIST).
+    // Nothing when it was moved, else the error.
+    static std::optional<Error> moveItemAtPath(const std::string& from, const std::string& to);
 };
 
 }  // namespace platform

@@ -67,4 +67,42 @@ TEST_F(FileManagerTest, RemoveReportsMissingFile) {
     EXPECT_EQ(error->code, ENOENT);
 }
 
+TEST_F(FileManagerTest, DirectoryIsMadeWithItsParentsAndListed) {
+    const std::string nested = dir_ + "/a/b/c";
+    ASSERT_FALSE(FileManager::createDirectoryAtPath(nested));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ + "/a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);  // private to the user
+    EXPECT_FALSE(FileManager::createDirectoryAtPath(nested + "/"));  // exists already: fine
+
+    ASSERT_FALSE(FileManager::createEmptyFileAtPath(nested + "/f"));
+    EXPECT_EQ(FileManager::contentsAtPath(nested + "/f"), std::vector<uint8_t>{});
+    auto twice = FileManager::createEmptyFileAtPath(nested + "/f");
+    ASSERT_TRUE(twice);
+    EXPECT_EQ(twice->code, EEXIST);
+    auto underFile = FileManager::createDirectoryAtPath(nested + "/f/g");
+    ASSERT_TRUE(underFile);
+    EXPECT_EQ(underFile->code, ENOTDIR);
+    auto overFile = FileManager::createDirectoryAtPath(nested + "/f");
+    ASSERT_TRUE(overFile);
+    EXPECT_EQ(overFile->code, ENOTDIR);
+
+    auto names = FileManager::contentsOfDirectoryAtPath(dir_ + "/a/b");
+    ASSERT_TRUE(names);
+    EXPECT_EQ(*names, std::vector<std::string>{"c"});
+    EXPECT_FALSE(FileManager::contentsOfDirectoryAtPath(dir_ + "/missing"));
+}
+
+TEST_F(FileManagerTest, MoveNeverReplacesAnItem) {
+    ASSERT_FALSE(FileManager::writeAtomically(dir_ + "/1", {1}));
+    ASSERT_FALSE(FileManager::writeAtomically(dir_ + "/2", {2}));
+    auto error = FileManager::moveItemAtPath(dir_ + "/1", dir_ + "/2");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, EEXIST);
+    EXPECT_EQ(FileManager::contentsAtPath(dir_ + "/2"), std::vector<uint8_t>{2});
+    ASSERT_FALSE(FileManager::moveItemAtPath(dir_ + "/1", dir_ + "/3"));
+    EXPECT_EQ(FileManager::contentsAtPath(dir_ + "/3"), std::vector<uint8_t>{1});
+    EXPECT_FALSE(FileManager::fileExistsAtPath(dir_ + "/1"));
+}
+
 }  // namespace
