@@ -115,7 +115,9 @@ bool MultipartFormDataParser::appendData(std::span<const uint8_t> data) {
         if (waitingForCRLF_) {
             const std::optional<size_t> next = offsetTillNewlineSinceOffset(o, work);
             if (!next) {
-                if (!work.empty() && work.back() == '\r') pendingData_.assign(1, '\r');
+                // A CR at the end may begin the line's CR LF; one that belongs to the boundary
+                // itself (before o) may not.
+                if (work.size() > o && work.back() == '\r') pendingData_.assign(1, '\r');
                 else pendingData_.clear();
                 return true;
             }

@@ -257,6 +257,20 @@ TEST(MultipartFormDataParser, PreambleAndEpilogueAreReportedAroundTheParts) {
     }
 }
 
+TEST(MultipartFormDataParser, RegressionABoundaryEndingInCrIsNeverTakenForItsLineEnd) {
+    // The CR that ends such a boundary came last in a piece: it was kept as the start of the
+    // boundary line's CR LF, so the line ended one line early only when the body was split
+    // there.
+    const std::string body = "preamble\r\n--ab\r\nA: b\r\nC: d\r\n\r\ncontent\r\n--ab\r--\r\nepilogue";
+    const Outcome whole = parse("ab\r", body);
+    ASSERT_TRUE(whole.ok);
+    for (size_t split = 1; split < body.size(); ++split) {
+        SCOPED_TRACE("split at " + std::to_string(split));
+        expectSameOutcome(whole, parse("ab\r", body, {split}));
+    }
+    expectSameOutcome(whole, parse("ab\r", body, std::vector<size_t>(body.size(), 1)));
+}
+
 // ----- Making a parser, and a boundary without an ASCII form ------------------------------
 
 class MultipartLogTest : public ::testing::Test {
