@@ -209,6 +209,24 @@ TEST_F(GateTest, MethodsAndPaths) {
     }
 }
 
+TEST_F(GateTest, AWebSocketUpgradeIsAnswered404AndTheConnectionStays) {
+    // pellix offers no web socket: an upgrade request finds none, whatever its path.
+    const std::vector<std::string> upgrade = {"Upgrade: websocket", "Connection: keep-alive, Upgrade",
+                                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13",
+                                              std::string("Origin: ") + kAllowedOrigin};
+    auto client = connect();
+    for (const char* path : {"/", "/scard/version", "/scard"}) {
+        SCOPED_TRACE(path);
+        const HttpReply reply = client->get(path, upgrade);
+        expectRefusal(reply, 404);
+        EXPECT_FALSE(reply.header("Sec-WebSocket-Accept").has_value());
+        EXPECT_FALSE(reply.header("Upgrade").has_value());
+    }
+    const HttpReply after = client->post("/scard/version");
+    EXPECT_EQ(after.status, 200) << after.error;
+    EXPECT_FALSE(after.newConnection);
+}
+
 TEST_F(GateTest, KeepsTheConnectionAcrossRequests) {
     auto client = connect();
     for (int i = 0; i < 20; ++i) {
