@@ -1,8 +1,13 @@
-# The logging hub and the standard-error and system-log loggers.
+# The logging hub, the standard-error and system-log loggers and the rolling file logger.
 target_sources(pellix_logging PRIVATE
   LxAbstractLogger.cpp
   LxASLLogger.cpp
+  LxFileLogger.cpp
   LxLog.cpp
+  LxLogFileFormatterDefault.cpp
+  LxLogFileInfo.cpp
+  LxLogFileManager.cpp
+  LxLogFileManagerDefault.cpp
   LxLogFormatter.cpp
   LxLogFunctions.cpp
   LxLogger.cpp

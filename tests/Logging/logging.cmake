@@ -6,3 +6,7 @@ pellix_test(logging_ttylogger_test SRCS LxTTYLoggerTest.cpp DEPS pellix::logging
 pellix_test(logging_asllogger_test SRCS LxASLLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_logmacros_test SRCS LxLogMacrosTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_loggernode_test SRCS LxLoggerNodeTest.cpp DEPS pellix::logging LABELS unit)
+pellix_test(logging_logfileformatter_test SRCS LxLogFileFormatterDefaultTest.cpp DEPS pellix::logging LABELS unit)
+pellix_test(logging_logfileinfo_test SRCS LxLogFileInfoTest.cpp DEPS pellix::logging LABELS unit)
+pellix_test(logging_logfilemanager_test SRCS LxLogFileManagerDefaultTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_filelogger_test SRCS LxFileLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")

@@ -1,0 +1,179 @@
+#include "Logging/LxLogFileManagerDefault.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Logging/LxLog.h"
+#include "Platform/Crypto/SecureRandom.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Files/TemporaryDirectory.h"
+#include "Platform/PlainLog.h"
+#include "Platform/ThreadInfo.h"
+
+namespace {
+
+// Names are drawn until one is free; with 16^6 names a directory never runs out, but a
+// random source that repeats itself must not hold the logger's queue for ever.
+constexpr int kMaxNameDraws = 1000;
+
+std::optional<std::string> userHome() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return std::string(home);
+    std::array<char, 4096> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && *found->pw_dir != '\0')
+        return std::string(found->pw_dir);
+    return std::nullopt;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+LxLogFileManagerDefault::LxLogFileManagerDefault(std::optional<std::string> logsDirectory)
+    : logsDirectory_(logsDirectory ? std::move(*logsDirectory) : defaultLogsDirectory()) {}
+
+std::string LxLogFileManagerDefault::defaultLogsDirectory() {
+    const char* xdgStateHome = std::getenv("XDG_STATE_HOME");
+    return defaultLogsDirectoryFor(xdgStateHome ? std::optional<std::string>(xdgStateHome) : std::nullopt, userHome(),
+                                   platform::TemporaryDirectory::path().value_or("/tmp"), platform::processName());
+}
+
+std::string LxLogFileManagerDefault::defaultLogsDirectoryFor(const std::optional<std::string>& xdgStateHome,
+                                                              const std::optional<std::string>& home,
+                                                              std::string_view temporaryDirectory,
+                                                              std::string_view processName) {
+    std::string base;
+    if (xdgStateHome && !xdgStateHome->empty() && xdgStateHome->front() == '/') {
+        base = *xdgStateHome;
+    } else if (home && !home->empty()) {
+        base = withoutTrailingSlashes(*home) + "/.local/state";
+    } else {
+        base = temporaryDirectory;
+    }
+    return platform::TemporaryDirectory::join(withoutTrailingSlashes(base), processName);
+}
+
+bool LxLogFileManagerDefault::isLogFile(std::string_view fileName) {
+    if (fileName.size() < 10 || !fileName.starts_with("log-")) return false;
+    return fileName.substr(4, 6).find_first_not_of("0123456789ABCDEF") == std::string_view::npos;
+}
+
+std::optional<std::string> LxLogFileManagerDefault::generateShortUUID() {
+    // The first 6 characters of a random UUID's upper-case string form are its first three
+    // bytes, which are random in every UUID of version 4.
+    std::array<uint8_t, 3> bytes{};
+    if (!platform::secureRandomBytes(bytes)) return std::nullopt;
+    char text[7];
+    std::snprintf(text, sizeof text, "%02X%02X%02X", bytes[0], bytes[1], bytes[2]);
+    return std::string(text);
+}
+
+std::string LxLogFileManagerDefault::logsDirectory() {
+    if (!platform::FileManager::fileExistsAtPath(logsDirectory_)) {
+        if (auto error = platform::FileManager::createDirectoryAtPath(logsDirectory_)) {
+            // Every message asks again while the directory is missing: one line per run of
+            // failures, not one per message.
+            if (!directoryFailureReported_.exchange(true)) {
+                platform::plainLog("LxFileLogManagerDefault: Error creating logsDirectory: %@", error->describe());
+            }
+            return logsDirectory_;
+        }
+    }
+    directoryFailureReported_.store(false);
+    return logsDirectory_;
+}
+
+std::vector<std::string> LxLogFileManagerDefault::unsortedLogFilePaths() {
+    const std::string directory = logsDirectory();
+    std::vector<std::string> paths;
+    for (const std::string& name : platform::FileManager::contentsOfDirectoryAtPath(directory).value_or(std::vector<std::string>{})) {
+        if (isLogFile(name)) paths.push_back(platform::TemporaryDirectory::join(directory, name));
+    }
+    return paths;
+}
+
+std::vector<std::string> LxLogFileManagerDefault::unsortedLogFileNames() {
+    std::vector<std::string> names;
+    for (const auto& info : unsortedLogFileInfos()) names.push_back(info->fileName());
+    return names;
+}
+
+std::vector<std::shared_ptr<LxLogFileInfo>> LxLogFileManagerDefault::unsortedLogFileInfos() {
+    std::vector<std::shared_ptr<LxLogFileInfo>> infos;
+    for (std::string& path : unsortedLogFilePaths()) infos.push_back(LxLogFileInfo::logFileWithPath(std::move(path)));
+    return infos;
+}
+
+std::vector<std::string> LxLogFileManagerDefault::sortedLogFilePaths() {
+    std::vector<std::string> paths;
+    for (const auto& info : sortedLogFileInfos()) paths.push_back(info->filePath());
+    return paths;
+}
+
+std::vector<std::string> LxLogFileManagerDefault::sortedLogFileNames() {
+    std::vector<std::string> names;
+    for (const auto& info : sortedLogFileInfos()) names.push_back(info->fileName());
+    return names;
+}
+
+std::vector<std::shared_ptr<LxLogFileInfo>> LxLogFileManagerDefault::sortedLogFileInfos() {
+    auto infos = unsortedLogFileInfos();
+    // Birth times are stamped with a coarse clock, so a file made by a roll can share its
+    // creation date with the file just archived. Of two such files the one not archived is
+    // the newer (an archived file is never written again); without that the file being
+    // written could sort behind an archived one and be deleted as old.
+    std::stable_sort(infos.begin(), infos.end(), [](const auto& a, const auto& b) {
+        const auto order = a->reverseCompareByCreationDate(*b);
+        if (order != 0) return order < 0;
+        return !a->isArchived() && b->isArchived();
+    });
+    return infos;
+}
+
+std::optional<std::string> LxLogFileManagerDefault::createNewLogFile() {
+    const std::string directory = logsDirectory();
+    for (int draw = 0; draw < kMaxNameDraws; ++draw) {
+        const auto uuid = generateShortUUID();
+        if (!uuid) return std::nullopt;
+        std::string path = platform::TemporaryDirectory::join(directory, "log-" + *uuid + ".txt");
+        if (platform::FileManager::fileExistsAtPath(path)) continue;
+        // Another process may take the name between the test and the creation: draw again.
+        // Other failures leave the file missing; the logger then fails to open it and tries
+        // anew with its next message.
+        if (auto error = platform::FileManager::createEmptyFileAtPath(path); error && error->code == EEXIST) continue;
+        deleteOldLogFiles();
+        return path;
+    }
+    return std::nullopt;
+}
+
+void LxLogFileManagerDefault::deleteOldLogFiles() {
+    const uint64_t keep = maximumNumberOfLogFiles_.load();
+    if (keep == 0) return;
+    auto infos = sortedLogFileInfos();
+    // The newest file, when it is not archived, is the one being written: never counted.
+    if (!infos.empty() && !infos.front()->isArchived()) infos.erase(infos.begin());
+    for (size_t i = static_cast<size_t>(std::min<uint64_t>(keep, infos.size())); i < infos.size(); ++i) {
+        platform::FileManager::removeItemAtPath(infos[i]->filePath());
+    }
+}
+
+uint64_t LxLogFileManagerDefault::maximumNumberOfLogFiles() const { return maximumNumberOfLogFiles_.load(); }
+
+void LxLogFileManagerDefault::setMaximumNumberOfLogFiles(uint64_t count) {
+    if (maximumNumberOfLogFiles_.exchange(count) == count) return;
+    std::weak_ptr<LxLogFileManagerDefault> weakSelf = weak_from_this();
+    LxLog::loggingQueue()->async([weakSelf] {
+        if (auto self = weakSelf.lock()) self->deleteOldLogFiles();
+    });
+}

@@ -1,0 +1,361 @@
+#include "Logging/LxFileLogger.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Logging/LogFileTestSupport.h"
+#include "Logging/LxLog.h"
+#include "Logging/LxLogFileFormatterDefault.h"
+#include "Logging/LxLogFileManagerDefault.h"
+#include "Platform/Files/ExtendedAttributes.h"
+#include "Platform/ThreadInfo.h"
+#include "tools/Eventually.h"
+#include "tools/LogCapture.h"
+#include "tools/ScratchDirectory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using logging_test::carriesArchivedMark;
+using logging_test::makeLogFile;
+using logging_test::readFile;
+
+// The default manager, noting its two optional hooks.
+class NotingManager : public LxLogFileManagerDefault {
+public:
+    using LxLogFileManagerDefault::LxLogFileManagerDefault;
+
+    void didArchiveLogFile(const std::string& path) override { note("archived " + name(path)); }
+    void didRollAndArchiveLogFile(const std::string& path) override { note("rolled " + name(path)); }
+
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+private:
+    static std::string name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+    void note(std::string event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> events_;  // guarded by mutex_
+};
+
+// Drops every message.
+class DroppingFormatter : public LxLogFormatter {
+public:
+    LxLogText formatLogMessage(const LxLogMessage&) override { return nullptr; }
+};
+
+// Logs synchronously through the hub: every logger has written the text when it returns.
+void logText(const std::string& text) {
+    LxLog::log(false, LogLevelWarning, LogFlagError, LogContextDefault, __FILE__, __func__, __LINE__, std::nullopt, "%@", text);
+}
+
+// A file logger in a scratch directory, registered with the hub. Lines are written without a
+// formatter unless a test sets one, so that the files hold exactly the texts.
+class FileLoggerFixture {
+public:
+    explicit FileLoggerFixture(std::string logsDirectory = {}) {
+        manager_ = std::make_shared<NotingManager>(logsDirectory.empty() ? dir_.path() : logsDirectory);
+        logger_ = std::make_shared<LxFileLogger>(manager_);
+        logger_->setLogFormatter(nullptr);
+    }
+    ~FileLoggerFixture() { stop(); }
+
+    void start() {
+        LxLog::addLogger(logger_);
+        started_ = true;
+    }
+    void stop() {
+        if (!started_) return;
+        started_ = false;
+        LxLog::removeLogger(logger_);
+        settle();
+    }
+    // Returns when everything queued with the hub has reached the logger and run there.
+    void settle() { logger_->maximumFileSize(); }
+
+    // The log files, newest first, with their contents and marks.
+    struct File {
+        std::string name;
+        std::string content;
+        bool archived;
+        friend bool operator==(const File&, const File&) = default;
+        friend std::ostream& operator<<(std::ostream& out, const File& f) {
+            return out << f.name << (f.archived ? " (archived) " : " ") << '"' << f.content << '"';
+        }
+    };
+    std::vector<File> files() {
+        std::vector<File> result;
+        for (const auto& info : manager_->sortedLogFileInfos())
+            result.push_back({info->fileName(), readFile(info->filePath()), carriesArchivedMark(info->filePath())});
+        return result;
+    }
+    std::vector<std::string> contents() {
+        std::vector<std::string> result;
+        for (const File& f : files()) result.push_back(f.content);
+        return result;
+    }
+
+    testtools::ScratchDirectory dir_{"pellix-filelogger-test"};
+    std::shared_ptr<NotingManager> manager_;
+    std::shared_ptr<LxFileLogger> logger_;
+    bool started_ = false;
+};
+
+class LxFileLoggerTest : public ::testing::Test {
+protected:
+    void TearDown() override { platform::setExtendedAttributesUnsupportedForTesting(false); }
+    testtools::LogCapture log_;
+};
+
+TEST_F(LxFileLoggerTest, FirstMessageInAnEmptyDirectoryMakesOneFileWithThatLine) {
+    FileLoggerFixture f;
+    f.logger_ = std::make_shared<LxFileLogger>(f.manager_);  // with its default formatter
+    f.start();
+    logText("hello");
+
+    const auto files = f.files();
+    ASSERT_EQ(1u, files.size());
+    EXPECT_TRUE(std::regex_match(files[0].name, std::regex("log-[0-9A-F]{6}\\.txt"))) << files[0].name;
+    EXPECT_TRUE(std::regex_match(files[0].content, std::regex("\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  hello\n")))
+        << files[0].content;
+    EXPECT_FALSE(files[0].archived);
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(LxFileLoggerTest, EveryTextBecomesOneLine) {
+    FileLoggerFixture f;
+    f.start();
+    for (const char* text : {"a", "b\n", "", "c\n\n", "d"}) logText(text);
+    EXPECT_EQ(std::vector<std::string>{"a\nb\n\nc\n\nd\n"}, f.contents());
+}
+
+TEST_F(LxFileLoggerTest, DroppedMessageWritesNothing) {
+    FileLoggerFixture f;
+    f.logger_->setLogFormatter(std::make_shared<DroppingFormatter>());
+    f.start();
+    logText("dropped");
+    EXPECT_TRUE(f.files().empty());  // no file was even made
+}
+
+TEST_F(LxFileLoggerTest, AfterARestartTheNewestFileIsReusedOnlyWhileUnderBothLimits) {
+    struct Case {
+        const char* title;
+        bool archived;
+        uint64_t maximumFileSize;
+        double rollingFrequency;
+        bool reused;
+    };
+    const Case cases[] = {
+        {"under both limits", false, 1024 * 1024, 86400, true},
+        {"no limits", false, 0, 0, true},
+        {"at the size limit", false, 5, 86400, false},
+        {"as old as the frequency", false, 1024 * 1024, 0.05, false},
+        {"archived", true, 1024 * 1024, 86400, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        FileLoggerFixture f;
+        makeLogFile(f.dir_.join("log-000001.txt"), "older\n", true);
+        makeLogFile(f.dir_.join("log-000002.txt"), "old!\n", c.archived);
+        std::this_thread::sleep_for(100ms);  // older than 0.05 s
+        f.logger_->setMaximumFileSize(c.maximumFileSize);
+        f.logger_->setRollingFrequency(c.rollingFrequency);
+        f.start();
+        logText("new");
+
+        auto files = f.files();
+        if (c.reused) {
+            ASSERT_EQ(2u, files.size());
+            EXPECT_EQ((FileLoggerFixture::File{"log-000002.txt", "old!\nnew\n", false}), files[0]);
+            EXPECT_TRUE(f.manager_->events().empty());
+        } else {
+            ASSERT_EQ(3u, files.size());
+            EXPECT_EQ("new\n", files[0].content);
+            EXPECT_EQ((FileLoggerFixture::File{"log-000002.txt", "old!\n", true}), files[1]);
+            // The hook is for a file the logger itself found too big or too old. (With the
+            // short frequency the new file's own timer may have rolled it meanwhile.)
+            auto events = f.manager_->events();
+            if (c.rollingFrequency < 1 && events.size() == 2) events.pop_back();
+            EXPECT_EQ(c.archived ? std::vector<std::string>{} : std::vector<std::string>{"archived log-000002.txt"}, events);
+        }
+        EXPECT_EQ((FileLoggerFixture::File{"log-000001.txt", "older\n", true}), files.back());
+    }
+}
+
+TEST_F(LxFileLoggerTest, WriteThatReachesTheSizeLimitRollsTheFile) {
+    FileLoggerFixture f;
+    f.logger_->setMaximumFileSize(12);
+    f.start();
+    for (int i = 0; i < 3; ++i) logText("12345");
+    const auto files = f.files();
+    ASSERT_EQ(2u, files.size());
+    EXPECT_EQ("12345\n", files[0].content);
+    EXPECT_FALSE(files[0].archived);
+    EXPECT_EQ("12345\n12345\n", files[1].content);  // whole lines, the last one reaching the limit
+    EXPECT_TRUE(files[1].archived);
+    EXPECT_EQ(std::vector<std::string>{"rolled " + files[1].name}, f.manager_->events());
+}
+
+TEST_F(LxFileLoggerTest, ZeroLimitsNeverRoll) {
+    FileLoggerFixture f;
+    f.logger_->setMaximumFileSize(0);
+    f.logger_->setRollingFrequency(0);
+    f.start();
+    const std::string text(1000, 'x');
+    for (int i = 0; i < 20; ++i) logText(text);
+    std::this_thread::sleep_for(50ms);
+    logText("last");
+    const auto files = f.files();
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ(20u * 1001u + 5u, files[0].content.size());
+    EXPECT_FALSE(files[0].archived);
+}
+
+TEST_F(LxFileLoggerTest, TimerRollsTheFileWhenItReachesItsAge) {
+    FileLoggerFixture f;
+    f.logger_->setRollingFrequency(0.3);
+    f.start();
+    logText("first");
+    const auto first = f.files().at(0);
+    const auto created = LxLogFileInfo(f.dir_.join(first.name)).creationDate().value();
+
+    // No further message: the timer alone archives the file, not before its age is reached.
+    ASSERT_TRUE(testtools::eventually([&] { return carriesArchivedMark(f.dir_.join(first.name)); }));
+    EXPECT_GE(std::chrono::system_clock::now() - created, 300ms);
+    EXPECT_EQ(std::vector<std::string>{"rolled " + first.name}, f.manager_->events());
+
+    logText("second");
+    EXPECT_EQ(std::vector<std::string>({"second\n", "first\n"}), f.contents());
+}
+
+TEST_F(LxFileLoggerTest, NewLimitsApplyAtOnceToTheFileBeingWritten) {
+    FileLoggerFixture f;
+    f.start();
+    logText("123456789");
+    f.logger_->setMaximumFileSize(5);
+    EXPECT_EQ(5u, f.logger_->maximumFileSize());  // seen after the setter from the same thread
+    ASSERT_EQ(1u, f.files().size());
+    EXPECT_TRUE(f.files()[0].archived);
+
+    f.logger_->setMaximumFileSize(0);
+    logText("young");
+    std::this_thread::sleep_for(20ms);
+    f.logger_->setRollingFrequency(0.01);
+    EXPECT_EQ(0.01, f.logger_->rollingFrequency());
+    auto files = f.files();
+    ASSERT_EQ(2u, files.size());
+    EXPECT_EQ("young\n", files[0].content);
+    EXPECT_TRUE(files[0].archived);
+}
+
+TEST_F(LxFileLoggerTest, RollLogFileFromAnyThreadAndFromItsOwnQueue) {
+    FileLoggerFixture f;
+    f.start();
+    logText("one");
+    std::thread([&] { f.logger_->rollLogFile(); }).join();
+    f.settle();
+    ASSERT_EQ(1u, f.files().size());
+    EXPECT_TRUE(f.files()[0].archived);
+
+    logText("two");
+    bool archivedAtOnce = false;
+    f.logger_->loggerQueue()->sync([&] {
+        f.logger_->rollLogFile();
+        archivedAtOnce = f.files()[0].archived;
+    });
+    EXPECT_TRUE(archivedAtOnce);
+    // Rolling with no file open does nothing.
+    f.logger_->rollLogFile();
+    f.settle();
+    EXPECT_EQ(2u, f.files().size());
+}
+
+TEST_F(LxFileLoggerTest, LeavingTheHubArchivesTheFile) {
+    FileLoggerFixture f;
+    f.start();
+    logText("bye");
+    f.stop();
+    ASSERT_EQ(1u, f.files().size());
+    EXPECT_TRUE(f.files()[0].archived);
+    logText("not for this logger");
+    EXPECT_EQ(std::vector<std::string>{"bye\n"}, f.contents());
+}
+
+TEST_F(LxFileLoggerTest, FileSystemWithoutExtendedAttributesKeepsTheLoggerWriting) {
+    FileLoggerFixture f;
+    platform::setExtendedAttributesUnsupportedForTesting(true);
+    f.logger_->setMaximumFileSize(12);
+    f.start();
+    for (int i = 0; i < 3; ++i) logText("12345");
+    f.stop();
+    platform::setExtendedAttributesUnsupportedForTesting(false);
+
+    // Every line is written; the full file is still replaced by a new one.
+    EXPECT_EQ(std::vector<std::string>({"12345\n", "12345\n12345\n"}), f.contents());
+    const auto files = f.files();
+    for (const auto& file : files) {
+        EXPECT_TRUE(log_.contains("LxLogFileInfo: setxattr(log.archived, " + file.name + "): error = -1")) << file.name;
+    }
+}
+
+TEST_F(LxFileLoggerTest, MissingDirectoryLosesMessagesUntilItCanBeMade) {
+    testtools::ScratchDirectory parent("pellix-filelogger-test");
+    makeLogFile(parent.join("blocker"), "a plain file where a directory should be", false);
+    FileLoggerFixture f(parent.join("blocker/logs"));
+    f.start();
+    logText("lost");
+    logText("lost too");
+    const auto lines = log_.lines();
+    ASSERT_EQ(2u, lines.size()) << ::testing::PrintToString(lines);  // once per run of failures
+    EXPECT_EQ(0u, lines[0].rfind("LxFileLogManagerDefault: Error creating logsDirectory: Error Domain=NSPOSIXErrorDomain Code=20 ", 0)) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("LxFileLogger: Error opening log file \\(log-[0-9A-F]{6}\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=20 .*")))
+        << lines[1];
+
+    ASSERT_EQ(0, ::unlink(parent.join("blocker").c_str()));
+    logText("kept");
+    EXPECT_EQ(std::vector<std::string>{"kept\n"}, f.contents());
+}
+
+TEST_F(LxFileLoggerTest, MessagesThatEachFillAFileLoseNoLine) {
+    // Files are made faster than the birth-time clock ticks; the one being written must
+    // still never count as old.
+    FileLoggerFixture f;
+    f.manager_->setMaximumNumberOfLogFiles(1);
+    f.logger_->setMaximumFileSize(1);
+    f.start();
+    for (int i = 0; i < 40; ++i) logText(std::to_string(i));
+    EXPECT_TRUE(log_.lines().empty()) << ::testing::PrintToString(log_.lines());
+    const auto files = f.files();
+    ASSERT_GE(files.size(), 1u);
+    ASSERT_LE(files.size(), 2u);
+    EXPECT_NE(files.end(), std::find_if(files.begin(), files.end(), [](const auto& file) { return file.content == "39\n"; }));
+}
+
+TEST_F(LxFileLoggerTest, DefaultsAndTheDefaultDirectory) {
+    testtools::ScratchDirectory state("pellix-filelogger-test");
+    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
+    auto logger = std::make_shared<LxFileLogger>();
+    ::unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(state.join(platform::processName()), logger->logFileManager()->logsDirectory());
+    EXPECT_EQ(5u, logger->logFileManager()->maximumNumberOfLogFiles());
+    EXPECT_EQ(1048576u, logger->maximumFileSize());
+    EXPECT_EQ(86400.0, logger->rollingFrequency());
+    EXPECT_EQ("log.hub.fileLogger", logger->loggerName());
+    EXPECT_EQ("log.hub.fileLogger", logger->loggerQueue()->label());
+    EXPECT_NE(nullptr, std::dynamic_pointer_cast<LxLogFileFormatterDefault>(logger->logFormatter()));
+}
+
+}  // namespace
