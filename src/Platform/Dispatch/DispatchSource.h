@@ -11,8 +11,8 @@
 //   after the last event handler has finished - and, as with the platform, only once the
 //   source is not suspended (a suspended source must be resumed for it to run).
 // - Read source: data() is the number of bytes readable (FIONREAD) when the handler runs; 0
-//   at the end of the stream. For a listening socket data() is at least 1 while a
-//   connection is pending. A regular file is always readable and data() is the bytes left
+//   at the end of the stream. For a listening socket data() is the number of connections
+//   waiting to be accepted (at least 1). A regular file is always readable and data() is the bytes left
 //   from the current offset to the end.
 // - Write source: fires while the descriptor takes bytes; data() is an estimate of the space
 //   (1 when it cannot be told).

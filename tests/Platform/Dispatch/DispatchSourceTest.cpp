@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,7 +159,7 @@ TEST(DispatchSourceTest, ReadinessUsedUpBeforeTheHandlerRunsIsNotTakenForEndOfSt
     }
 }
 
-TEST(DispatchSourceTest, ListeningSocketReportsAPendingConnection) {
+TEST(DispatchSourceTest, ListeningSocketReportsHowManyConnectionsArePending) {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
     sockaddr_in addr{};
@@ -169,23 +170,40 @@ TEST(DispatchSourceTest, ListeningSocketReportsAPendingConnection) {
     socklen_t len = sizeof addr;
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
 
+    // A burst of three, all in the listen queue before the source starts.
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) {
+        int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        clients.push_back(client);
+    }
+    // The loopback may finish a handshake just after connect() returns.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    for (;;) {
+        tcp_info info{};
+        socklen_t infoLength = sizeof info;
+        ASSERT_EQ(::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &infoLength), 0);
+        if (info.tcpi_unacked == 3) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(1ms);
+    }
+
     auto queue = DispatchQueue::createSerial("test.listen");
     auto source = DispatchSource::makeRead(listener, queue);
     ASSERT_NE(source, nullptr);
     Recorder rec;
     source->setEventHandler([&] {
+        rec.add(source->data());
         int accepted = ::accept(listener, nullptr, nullptr);
         if (accepted >= 0) ::close(accepted);
-        rec.add(source->data());
     });
     source->resume();
-    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_TRUE(rec.events.wait(kPatience));
-    EXPECT_GE(rec.snapshot().at(0), 1u);
+    // One accepted per event: the count goes down with each.
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(rec.events.wait(kPatience));
+    EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{3, 2, 1}));
     source->cancel();
     queue->sync([] {});
-    ::close(client);
+    for (int client : clients) ::close(client);
     ::close(listener);
 }
 
