@@ -48,7 +48,7 @@ public:
             if (listed_) return;
             listed_ = true;
         }
-        detail::Pool::shared().submit(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+        scheduleTurn(std::static_pointer_cast<SerialQueue>(shared_from_this()));
     }
 
     void runBatch(std::size_t limit) override {
@@ -67,7 +67,7 @@ public:
             }
             detail::runTaskCatching(task, label());
         }
-        detail::Pool::shared().submit(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+        scheduleTurn(std::static_pointer_cast<SerialQueue>(shared_from_this()));
     }
 
 protected:
@@ -82,12 +82,30 @@ protected:
             listed_ = true;
         }
         InlineTurn turn(std::move(self));
-        CurrentQueueScope scope(this);
-        task();
-        return true;
+        auto runAsThisQueue = [&] {
+            CurrentQueueScope scope(this);
+            task();
+        };
+        std::shared_ptr<DispatchQueue> target = targetQueue();
+        if (!target || target->heldByCaller()) {
+            runAsThisQueue();
+            return true;
+        }
+        // The target must be had as well, or the block would run alongside its tasks.
+        return syncInlineOn(*target, runAsThisQueue);
     }
 
 private:
+    // Gives the queue its next turn: a task on its target when it has one, else a place on
+    // the pool's run list.
+    static void scheduleTurn(std::shared_ptr<SerialQueue> queue) {
+        if (std::shared_ptr<DispatchQueue> target = queue->targetQueue()) {
+            target->async([queue = std::move(queue)] { queue->runBatch(detail::Pool::kBatch); });
+        } else {
+            detail::Pool::shared().submit(std::move(queue));
+        }
+    }
+
     // Ends an inline block's turn, also when the block throws: what was queued meanwhile is
     // handed to the pool, otherwise the queue is idle again.
     class InlineTurn {
@@ -101,7 +119,7 @@ private:
                     return;
                 }
             }
-            detail::Pool::shared().submit(std::move(queue_));
+            scheduleTurn(std::move(queue_));
         }
         InlineTurn(const InlineTurn&) = delete;
         InlineTurn& operator=(const InlineTurn&) = delete;
@@ -142,10 +160,11 @@ std::shared_ptr<DispatchQueue> DispatchQueue::globalConcurrent() {
 }
 
 void DispatchQueue::sync(const std::function<void()>& task) {
-    if (tlsCurrentQueue == this) {
+    if (heldByCaller()) {
         // Waiting for our own queue would never end; the caller already holds it, so running
         // the block here keeps the queue's one-at-a-time promise.
         plainLog("Dispatch queue \"%@\": sync called on the queue it runs on; running inline", label());
+        CurrentQueueScope scope(this);
         task();
         return;
     }
@@ -177,6 +196,43 @@ void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
                                        [self, task = std::move(task)]() mutable { self->async(std::move(task)); });
 }
 
+void DispatchQueue::setTargetQueue(std::shared_ptr<DispatchQueue> target) {
+    if (!isSerial()) {
+        plainLog("Dispatch queue \"%@\": only a serial queue can have a target; left as it is", label());
+        return;
+    }
+    if (target && !target->isSerial()) target.reset();
+    // One change of any chain at a time, so that two changes cannot close a loop together.
+    static std::mutex chainMutex;
+    std::lock_guard<std::mutex> chainLock(chainMutex);
+    if (target && target->runsOn(*this)) {
+        plainLog("Dispatch queue \"%@\": target \"%@\" runs on this queue already; target left as it is", label(),
+                 target->label());
+        return;
+    }
+    std::lock_guard<std::mutex> lock(targetMutex_);
+    target_ = std::move(target);
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::targetQueue() const {
+    std::lock_guard<std::mutex> lock(targetMutex_);
+    return target_;
+}
+
+bool DispatchQueue::runsOn(const DispatchQueue& queue) const {
+    std::shared_ptr<DispatchQueue> next;  // keeps the queue under inspection alive
+    for (const DispatchQueue* q = this; q; q = next.get()) {
+        if (q == &queue) return true;
+        next = q->targetQueue();
+    }
+    return false;
+}
+
+bool DispatchQueue::heldByCaller() const {
+    DispatchQueue* queue = tlsCurrentQueue;
+    return queue && queue->runsOn(*this);
+}
+
 void DispatchQueue::setSpecific(const void* key, void* value) {
     std::lock_guard<std::mutex> lock(specifics_->mutex);
     if (value)
@@ -192,8 +248,12 @@ void* DispatchQueue::getSpecificOfQueue(const void* key) const {
 }
 
 void* DispatchQueue::getSpecific(const void* key) {
-    DispatchQueue* queue = tlsCurrentQueue;
-    return queue ? queue->getSpecificOfQueue(key) : nullptr;
+    std::shared_ptr<DispatchQueue> next;  // keeps the queue under inspection alive
+    for (const DispatchQueue* queue = tlsCurrentQueue; queue; queue = next.get()) {
+        if (void* value = queue->getSpecificOfQueue(key)) return value;
+        next = queue->targetQueue();
+    }
+    return nullptr;
 }
 
 DispatchQueue* DispatchQueue::current() { return tlsCurrentQueue; }

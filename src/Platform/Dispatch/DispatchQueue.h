@@ -12,12 +12,21 @@
 // A task that throws is caught; one line goes out through the plain log call and the queue
 // goes on with its next task.
 //
+// Target queues: a serial queue may target another serial queue. It then runs its tasks as
+// tasks of the target: in its own order, and never alongside a task of the target or of any
+// other queue that targets the target (the target may itself target a further queue, and so
+// on up the chain). Inside such a task current() and currentLabel() still answer for the
+// queue itself, and getSpecific() finds the queue's own values first, then those of its
+// target, then those of the target's target. The caller of a task holds every queue of that
+// chain: a sync() onto any of them runs at once.
+//
 // All operations may be called from any thread.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -46,9 +55,11 @@ public:
     // reaches the caller. A serial queue that is idle (no task running, none queued) runs the
     // task on the caller's own thread, marked as running meanwhile: no other task of the queue
     // runs alongside, tasks submitted during it run after it, and current(), currentLabel()
-    // and getSpecific() inside it answer for this queue. A busy queue takes the task in turn
-    // and the caller waits for it. Called from a task of this queue, the task runs at once (it
-    // holds the queue already); waiting for a queue whose task waits for the caller deadlocks.
+    // and getSpecific() inside it answer for this queue. A queue with a target runs it so only
+    // when its target chain is idle too (or held by the caller). A busy queue takes the task
+    // in turn and the caller waits for it. Called from a task of this queue (or of a queue
+    // that targets it), the task runs at once (the caller holds the queue already); waiting
+    // for a queue whose task waits for the caller deadlocks.
     void sync(const std::function<void()>& task);
 
     // Runs fn on this queue and returns its result.
@@ -67,12 +78,25 @@ public:
     // Runs the task on this queue once the delay has passed (at the earliest).
     void after(std::chrono::nanoseconds delay, Task task);
 
+    // The queue this serial queue runs its tasks on (see above); nullptr, the default, runs
+    // them on the pool. A target that is not a serial queue means the pool, and a target whose
+    // chain leads back to this queue is refused (the queue keeps its target). Set it before
+    // the queue gets work: a change applies from the queue's next turn on.
+    void setTargetQueue(std::shared_ptr<DispatchQueue> target);
+    std::shared_ptr<DispatchQueue> targetQueue() const;
+    // True when this queue is `queue` or runs its tasks on it through its chain of targets:
+    // then no task of this queue ever runs alongside one of `queue`.
+    bool runsOn(const DispatchQueue& queue) const;
+    // True when the calling thread runs a task of this queue or of a queue that runs on it.
+    bool heldByCaller() const;
+
     // Queue-specific data: a value stored on this queue under a key (any address). Setting
     // nullptr removes the key.
     void setSpecific(const void* key, void* value);
     void* getSpecificOfQueue(const void* key) const;
-    // The value under the key of the serial queue whose task the caller is running, or
-    // nullptr when the caller runs on no serial queue or that queue has no such key.
+    // The value under the key of the serial queue whose task the caller is running, or of
+    // the first queue of its target chain that has the key; nullptr when the caller runs on
+    // no serial queue or no queue of the chain has the key.
     static void* getSpecific(const void* key);
 
     // The serial queue whose task the calling thread is running, or nullptr.
@@ -86,9 +110,12 @@ protected:
     // Runs the task on the calling thread as this queue's own when the queue is idle, and
     // tells whether it did; false leaves the task to the queue's turn.
     virtual bool syncInline(const std::function<void()>& task);
+    static bool syncInlineOn(DispatchQueue& queue, const std::function<void()>& task) { return queue.syncInline(task); }
 
 private:
     std::string label_;
+    mutable std::mutex targetMutex_;
+    std::shared_ptr<DispatchQueue> target_;  // guarded by targetMutex_
 
 protected:
     struct SpecificTable;

@@ -309,6 +309,184 @@ TEST(DispatchQueueTest, InlineAndQueuedSyncsFromManyThreadsRunOneAtATime) {
     EXPECT_FALSE(overlapped.load());
 }
 
+// ---------------------------------------------------------------------------------------------
+// Target queues
+
+TEST(DispatchQueueTargetTest, QueuesThatTargetAQueueRunOneAtATimeWithItInTheirOwnOrder) {
+    auto target = DispatchQueue::createSerial("test.target");
+    auto a = DispatchQueue::createSerial("test.target.a");
+    auto b = DispatchQueue::createSerial("test.target.b");
+    a->setTargetQueue(target);
+    b->setTargetQueue(target);
+    const std::shared_ptr<DispatchQueue> queues[] = {target, a, b};
+    constexpr int kTasks = 3000;
+    std::vector<int> seen[3];  // touched only by tasks that run on the target
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::thread> producers;
+    for (int q = 0; q < 3; ++q) {
+        producers.emplace_back([&, q] {
+            for (int i = 0; i < kTasks; ++i) {
+                auto task = [&, q, i] {
+                    if (running.fetch_add(1) != 0) overlapped = true;
+                    seen[q].push_back(i);
+                    running.fetch_sub(1);
+                };
+                // Some of each queue's tasks come by sync: they too run one at a time.
+                if (i % 10 == 0)
+                    queues[q]->sync(task);
+                else
+                    queues[q]->async(task);
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    for (const auto& queue : queues) queue->sync([] {});
+    EXPECT_FALSE(overlapped.load());
+    for (int q = 0; q < 3; ++q) {
+        SCOPED_TRACE(queues[q]->label());
+        ASSERT_EQ(seen[q].size(), static_cast<size_t>(kTasks));
+        for (int i = 0; i < kTasks; ++i) ASSERT_EQ(seen[q][i], i);
+    }
+}
+
+TEST(DispatchQueueTargetTest, CurrentIsTheQueueItselfAndSpecificsFollowTheChain) {
+    // a targets b, b targets c. Keys: one on each, and one that a and c both hold.
+    int keyA = 0, keyB = 0, keyC = 0, keyShared = 0;
+    int valueA = 1, valueB = 2, valueC = 3, sharedA = 4, sharedC = 5;
+    auto a = DispatchQueue::createSerial("test.chain.a");
+    auto b = DispatchQueue::createSerial("test.chain.b");
+    auto c = DispatchQueue::createSerial("test.chain.c");
+    a->setTargetQueue(b);
+    b->setTargetQueue(c);
+    a->setSpecific(&keyA, &valueA);
+    b->setSpecific(&keyB, &valueB);
+    c->setSpecific(&keyC, &valueC);
+    a->setSpecific(&keyShared, &sharedA);
+    c->setSpecific(&keyShared, &sharedC);
+    struct Seen {
+        DispatchQueue* current = nullptr;
+        std::string label;
+        void* values[4] = {};
+    };
+    auto look = [&](Seen& seen) {
+        seen.current = DispatchQueue::current();
+        seen.label = DispatchQueue::currentLabel();
+        const void* keys[] = {&keyA, &keyB, &keyC, &keyShared};
+        for (int i = 0; i < 4; ++i) seen.values[i] = DispatchQueue::getSpecific(keys[i]);
+    };
+    struct Case {
+        const char* how;
+        std::shared_ptr<DispatchQueue> queue;
+        bool viaSync;
+        std::vector<void*> expected;
+    };
+    const Case cases[] = {
+        {"task of a", a, false, {&valueA, &valueB, &valueC, &sharedA}},
+        {"sync onto a", a, true, {&valueA, &valueB, &valueC, &sharedA}},
+        {"task of b", b, false, {nullptr, &valueB, &valueC, &sharedC}},
+        {"task of c", c, false, {nullptr, nullptr, &valueC, &sharedC}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.how);
+        Seen seen;
+        if (k.viaSync) {
+            k.queue->sync([&] { look(seen); });
+        } else {
+            Semaphore done;
+            k.queue->async([&] {
+                look(seen);
+                done.signal();
+            });
+            ASSERT_TRUE(done.wait(kPatience));
+        }
+        EXPECT_EQ(seen.current, k.queue.get());
+        EXPECT_EQ(seen.label, k.queue->label());
+        EXPECT_EQ(std::vector<void*>(std::begin(seen.values), std::end(seen.values)), k.expected);
+    }
+}
+
+TEST(DispatchQueueTargetTest, SyncOntoAQueueWaitsWhileItsTargetIsBusy) {
+    auto target = DispatchQueue::createSerial("test.busytarget");
+    auto queue = DispatchQueue::createSerial("test.busytarget.queue");
+    queue->setTargetQueue(target);
+    std::vector<std::string> order;  // touched only by tasks that run on the target
+    Semaphore gate;
+    target->async([&] {
+        gate.wait();
+        order.push_back("target");
+    });
+    std::thread opener([&] {
+        std::this_thread::sleep_for(50ms);
+        gate.signal();
+    });
+    // The queue itself is idle, but its block must not run alongside the target's task.
+    queue->sync([&] { order.push_back("queue"); });
+    opener.join();
+    target->sync([] {});
+    EXPECT_EQ(order, (std::vector<std::string>{"target", "queue"}));
+}
+
+TEST(DispatchQueueTargetTest, SyncWithinTheChainRunsAtOnce) {
+    LogCapture log;  // a sync onto a queue the caller holds is logged
+    auto target = DispatchQueue::createSerial("test.held.target");
+    auto queue = DispatchQueue::createSerial("test.held.queue");
+    queue->setTargetQueue(target);
+    struct Case {
+        const char* how;
+        std::shared_ptr<DispatchQueue> from;
+        std::shared_ptr<DispatchQueue> onto;
+        DispatchQueue* currentInside;
+    };
+    const Case cases[] = {
+        // The target's task holds the target, so the idle queue's block can run in it.
+        {"target onto the queue", target, queue, queue.get()},
+        // The queue's task holds its target as well; the block answers for the target.
+        {"queue onto the target", queue, target, target.get()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        Semaphore done;
+        DispatchQueue* inside = nullptr;
+        bool ran = false;
+        c.from->async([&] {
+            c.onto->sync([&] {
+                ran = true;
+                inside = DispatchQueue::current();
+            });
+            done.signal();
+        });
+        ASSERT_TRUE(done.wait(kPatience)) << "deadlocked";
+        EXPECT_TRUE(ran);
+        EXPECT_EQ(inside, c.currentInside);
+    }
+}
+
+TEST(DispatchQueueTargetTest, RunsOnFollowsTheChainAndLoopsAreRefused) {
+    LogCapture log;
+    auto a = DispatchQueue::createSerial("test.loop.a");
+    auto b = DispatchQueue::createSerial("test.loop.b");
+    auto c = DispatchQueue::createSerial("test.loop.c");
+    a->setTargetQueue(b);
+    b->setTargetQueue(c);
+    EXPECT_EQ(a->targetQueue(), b);
+    EXPECT_TRUE(a->runsOn(*a));
+    EXPECT_TRUE(a->runsOn(*c));
+    EXPECT_FALSE(c->runsOn(*a));
+    EXPECT_FALSE(b->runsOn(*a));
+
+    c->setTargetQueue(a);  // would close a loop
+    EXPECT_EQ(c->targetQueue(), nullptr);
+    a->setTargetQueue(a);
+    EXPECT_EQ(a->targetQueue(), b);
+    EXPECT_EQ(log.lines().size(), 2u);
+
+    // The global concurrent queue as target means the pool.
+    a->setTargetQueue(DispatchQueue::globalConcurrent());
+    EXPECT_EQ(a->targetQueue(), nullptr);
+    EXPECT_EQ(a->syncResult([] { return 9; }), 9);
+}
+
 TEST(DispatchQueueTest, ThrowingTaskIsLoggedAndTheQueueGoesOn) {
     LogCapture log;
     auto queue = DispatchQueue::createSerial("test.throwing");
