@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 using platform::DispatchQueue;
 using platform::DispatchSource;
@@ -56,6 +57,17 @@ TlsStatus SSLReadFunction(void* connection, void* data, size_t* length) {
 
 TlsStatus SSLWriteFunction(void* connection, const void* data, size_t* length) {
     return static_cast<AsyncSocket*>(connection)->sslWriteWithBuffer(data, length);
+}
+
+std::mutex listeningSourceMakerMutex;
+AsyncSocket::ListeningSourceMaker listeningSourceMaker;  // guarded by listeningSourceMakerMutex
+
+std::shared_ptr<DispatchSource> makeListeningSource(int fd, const std::shared_ptr<DispatchQueue>& queue) {
+    {
+        std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
+        if (listeningSourceMaker) return listeningSourceMaker(fd, queue);
+    }
+    return DispatchSource::makeRead(fd, queue);
 }
 
 ByteBuffer addressBytes(const void* address, size_t length) {
@@ -463,6 +475,11 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
     }
 
     if (accept4Source_ || accept6Source_ || readSource_ || writeSource_) {
+        // A descriptor that no source owns (its source could not be made) is closed here.
+        const int streamFD = (readSource_ || writeSource_) ? currentFD() : -1;
+        for (const auto& [fd, acceptSource] : {std::pair{socket4FD_, accept4Source_.get()}, std::pair{socket6FD_, accept6Source_.get()}}) {
+            if (fd != -1 && !acceptSource && fd != streamFD) ::close(fd);
+        }
         if (accept4Source_) {
             accept4Source_->cancel();
             accept4Source_.reset();
@@ -509,6 +526,11 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
 
 // ---------------------------------------------------------------------------------------------
 // Listening and accepting
+
+void AsyncSocket::setListeningSourceMakerForTesting(ListeningSourceMaker maker) {
+    std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
+    listeningSourceMaker = std::move(maker);
+}
 
 bool AsyncSocket::acceptOnPort(uint16_t port, Error* errPtr) {
     return acceptOnInterface(std::nullopt, port, errPtr);
@@ -584,7 +606,7 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
 
         std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
         auto makeAcceptSource = [&](int fd) {
-            auto source = DispatchSource::makeRead(fd, socketQueue_);
+            auto source = makeListeningSource(fd, socketQueue_);
             if (!source) return source;
             DispatchSource* raw = source.get();
             source->setEventHandler([weakSelf, raw, fd] {
@@ -623,7 +645,8 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
 }
 
 int AsyncSocket::createListeningSocket(int domain, const ByteBuffer& address, Error* errPtr) {
-    const int fd = ::socket(domain, SOCK_STREAM, 0);
+    // Close-on-exec: a child process must not inherit the port (or keep it open after us).
+    const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         *errPtr = errnoErrorWithReason("Error in socket() function");
         return -1;
@@ -736,7 +759,9 @@ bool AsyncSocket::doAccept(int parentFD) {
     const bool isIPv4 = parentFD == socket4FD_;
     sockaddr_storage address{};
     socklen_t addressLength = isIPv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    const int childFD = ::accept(parentFD, reinterpret_cast<sockaddr*>(&address), &addressLength);
+    // Close-on-exec, or a child process started meanwhile would hold the connection open:
+    // the peer would get no end of stream when we close it.
+    const int childFD = ::accept4(parentFD, reinterpret_cast<sockaddr*>(&address), &addressLength, SOCK_CLOEXEC);
     if (childFD == -1) return false;
     ByteBuffer peerAddress = addressBytes(&address, std::min<size_t>(addressLength, sizeof address));
 
@@ -1430,18 +1455,19 @@ void AsyncSocket::doWriteData() {
             maybeDequeueWrite();
             return;
         }
-    } else if (!error) {
-        if (!waiting) {
+    } else {
+        if (!waiting && !error) {
             flags_ &= ~FlagCanWrite;
             resumeWriteSource();
         }
+        // The bytes that went out before a failure are reported too, ahead of the close.
         if (bytesWritten > 0) {
             const long tag = packet.tag;
             postDelegate(Call::DidWritePartialData, [tag, n = bytesWritten](AsyncSocketDelegate& d, const std::shared_ptr<AsyncSocket>& s) {
                 d.didWritePartialData(s, n, tag);
             });
         }
-        return;
+        if (!error) return;
     }
     closeWithError(error);
 }
@@ -1822,12 +1848,18 @@ void AsyncSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
     });
 }
 
-void AsyncSocket::markSocketQueueTargetQueue(const DispatchQueuePtr& queue) {
-    if (queue) queue->setSpecific(isOnSocketQueueOrTargetQueueKey_, this);
+bool AsyncSocket::markSocketQueueTargetQueue(const DispatchQueuePtr& queue) {
+    // Code on the marked queue touches the socket's state inline: only safe when no task of
+    // that queue can run alongside one of the socket queue.
+    if (!queue || !(socketQueue_->runsOn(*queue) || queue->runsOn(*socketQueue_))) return false;
+    queue->setSpecific(isOnSocketQueueOrTargetQueueKey_, this);
+    return true;
 }
 
 void AsyncSocket::unmarkSocketQueueTargetQueue(const DispatchQueuePtr& queue) {
-    if (queue) queue->setSpecific(isOnSocketQueueOrTargetQueueKey_, nullptr);
+    if (queue && queue->getSpecificOfQueue(isOnSocketQueueOrTargetQueueKey_) == this) {
+        queue->setSpecific(isOnSocketQueueOrTargetQueueKey_, nullptr);
+    }
 }
 
 void AsyncSocket::performBlock(const std::function<void()>& block) {

@@ -3,9 +3,9 @@
 //
 // Queues and threads:
 // - Every public operation may be called from any thread. When called on the socket queue
-//   (or on a queue marked with markSocketQueueTargetQueue) it runs inline. From elsewhere,
-//   getters, accept, connect, disconnect and destruction wait on the socket queue; setters
-//   are posted. Read, write and TLS requests and the three disconnect-after requests are
+//   (or on a queue that targets it, or one marked with markSocketQueueTargetQueue) it runs
+//   inline. From elsewhere, getters, accept, connect, disconnect and destruction wait on the
+//   socket queue; setters are posted. Read, write and TLS requests and the three disconnect-after requests are
 //   always posted, also from the socket queue.
 // - Results come only through the delegate (AsyncSocketDelegate), posted to the delegate
 //   queue. Requests never fail synchronously: a request the socket cannot take is dropped
@@ -18,7 +18,8 @@
 // meanwhile. An owner disconnects its socket, or detaches its delegate and delegate queue,
 // before it releases it; a socket destroyed while started closes without a disconnect call.
 //
-// Writes never raise SIGPIPE: every send uses MSG_NOSIGNAL.
+// Writes never raise SIGPIPE: every send uses MSG_NOSIGNAL. Every descriptor the socket makes
+// is close-on-exec, so a child process never holds a connection or the port open.
 #pragma once
 
 #include <netinet/in.h>
@@ -190,6 +191,12 @@ public:
     static uint16_t portFromSockaddr4(const struct sockaddr_in* address);
     static uint16_t portFromSockaddr6(const struct sockaddr_in6* address);
 
+    // Test hook: makes the read sources of listening descriptors in place of the dispatch
+    // layer, so that a test can fail one; an empty maker restores the dispatch layer.
+    using ListeningSourceMaker =
+        std::function<std::shared_ptr<platform::DispatchSource>(int fd, const DispatchQueuePtr& queue)>;
+    static void setListeningSourceMakerForTesting(ListeningSourceMaker maker);
+
     // Queue-bound accessors: meaningful only on the socket queue (-1 / nullptr elsewhere).
     int socketFD() const;
     int socket4FD() const;
@@ -197,7 +204,11 @@ public:
     platform::TlsContext* sslContext() const;
     bool autoDisconnectOnClosedReadStream() const;
     void setAutoDisconnectOnClosedReadStream(bool flag);
-    void markSocketQueueTargetQueue(const DispatchQueuePtr& queue);
+    // Marks a queue so that code running on it counts as on the socket queue (runs inline).
+    // Only a queue that the socket queue runs on (its target, or further up its chain), or
+    // one that runs on the socket queue, can be marked: their tasks never run alongside the
+    // socket queue's. Any other queue is refused (false) and stays unmarked.
+    bool markSocketQueueTargetQueue(const DispatchQueuePtr& queue);
     void unmarkSocketQueueTargetQueue(const DispatchQueuePtr& queue);
     // Runs the block on the socket queue (directly when already there) and waits for it.
     void performBlock(const std::function<void()>& block);

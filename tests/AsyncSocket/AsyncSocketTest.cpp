@@ -1,13 +1,18 @@
 #include "AsyncSocket/AsyncSocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "AsyncSocket/SocketTestSupport.h"
+#include "tools/Eventually.h"
 
 namespace {
 
@@ -249,6 +254,119 @@ TEST(AsyncSocketAccept, PortInUseOnIPv6ClosesIPv4Too) {
     EXPECT_EQ(probe, -1);
     if (probe >= 0) ::close(probe);
     ::close(holder);
+}
+
+// True when a new socket can bind and listen on the loopback address of the family at port.
+bool canListen(int family, uint16_t port) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int rc;
+    if (family == AF_INET) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = in6addr_loopback;
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    const bool ok = rc == 0 && ::listen(fd, 1) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A child process that runs while the test looks at what it inherited; ended and reaped by
+// its pid.
+class ChildProcess {
+public:
+    ChildProcess() {
+        char sleepName[] = "sleep";
+        char seconds[] = "30";
+        char* argv[] = {sleepName, seconds, nullptr};
+        if (::posix_spawnp(&pid_, "sleep", nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+    }
+    ~ChildProcess() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool running() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(AsyncSocketAccept, DescriptorsAreClosedOnExec) {
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    int client = -1;
+    auto sock = f.accept(&client);
+    ASSERT_TRUE(sock);
+    int listening4 = -1, listening6 = -1, accepted = -1;
+    f.listener->performBlock([&] {
+        listening4 = f.listener->socket4FD();
+        listening6 = f.listener->socket6FD();
+    });
+    sock->performBlock([&] { accepted = sock->socketFD(); });
+    for (const auto& [name, fd] : {std::pair{"listening IPv4", listening4}, std::pair{"listening IPv6", listening6},
+                                   std::pair{"accepted", accepted}}) {
+        SCOPED_TRACE(name);
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    }
+
+    // What that buys: a child process started meanwhile holds neither the connection nor the
+    // port, so closing them takes effect at once.
+    ChildProcess child;
+    ASSERT_TRUE(child.running());
+    sock->disconnect();
+    EXPECT_TRUE(clientSeesEnd(client));
+    const uint16_t port = f.port;
+    f.listener->disconnect();
+    EXPECT_TRUE(testtools::eventually([&] {
+        const int probe = connectClient(port);
+        if (probe >= 0) ::close(probe);
+        return probe < 0;
+    }));
+}
+
+TEST(AsyncSocketAccept, IPv6SourceFailureClosesBothDescriptors) {
+    // The IPv6 read source cannot be made after the IPv4 one was.
+    std::vector<int> asked;
+    uint16_t port = 0;
+    AsyncSocket::setListeningSourceMakerForTesting([&](int fd, const AsyncSocket::DispatchQueuePtr& queue) {
+        asked.push_back(fd);
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = AsyncSocket::portFromAddress(ByteBuffer(reinterpret_cast<uint8_t*>(&address), reinterpret_cast<uint8_t*>(&address) + length));
+        if (asked.size() == 2) {
+            errno = ENOMEM;
+            return std::shared_ptr<platform::DispatchSource>();
+        }
+        return platform::DispatchSource::makeRead(fd, queue);
+    });
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto sock = AsyncSocket::create(delegate, DispatchQueue::createSerial("test.delegate"));
+    Error error;
+    const bool listening = sock->acceptOnInterface(std::string("localhost"), 0, &error);
+    AsyncSocket::setListeningSourceMakerForTesting({});
+    EXPECT_FALSE(listening);
+    EXPECT_EQ(error.domain, platform::kPosixDomain);
+    EXPECT_TRUE(sock->isDisconnected());
+    EXPECT_FALSE(sock->isIPv4());
+    EXPECT_FALSE(sock->isIPv6());
+    ASSERT_EQ(asked.size(), 2u);
+    // Both descriptors are closed (the IPv4 one by its source's cancel handler, on the
+    // socket queue): the port is free on both families again.
+    EXPECT_TRUE(testtools::eventually([&] { return canListen(AF_INET, port); }));
+    EXPECT_TRUE(canListen(AF_INET6, port));
 }
 
 TEST(AsyncSocketAccept, PortFromTheDescription) {
@@ -570,15 +688,88 @@ TEST(AsyncSocketUtilities, QueueBoundAccessors) {
     EXPECT_GE(onQueue, 0);
     EXPECT_EQ(onQueue, four);
     EXPECT_GE(six, 0);
-    // A marked queue counts as the socket queue.
-    auto other = DispatchQueue::createSerial("test.marked");
-    f.listener->markSocketQueueTargetQueue(other);
-    int marked = -1;
-    other->sync([&] { marked = f.listener->socket4FD(); });
-    EXPECT_EQ(marked, four);
-    f.listener->unmarkSocketQueueTargetQueue(other);
-    other->sync([&] { marked = f.listener->socket4FD(); });
-    EXPECT_EQ(marked, -1);
+}
+
+TEST(AsyncSocketUtilities, OnlyAQueueSerialisedWithTheSocketQueueCanBeMarked) {
+    // The listener's socket queue targets `outer`; `inner` targets the socket queue.
+    auto outer = DispatchQueue::createSerial("test.outer");
+    auto socketQueue = DispatchQueue::createSerial("test.socket");
+    socketQueue->setTargetQueue(outer);
+    auto inner = DispatchQueue::createSerial("test.inner");
+    inner->setTargetQueue(socketQueue);
+    auto unrelated = DispatchQueue::createSerial("test.unrelated");
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto listener = AsyncSocket::create(delegate, DispatchQueue::createSerial("test.delegate"), socketQueue);
+    ASSERT_TRUE(listener->acceptOnInterface(std::string("localhost"), 0));
+    int fd = -1;
+    listener->performBlock([&] { fd = listener->socket4FD(); });
+    ASSERT_GE(fd, 0);
+    struct Case {
+        const char* name;
+        std::shared_ptr<DispatchQueue> queue;
+        bool markable;
+        int fdOnQueueWhenMarked;
+    };
+    const Case cases[] = {
+        {"the socket queue's target", outer, true, fd},
+        {"a queue that targets the socket queue", inner, true, fd},
+        // Its tasks would run alongside the socket queue's: refused.
+        {"an unrelated queue", unrelated, false, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(listener->markSocketQueueTargetQueue(c.queue), c.markable);
+        EXPECT_EQ(c.queue->syncResult([&] { return listener->socket4FD(); }), c.fdOnQueueWhenMarked);
+        listener->unmarkSocketQueueTargetQueue(c.queue);
+    }
+    // Unmarked, the target no longer counts; a queue that targets the socket queue always does.
+    EXPECT_EQ(outer->syncResult([&] { return listener->socket4FD(); }), -1);
+    EXPECT_EQ(inner->syncResult([&] { return listener->socket4FD(); }), fd);
+    listener->disconnect();
+}
+
+TEST(AsyncSocketUtilities, MarkedTargetQueueUsesTheSocketInlineWithoutRacingIt) {
+    // Every accepted socket's queue targets `outer`, which is marked: tasks of `outer` use the
+    // socket inline while the socket reads on its own queue. The sanitizer run checks that
+    // the two never overlap.
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    auto outer = DispatchQueue::createSerial("test.outer");
+    f.delegate->socketQueueForAccepted = [outer] {
+        auto queue = DispatchQueue::createSerial("AsyncSocket");
+        queue->setTargetQueue(outer);
+        return queue;
+    };
+    int client = -1;
+    auto sock = f.accept(&client);
+    ASSERT_TRUE(sock);
+    ASSERT_TRUE(sock->markSocketQueueTargetQueue(outer));
+    constexpr long kLines = 300;
+    for (long tag = 0; tag < kLines; ++tag) sock->readDataToData(kCRLF, -1, tag);
+    std::thread sender([&] {
+        for (long i = 0; i < kLines; ++i) sendAll(client, "line " + std::to_string(i) + "\r\n");
+    });
+    std::atomic<bool> allInline{true};
+    std::atomic<long> looks{0};
+    std::atomic<bool> done{false};
+    std::function<void()> look = [&] {
+        long tag = 0;
+        uint64_t bytesDone = 0;
+        (void)sock->progressOfRead(&tag, &bytesDone, nullptr);
+        if (sock->socketFD() < 0 || !sock->isConnected()) allInline = false;
+        ++looks;
+        if (!done) outer->async(look);
+    };
+    outer->async(look);
+    auto last = f.delegate->waitFor(Call::DidReadData, sock, kLines - 1);
+    done = true;
+    sender.join();
+    outer->sync([] {});
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->data, "line " + std::to_string(kLines - 1) + "\r\n");
+    EXPECT_TRUE(allInline);
+    EXPECT_GT(looks, 0);
+    EXPECT_EQ(f.delegate->count(Call::DidReadData, sock), static_cast<size_t>(kLines));
 }
 
 }  // namespace

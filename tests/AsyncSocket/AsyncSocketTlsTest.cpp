@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "AsyncSocket/SendFault.h"
 #include "AsyncSocket/SocketTestSupport.h"
 #include "Platform/Tls/TestIdentity.h"
 
@@ -142,6 +143,39 @@ TEST_F(AsyncSocketTls, LargeTransferBothWays) {
     peer.join();
     EXPECT_TRUE(download == reversed);
     EXPECT_TRUE(f.delegate->waitFor(Call::DidWriteData, sock, 2));
+}
+
+TEST_F(AsyncSocketTls, WriteThatFailsAfterProgressReportsTheProgressBeforeTheClose) {
+    sock->startTLS(serverSettings());
+    std::thread peer([&] {
+        TlsClient tlsClient(client);
+        if (tlsClient.connect()) (void)tlsClient.read(100000);
+    });
+    ASSERT_TRUE(f.delegate->waitFor(Call::DidSecure, sock));
+    int fd = -1;
+    sock->performBlock([&] {
+        fd = sock->socketFD();
+        // Room for the first piece at once, so that it goes out whole.
+        int size = 1 << 20;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    });
+    // The connection breaks once the first 32768-byte piece (and its record overhead) is out.
+    socket_test::failSendsAfter(fd, 40000, ECONNRESET);
+    sock->writeData(ByteBuffer(100000, 'x'), -1, 7);
+    auto event = disconnected();
+    socket_test::clearSendFault();
+    peer.join();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketSSLErrorDomain);
+    EXPECT_EQ(event->error->code, tls::kClosedAbort);
+    std::vector<std::pair<Call, uint64_t>> calls;
+    for (const Event& e : f.delegate->events()) {
+        if (e.sock == sock && (e.call == Call::DidWritePartialData || e.call == Call::DidWriteData || e.call == Call::DidDisconnect)) {
+            calls.emplace_back(e.call, e.call == Call::DidWritePartialData ? e.length : 0);
+        }
+    }
+    EXPECT_EQ(calls, (std::vector<std::pair<Call, uint64_t>>{{Call::DidWritePartialData, 32768}, {Call::DidDisconnect, 0}}));
 }
 
 TEST_F(AsyncSocketTls, PeerClosingMidHandshakeGivesClosedAbort) {

@@ -45,6 +45,7 @@ public:
                        Call::DidWritePartialData, Call::DidWriteData, Call::DidCloseReadStream, Call::DidDisconnect} {}
 
     bool respondsTo(Call call) const override {
+        if (call == Call::NewSocketQueueForConnection) return static_cast<bool>(socketQueueForAccepted);
         std::lock_guard lock(mutex_);
         return implemented_.count(call) > 0;
     }
@@ -58,6 +59,13 @@ public:
     std::vector<double> readExtensions;
     std::vector<double> writeExtensions;
     std::function<void(const std::shared_ptr<AsyncSocket>&, const std::shared_ptr<AsyncSocket>&)> onAccept;
+    // When set (before the socket listens), gives every accepted socket its socket queue.
+    std::function<std::shared_ptr<platform::DispatchQueue>()> socketQueueForAccepted;
+
+    std::shared_ptr<platform::DispatchQueue> newSocketQueueForConnectionFromAddress(const ByteBuffer&,
+                                                                                   const std::shared_ptr<AsyncSocket>&) override {
+        return socketQueueForAccepted ? socketQueueForAccepted() : nullptr;
+    }
 
     void didAcceptNewSocket(const std::shared_ptr<AsyncSocket>& sock, const std::shared_ptr<AsyncSocket>& newSocket) override {
         if (onAccept) onAccept(sock, newSocket);
