@@ -261,22 +261,9 @@ bool canListen(int family, uint16_t port) {
     const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int rc;
-    if (family == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    const bool ok = rc == 0 && ::listen(fd, 1) == 0;
+    if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const testtools::LoopbackAddress address = testtools::loopbackAddress(family, port);
+    const bool ok = ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 1) == 0;
     ::close(fd);
     return ok;
 }
