@@ -1,5 +1,7 @@
-# The logging hub, the standard-error and system-log loggers and the rolling file logger.
+# The logging hub, the standard-error and system-log loggers, the rolling file logger and the
+# batching database logger.
 target_sources(pellix_logging PRIVATE
+  LxAbstractDatabaseLogger.cpp
   LxAbstractLogger.cpp
   LxASLLogger.cpp
   LxFileLogger.cpp

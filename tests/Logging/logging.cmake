@@ -10,3 +10,4 @@ pellix_test(logging_logfileformatter_test SRCS LxLogFileFormatterDefaultTest.cpp
 pellix_test(logging_logfileinfo_test SRCS LxLogFileInfoTest.cpp DEPS pellix::logging LABELS unit)
 pellix_test(logging_logfilemanager_test SRCS LxLogFileManagerDefaultTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_filelogger_test SRCS LxFileLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_databaselogger_test SRCS LxAbstractDatabaseLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
