@@ -1,5 +1,11 @@
 target_sources(pellix_socket PRIVATE
   AsyncReadPacket.cpp
   AsyncSocket.cpp
+  AsyncSocketAccept.cpp
   AsyncSocketPreBuffer.cpp
+  AsyncSocketRead.cpp
+  AsyncSocketState.cpp
+  AsyncSocketTls.cpp
+  AsyncSocketUtilities.cpp
+  AsyncSocketWrite.cpp
 )

@@ -1,0 +1,315 @@
+#include "AsyncSocket/AsyncSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AsyncSocket/detail/AsyncSocketInternal.h"
+
+using platform::DispatchQueue;
+using platform::DispatchSource;
+using Call = AsyncSocketDelegate::Call;
+using asyncsocket::detail::addressBytes;
+
+namespace {
+
+std::mutex listeningSourceMakerMutex;
+AsyncSocket::ListeningSourceMaker listeningSourceMaker;  // guarded by listeningSourceMakerMutex
+
+std::shared_ptr<DispatchSource> makeListeningSource(int fd, const std::shared_ptr<DispatchQueue>& queue) {
+    {
+        std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
+        if (listeningSourceMaker) return listeningSourceMaker(fd, queue);
+    }
+    return DispatchSource::makeRead(fd, queue);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Listening and accepting
+
+void AsyncSocket::setListeningSourceMakerForTesting(ListeningSourceMaker maker) {
+    std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
+    listeningSourceMaker = std::move(maker);
+}
+
+bool AsyncSocket::acceptOnPort(uint16_t port, Error* errPtr) {
+    return acceptOnInterface(std::nullopt, port, errPtr);
+}
+
+bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* errPtr) {
+    const std::optional<std::string> description = interface;
+    std::optional<Error> error;
+    const bool result = onQueueSync([&]() -> bool {
+        if (delegate_.expired()) {
+            error = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
+            return false;
+        }
+        if (!delegateQueue_) {
+            error = badConfigError("Attempting to accept without a delegate queue. Set a delegate queue first.");
+            return false;
+        }
+        const bool isIPv4Disabled = (config_ & ConfigNoIPv4) != 0;
+        const bool isIPv6Disabled = (config_ & ConfigNoIPv6) != 0;
+        if (isIPv4Disabled && isIPv6Disabled) {
+            error = badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+            return false;
+        }
+        if (flags_ & FlagStarted) {
+            error = badConfigError("Attempting to accept while connected or accepting connections. Disconnect first.");
+            return false;
+        }
+        readQueue_.clear();
+        writeQueue_.clear();
+
+        std::optional<ByteBuffer> interface4;
+        std::optional<ByteBuffer> interface6;
+        getInterfaceAddress(&interface4, &interface6, description, port);
+        if (!interface4 && !interface6) {
+            error = badParamError("Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+            return false;
+        }
+        if (isIPv4Disabled && !interface6) {
+            error = badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
+            return false;
+        }
+        if (isIPv6Disabled && !interface4) {
+            error = badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+            return false;
+        }
+        const bool enableIPv4 = !isIPv4Disabled && interface4;
+        const bool enableIPv6 = !isIPv6Disabled && interface6;
+
+        Error socketError;
+        if (enableIPv4) {
+            socket4FD_ = createListeningSocket(AF_INET, *interface4, &socketError);
+            if (socket4FD_ == -1) {
+                error = socketError;
+                return false;
+            }
+        }
+        if (enableIPv6) {
+            if (enableIPv4 && port == 0) {
+                // Both families listen on the port the system chose for IPv4.
+                auto* address6 = reinterpret_cast<sockaddr_in6*>(interface6->data());
+                address6->sin6_port = htons(localPort4());
+            }
+            socket6FD_ = createListeningSocket(AF_INET6, *interface6, &socketError);
+            if (socket6FD_ == -1) {
+                if (socket4FD_ != -1) {
+                    ::close(socket4FD_);
+                    socket4FD_ = -1;
+                }
+                error = socketError;
+                return false;
+            }
+        }
+
+        std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
+        auto makeAcceptSource = [&](int fd) {
+            auto source = makeListeningSource(fd, socketQueue_);
+            if (!source) return source;
+            DispatchSource* raw = source.get();
+            source->setEventHandler([weakSelf, raw, fd] {
+                auto self = weakSelf.lock();
+                if (!self || (self->accept4Source_.get() != raw && self->accept6Source_.get() != raw)) return;
+                const uint64_t pending = std::max<uint64_t>(raw->data(), 1);
+                uint64_t i = 0;
+                while (self->doAccept(fd) && ++i < pending) {
+                }
+            });
+            source->setCancelHandler([fd] { ::close(fd); });
+            source->resume();
+            return source;
+        };
+        if (enableIPv4) {
+            accept4Source_ = makeAcceptSource(socket4FD_);
+            if (!accept4Source_) {
+                error = errnoErrorWithReason("Error in dispatch_source_create()");
+                closeWithError(std::nullopt);
+                return false;
+            }
+        }
+        if (enableIPv6) {
+            accept6Source_ = makeAcceptSource(socket6FD_);
+            if (!accept6Source_) {
+                error = errnoErrorWithReason("Error in dispatch_source_create()");
+                closeWithError(std::nullopt);
+                return false;
+            }
+        }
+        flags_ |= FlagStarted;
+        return true;
+    });
+    if (!result && errPtr && error) *errPtr = *error;
+    return result;
+}
+
+int AsyncSocket::createListeningSocket(int domain, const ByteBuffer& address, Error* errPtr) {
+    // Close-on-exec: a child process must not inherit the port (or keep it open after us).
+    const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        *errPtr = errnoErrorWithReason("Error in socket() function");
+        return -1;
+    }
+    auto fail = [&](const char* reason) {
+        *errPtr = errnoErrorWithReason(reason);
+        ::close(fd);
+        return -1;
+    };
+    const int fdFlags = ::fcntl(fd, F_GETFL);
+    if (::fcntl(fd, F_SETFL, (fdFlags == -1 ? 0 : fdFlags) | O_NONBLOCK) == -1) {
+        return fail("Error enabling non-blocking IO on socket (fcntl)");
+    }
+    int reuseOn = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuseOn, sizeof reuseOn) == -1) {
+        return fail("Error enabling address reuse (setsockopt)");
+    }
+    if (domain == AF_INET6) {
+        // The IPv4 family has a descriptor of its own; this one must not claim its port too.
+        int v6only = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size())) == -1) {
+        return fail("Error in bind() function");
+    }
+    if (::listen(fd, 1024) == -1) {
+        return fail("Error in listen() function");
+    }
+    return fd;
+}
+
+void AsyncSocket::getInterfaceAddress(std::optional<ByteBuffer>* address4Ptr, std::optional<ByteBuffer>* address6Ptr,
+                                      const std::optional<std::string>& description, uint16_t port) const {
+    std::optional<ByteBuffer> address4;
+    std::optional<ByteBuffer> address6;
+
+    std::vector<std::string> components;
+    if (description) {
+        size_t start = 0;
+        while (true) {
+            const size_t colon = description->find(':', start);
+            components.push_back(description->substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+    }
+    std::string interface;
+    if (!components.empty() && !components[0].empty()) interface = components[0];
+    if (port == 0 && components.size() > 1) {
+        char* end = nullptr;
+        const long portL = std::strtol(components[1].c_str(), &end, 10);
+        if (portL > 0 && portL <= 65535) port = static_cast<uint16_t>(portL);
+    }
+
+    auto make4 = [port](in_addr_t address) {
+        sockaddr_in sockaddr4{};
+        sockaddr4.sin_family = AF_INET;
+        sockaddr4.sin_port = htons(port);
+        sockaddr4.sin_addr.s_addr = address;
+        return addressBytes(&sockaddr4, sizeof sockaddr4);
+    };
+    auto make6 = [port](const in6_addr& address) {
+        sockaddr_in6 sockaddr6{};
+        sockaddr6.sin6_family = AF_INET6;
+        sockaddr6.sin6_port = htons(port);
+        sockaddr6.sin6_addr = address;
+        return addressBytes(&sockaddr6, sizeof sockaddr6);
+    };
+
+    if (interface.empty()) {
+        address4 = make4(htonl(INADDR_ANY));
+        address6 = make6(in6addr_any);
+    } else if (interface == "localhost" || interface == "loopback") {
+        address4 = make4(htonl(INADDR_LOOPBACK));
+        address6 = make6(in6addr_loopback);
+    } else {
+        ifaddrs* addrs = nullptr;
+        if (getifaddrs(&addrs) == 0) {
+            for (ifaddrs* cursor = addrs; cursor; cursor = cursor->ifa_next) {
+                if (!cursor->ifa_addr) continue;
+                const int family = cursor->ifa_addr->sa_family;
+                if (!address4 && family == AF_INET) {
+                    sockaddr_in nativeAddr4;
+                    std::memcpy(&nativeAddr4, cursor->ifa_addr, sizeof nativeAddr4);
+                    char ip[INET_ADDRSTRLEN];
+                    const bool textOk = inet_ntop(AF_INET, &nativeAddr4.sin_addr, ip, sizeof ip) != nullptr;
+                    if (interface == cursor->ifa_name || (textOk && interface == ip)) {
+                        nativeAddr4.sin_port = htons(port);
+                        address4 = addressBytes(&nativeAddr4, sizeof nativeAddr4);
+                    }
+                } else if (!address6 && family == AF_INET6) {
+                    sockaddr_in6 nativeAddr6;
+                    std::memcpy(&nativeAddr6, cursor->ifa_addr, sizeof nativeAddr6);
+                    char ip[INET6_ADDRSTRLEN];
+                    const bool textOk = inet_ntop(AF_INET6, &nativeAddr6.sin6_addr, ip, sizeof ip) != nullptr;
+                    if (interface == cursor->ifa_name || (textOk && interface == ip)) {
+                        nativeAddr6.sin6_port = htons(port);
+                        address6 = addressBytes(&nativeAddr6, sizeof nativeAddr6);
+                    }
+                }
+            }
+            freeifaddrs(addrs);
+        }
+    }
+    if (address4Ptr) *address4Ptr = std::move(address4);
+    if (address6Ptr) *address6Ptr = std::move(address6);
+}
+
+bool AsyncSocket::doAccept(int parentFD) {
+    const bool isIPv4 = parentFD == socket4FD_;
+    sockaddr_storage address{};
+    socklen_t addressLength = isIPv4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    // Close-on-exec, or a child process started meanwhile would hold the connection open:
+    // the peer would get no end of stream when we close it.
+    const int childFD = ::accept4(parentFD, reinterpret_cast<sockaddr*>(&address), &addressLength, SOCK_CLOEXEC);
+    if (childFD == -1) return false;
+    ByteBuffer peerAddress = addressBytes(&address, std::min<size_t>(addressLength, sizeof address));
+
+    const int fdFlags = ::fcntl(childFD, F_GETFL);
+    if (::fcntl(childFD, F_SETFL, (fdFlags == -1 ? 0 : fdFlags) | O_NONBLOCK) == -1) {
+        ::close(childFD);
+        return false;
+    }
+    // This platform has no SO_NOSIGPIPE: every send on the descriptor passes MSG_NOSIGNAL.
+
+    if (!delegateQueue_) {
+        ::close(childFD);
+        return true;
+    }
+    std::shared_ptr<AsyncSocketDelegate> delegate = delegate_.lock();
+    DispatchQueuePtr delegateQueue = delegateQueue_;
+    delegateQueue->async([self = shared_from_this(), delegate, delegateQueue, childFD, isIPv4,
+                          peerAddress = std::move(peerAddress)] {
+        DispatchQueuePtr childSocketQueue;
+        if (delegate && delegate->respondsTo(Call::NewSocketQueueForConnection)) {
+            childSocketQueue = delegate->newSocketQueueForConnectionFromAddress(peerAddress, self);
+        }
+        std::shared_ptr<AsyncSocket> acceptedSocket = AsyncSocket::create(delegate, delegateQueue, childSocketQueue);
+        // Nobody else knows the new socket yet; its queue sees these before any task of its own.
+        if (isIPv4) {
+            acceptedSocket->socket4FD_ = childFD;
+        } else {
+            acceptedSocket->socket6FD_ = childFD;
+        }
+        acceptedSocket->flags_ = FlagStarted | FlagConnected;
+        acceptedSocket->socketQueue_->async([acceptedSocket, childFD] {
+            acceptedSocket->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
+        });
+        if (delegate && delegate->respondsTo(Call::DidAcceptNewSocket)) {
+            delegate->didAcceptNewSocket(self, acceptedSocket);
+        }
+    });
+    return true;
+}

@@ -1,0 +1,61 @@
+// Internal to the socket's implementation files (AsyncSocket*.cpp), not part of its
+// interface: the queue helpers that every part of the socket uses, and small helpers for
+// timers and socket addresses.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "AsyncSocket/AsyncSocket.h"
+#include "Platform/Dispatch/DispatchSource.h"
+
+namespace asyncsocket::detail {
+
+inline std::chrono::nanoseconds secondsToNanos(double seconds) {
+    const double nanos = seconds * 1e9;
+    if (nanos >= static_cast<double>(std::numeric_limits<int64_t>::max())) return platform::DispatchSource::kForever;
+    return std::chrono::nanoseconds(static_cast<int64_t>(nanos));
+}
+
+// Cancels and drops the timer, if there is one.
+inline void cancelTimer(std::shared_ptr<platform::DispatchSource>& timer) {
+    if (timer) {
+        timer->cancel();
+        timer.reset();
+    }
+}
+
+// A time-out the delegate extends: an extension above zero adds to the operation's time and
+// restarts its timer for that long (true); none, zero or less ends the operation (false).
+inline bool extendTimeout(double& timeout, const std::shared_ptr<platform::DispatchSource>& timer, double extension) {
+    if (!(extension > 0.0)) return false;
+    timeout += extension;
+    if (timer) timer->setTimer(secondsToNanos(extension), platform::DispatchSource::kForever, std::chrono::nanoseconds(0));
+    return true;
+}
+
+inline ByteBuffer addressBytes(const void* address, size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    return ByteBuffer(bytes, bytes + length);
+}
+
+}  // namespace asyncsocket::detail
+
+template <class F>
+auto AsyncSocket::onQueueSync(F&& fn) const {
+    if (onSocketQueue()) return fn();
+    return socketQueue_->syncResult(std::forward<F>(fn));
+}
+
+template <class F>
+void AsyncSocket::postDelegate(AsyncSocketDelegate::Call call, F&& fn) {
+    if (!delegateQueue_) return;
+    std::shared_ptr<AsyncSocketDelegate> delegate = delegate_.lock();
+    if (!delegate || !delegate->respondsTo(call)) return;
+    std::shared_ptr<AsyncSocket> self = weak_from_this().lock();
+    if (!self) return;  // under destruction
+    delegateQueue_->async([delegate = std::move(delegate), self = std::move(self), fn = std::forward<F>(fn)] { fn(*delegate, self); });
+}
