@@ -171,7 +171,13 @@ void LxFileLogger::scheduleTimerToRollLogFileDueToAge() {
     if (!created) return;
 
     using namespace std::chrono;
-    const auto due = *created + duration_cast<system_clock::duration>(duration<double>(rollingFrequency_));
+    // An age the clock cannot reach is never reached: no timer.
+    const double reachable = duration<double>(system_clock::time_point::max().time_since_epoch()).count() -
+                             duration<double>(created->time_since_epoch()).count() - 1;
+    if (!(rollingFrequency_ < reachable)) return;
+    // Rounded up, so that the timer never fires a hair before the age is reached and then
+    // finds the file still young.
+    const auto due = *created + ceil<system_clock::duration>(duration<double>(rollingFrequency_));
     const auto delay = std::max(nanoseconds::zero(), duration_cast<nanoseconds>(due - system_clock::now()));
     auto timer = platform::DispatchSource::makeTimer(loggerQueue());
     std::weak_ptr<LxAbstractLogger> weakSelf = weak_from_this();

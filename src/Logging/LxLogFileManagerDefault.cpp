@@ -44,8 +44,11 @@ LxLogFileManagerDefault::LxLogFileManagerDefault(std::optional<std::string> logs
 
 std::string LxLogFileManagerDefault::defaultLogsDirectory() {
     const char* xdgStateHome = std::getenv("XDG_STATE_HOME");
-    return defaultLogsDirectoryFor(xdgStateHome ? std::optional<std::string>(xdgStateHome) : std::nullopt, userHome(),
-                                   platform::TemporaryDirectory::path().value_or("/tmp"), platform::processName());
+    const auto home = userHome();
+    // Asking for the temporary directory may make it: only when it can be the answer.
+    const std::string temporaryDirectory = home ? std::string() : platform::TemporaryDirectory::path().value_or("/tmp");
+    return defaultLogsDirectoryFor(xdgStateHome ? std::optional<std::string>(xdgStateHome) : std::nullopt, home,
+                                   temporaryDirectory, platform::processName());
 }
 
 std::string LxLogFileManagerDefault::defaultLogsDirectoryFor(const std::optional<std::string>& xdgStateHome,

@@ -286,6 +286,19 @@ TEST_F(LxAbstractDatabaseLoggerTest, CurrentValuesAndValuesThatAreNoNumbersChang
     EXPECT_TRUE(logger_->deletes().empty());
 }
 
+TEST_F(LxAbstractDatabaseLoggerTest, IntervalsBeyondTheTimersRangeNeverFire) {
+    logger_->setSaveInterval(1e300);
+    logger_->setDeleteInterval(1e300);
+    logger_->setMaxAge(1e300);  // longer: no pass at once
+    add();
+    logOne();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(logger_->saves().empty());
+    EXPECT_TRUE(logger_->deletes().empty());
+    LxLog::flushLog();
+    EXPECT_EQ(1u, logger_->saves().size());
+}
+
 TEST_F(LxAbstractDatabaseLoggerTest, SettersRunAtOnceOnTheLoggersQueue) {
     add();
     for (int i = 0; i < 3; ++i) logOne();

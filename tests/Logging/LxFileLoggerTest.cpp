@@ -224,6 +224,16 @@ TEST_F(LxFileLoggerTest, ZeroLimitsNeverRoll) {
     EXPECT_FALSE(files[0].archived);
 }
 
+TEST_F(LxFileLoggerTest, AgeBeyondTheClocksRangeNeverRolls) {
+    FileLoggerFixture f;
+    f.logger_->setRollingFrequency(1e300);
+    f.start();
+    logText("one");
+    logText("two");
+    EXPECT_EQ(std::vector<std::string>{"one\ntwo\n"}, f.contents());
+    EXPECT_FALSE(f.files()[0].archived);
+}
+
 TEST_F(LxFileLoggerTest, TimerRollsTheFileWhenItReachesItsAge) {
     FileLoggerFixture f;
     f.logger_->setRollingFrequency(0.3);
