@@ -133,6 +133,22 @@ public:
     bool acceptOnPort(uint16_t port, Error* errPtr = nullptr);
     bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* errPtr = nullptr);
 
+    // Connecting. host: a name or a numeric address; interface as for accepting (nullopt: any
+    // local address); timeout in seconds, negative = none (pass it as a double: 0.0). The name
+    // lookup and the connect run on the global concurrent queue. Returns true when the
+    // attempt started: it ends in didConnectToHost, or in socketDidDisconnect with the
+    // lookup, connect or time-out error. Else false with the error in *errPtr.
+    bool connectToHost(const std::string& host, uint16_t port, Error* errPtr = nullptr);
+    bool connectToHost(const std::string& host, uint16_t port, double timeout, Error* errPtr = nullptr);
+    bool connectToHost(const std::string& host, uint16_t port, const std::optional<std::string>& interface, double timeout,
+                       Error* errPtr = nullptr);
+    // address: a socket address as this platform lays it out (sockaddr_in, 16 bytes, or
+    // sockaddr_in6, 28 bytes).
+    bool connectToAddress(const ByteBuffer& address, Error* errPtr = nullptr);
+    bool connectToAddress(const ByteBuffer& address, double timeout, Error* errPtr = nullptr);
+    bool connectToAddress(const ByteBuffer& address, const std::optional<std::string>& interface, double timeout,
+                          Error* errPtr = nullptr);
+
     // State queries.
     bool isDisconnected() const;
     bool isConnected() const;
@@ -196,6 +212,12 @@ public:
     using ListeningSourceMaker =
         std::function<std::shared_ptr<platform::DispatchSource>(int fd, const DispatchQueuePtr& queue)>;
     static void setListeningSourceMakerForTesting(ListeningSourceMaker maker);
+    // Test hook: resolves host names for connectToHost in place of getaddrinfo (same
+    // arguments and result), so that a test can make a lookup slow or fail; an empty lookup
+    // restores getaddrinfo.
+    using AddressLookup =
+        std::function<int(const char* host, const char* service, const struct addrinfo* hints, struct addrinfo** result)>;
+    static void setAddressLookupForTesting(AddressLookup lookup);
 
     // Queue-bound accessors: meaningful only on the socket queue (-1 / nullptr elsewhere).
     int socketFD() const;
@@ -258,6 +280,19 @@ private:
     // Closing.
     void closeWithError(std::optional<Error> error);
     void maybeClose();
+
+    // Connecting. The lookup runs on the global concurrent queue; everything else on the
+    // socket queue. A result whose connect index is no longer current is dropped.
+    bool preConnectWithInterface(const std::optional<std::string>& interface, Error* errPtr);
+    void lookup(int aConnectIndex, const std::string& host, uint16_t port);
+    void lookup(int aConnectIndex, const std::optional<ByteBuffer>& address4, const std::optional<ByteBuffer>& address6);
+    void lookup(int aConnectIndex, const Error& error);
+    bool connectWithAddress(const std::optional<ByteBuffer>& address4, const std::optional<ByteBuffer>& address6,
+                            Error* errPtr);
+    void didConnect(int aConnectIndex);
+    void didNotConnect(int aConnectIndex, const Error& error);
+    void startConnectTimeout(double timeout);
+    void doConnectTimeout();
     void endConnectTimeout();
 
     // Accepting.

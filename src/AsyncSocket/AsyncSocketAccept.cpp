@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,15 +22,10 @@ using asyncsocket::detail::addressBytes;
 
 namespace {
 
-std::mutex listeningSourceMakerMutex;
-AsyncSocket::ListeningSourceMaker listeningSourceMaker;  // guarded by listeningSourceMakerMutex
+asyncsocket::detail::TestHook<std::shared_ptr<DispatchSource>(int, const std::shared_ptr<DispatchQueue>&)> listeningSourceMaker;
 
 std::shared_ptr<DispatchSource> makeListeningSource(int fd, const std::shared_ptr<DispatchQueue>& queue) {
-    {
-        std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
-        if (listeningSourceMaker) return listeningSourceMaker(fd, queue);
-    }
-    return DispatchSource::makeRead(fd, queue);
+    return listeningSourceMaker.call(&DispatchSource::makeRead, fd, queue);
 }
 
 }  // namespace
@@ -40,8 +34,7 @@ std::shared_ptr<DispatchSource> makeListeningSource(int fd, const std::shared_pt
 // Listening and accepting
 
 void AsyncSocket::setListeningSourceMakerForTesting(ListeningSourceMaker maker) {
-    std::lock_guard<std::mutex> lock(listeningSourceMakerMutex);
-    listeningSourceMaker = std::move(maker);
+    listeningSourceMaker.set(std::move(maker));
 }
 
 bool AsyncSocket::acceptOnPort(uint16_t port, Error* errPtr) {

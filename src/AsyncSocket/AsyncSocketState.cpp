@@ -318,16 +318,6 @@ void AsyncSocket::maybeClose() {
     if (shouldClose) closeWithError(std::nullopt);
 }
 
-void AsyncSocket::endConnectTimeout() {
-    if (connectTimer_) {
-        connectTimer_->cancel();
-        connectTimer_.reset();
-    }
-    ++connectIndex_;
-    connectInterface4_.reset();
-    connectInterface6_.reset();
-}
-
 void AsyncSocket::closeWithError(std::optional<Error> error) {
     endConnectTimeout();
     if (currentRead_) endCurrentRead();
@@ -374,13 +364,15 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
         socket4FD_ = -1;
         socket6FD_ = -1;
     } else {
-        if (socket4FD_ != -1) {
-            ::close(socket4FD_);
-            socket4FD_ = -1;
-        }
-        if (socket6FD_ != -1) {
-            ::close(socket6FD_);
-            socket6FD_ = -1;
+        // A connect may still block on the descriptor (on a duplicate of it, on the global
+        // queue): shutting the socket down ends that attempt now instead of after the
+        // system's own connect time-out.
+        const bool connecting = (flags_ & FlagStarted) && !(flags_ & FlagConnected);
+        for (int* fd : {&socket4FD_, &socket6FD_}) {
+            if (*fd == -1) continue;
+            if (connecting) ::shutdown(*fd, SHUT_RDWR);
+            ::close(*fd);
+            *fd = -1;
         }
     }
 

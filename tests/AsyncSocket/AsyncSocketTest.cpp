@@ -190,19 +190,13 @@ TEST(AsyncSocketAccept, LocalhostListensAndAcceptsOnBothFamilies) {
 TEST(AsyncSocketAccept, RefusedStarts) {
     ListeningFixture f;
     ASSERT_TRUE(f.listening);
-    struct Case {
-        const char* name;
-        std::function<bool(Error*)> start;
-        long code;
-        const char* description;
-    };
     auto noDelegate = AsyncSocket::create({}, f.delegateQueue);
     auto noQueue = AsyncSocket::create(f.delegate, nullptr);
     auto fresh = AsyncSocket::create(f.delegate, f.delegateQueue);
     auto noFamilies = AsyncSocket::create(f.delegate, f.delegateQueue);
     noFamilies->setIPv4Enabled(false);
     noFamilies->setIPv6Enabled(false);
-    const Case cases[] = {
+    expectRefused({
         {"no delegate", [&](Error* e) { return noDelegate->acceptOnPort(0, e); }, 1,
          "Attempting to accept without a delegate. Set a delegate first."},
         {"no delegate queue", [&](Error* e) { return noQueue->acceptOnPort(0, e); }, 1,
@@ -213,15 +207,7 @@ TEST(AsyncSocketAccept, RefusedStarts) {
          "Attempting to accept while connected or accepting connections. Disconnect first."},
         {"unknown interface", [&](Error* e) { return fresh->acceptOnInterface(std::string("no-such-if0"), 0, e); }, 2,
          "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Error error;
-        EXPECT_FALSE(c.start(&error));
-        EXPECT_EQ(error.domain, AsyncSocketErrorDomain);
-        EXPECT_EQ(error.code, c.code);
-        EXPECT_EQ(error.description, c.description);
-    }
+    });
     EXPECT_TRUE(fresh->isDisconnected());
     EXPECT_TRUE(f.listener->isIPv4());  // the first listening sockets stay
 }

@@ -8,7 +8,7 @@
 
 #include "AsyncSocket/SendFault.h"
 #include "AsyncSocket/SocketTestSupport.h"
-#include "Platform/Tls/TestIdentity.h"
+#include "AsyncSocket/TlsTestSettings.h"
 
 namespace {
 
@@ -16,14 +16,6 @@ using namespace socket_test;
 namespace tls = platform::tls;
 
 const ByteBuffer kCRLF = AsyncSocket::CRLFData();
-
-TlsSettings serverSettings() {
-    TlsSettings settings;
-    settings.isServer = true;
-    settings.certificates = testing_tls::sharedIdentity();
-    settings.level = TlsSettings::kLevelNegotiatedSSL;
-    return settings;
-}
 
 // A blocking OpenSSL client on a connected descriptor (verification off: the test
 // certificate is self-signed).

@@ -41,8 +41,9 @@ struct Event {
 class RecordingDelegate : public AsyncSocketDelegate {
 public:
     RecordingDelegate()
-        : implemented_{Call::DidAcceptNewSocket, Call::DidSecure,    Call::DidReadPartialData, Call::DidReadData,
-                       Call::DidWritePartialData, Call::DidWriteData, Call::DidCloseReadStream, Call::DidDisconnect} {}
+        : implemented_{Call::DidAcceptNewSocket,  Call::DidConnectToHost, Call::DidSecure,
+                       Call::DidReadPartialData,  Call::DidReadData,      Call::DidWritePartialData,
+                       Call::DidWriteData,        Call::DidCloseReadStream, Call::DidDisconnect} {}
 
     bool respondsTo(Call call) const override {
         if (call == Call::NewSocketQueueForConnection) return static_cast<bool>(socketQueueForAccepted);
@@ -71,6 +72,12 @@ public:
         if (onAccept) onAccept(sock, newSocket);
         Event e{Call::DidAcceptNewSocket, sock};
         e.newSocket = newSocket;
+        record(std::move(e));
+    }
+    // data: the host, length: the port.
+    void didConnectToHost(const std::shared_ptr<AsyncSocket>& sock, const std::string& host, uint16_t port) override {
+        Event e{Call::DidConnectToHost, sock, 0, host};
+        e.length = port;
         record(std::move(e));
     }
     void socketDidSecure(const std::shared_ptr<AsyncSocket>& sock) override { record(Event(Call::DidSecure, sock)); }
@@ -207,6 +214,25 @@ inline std::string recvN(int fd, size_t n) {
         got.append(buffer, static_cast<size_t>(r));
     }
     return got;
+}
+
+// A start (accept or connect) that the socket must refuse with its own error.
+struct RefusedStart {
+    const char* name;
+    std::function<bool(platform::Error*)> start;
+    long code;
+    const char* description;
+};
+
+inline void expectRefused(const std::vector<RefusedStart>& cases) {
+    for (const RefusedStart& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::Error error;
+        EXPECT_FALSE(c.start(&error));
+        EXPECT_EQ(error.domain, AsyncSocketErrorDomain);
+        EXPECT_EQ(error.code, c.code);
+        EXPECT_EQ(error.description, c.description);
+    }
 }
 
 // A listening socket on "localhost" with the recording delegate, and its accepted sockets.

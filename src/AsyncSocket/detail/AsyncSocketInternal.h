@@ -1,12 +1,14 @@
 // Internal to the socket's implementation files (AsyncSocket*.cpp), not part of its
-// interface: the queue helpers that every part of the socket uses, and small helpers for
-// timers and socket addresses.
+// interface: the queue helpers that every part of the socket uses, small helpers for timers
+// and socket addresses, and the shape of the test hooks.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "AsyncSocket/AsyncSocket.h"
@@ -41,6 +43,34 @@ inline ByteBuffer addressBytes(const void* address, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(address);
     return ByteBuffer(bytes, bytes + length);
 }
+
+// An operation that a test may replace (the ...ForTesting hooks): the replacement while one
+// is set, else the system's own. The replacement runs outside the lock, so that one that
+// blocks holds up nothing but its own caller.
+template <class Signature>
+class TestHook;
+
+template <class R, class... Args>
+class TestHook<R(Args...)> {
+public:
+    void set(std::function<R(Args...)> replacement) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replacement_ = std::move(replacement);
+    }
+    template <class Default>
+    R call(Default&& systemOwn, Args... args) {
+        std::function<R(Args...)> replacement;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            replacement = replacement_;
+        }
+        return replacement ? replacement(args...) : systemOwn(args...);
+    }
+
+private:
+    std::mutex mutex_;
+    std::function<R(Args...)> replacement_;  // guarded by mutex_
+};
 
 }  // namespace asyncsocket::detail
 

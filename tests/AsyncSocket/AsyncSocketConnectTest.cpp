@@ -1,0 +1,449 @@
+#include "AsyncSocket/AsyncSocket.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "AsyncSocket/SocketTestSupport.h"
+#include "AsyncSocket/TlsTestSettings.h"
+#include "tools/Eventually.h"
+
+namespace {
+
+using namespace socket_test;
+using namespace std::chrono_literals;
+using platform::DispatchQueue;
+using platform::Error;
+
+const ByteBuffer kCRLF = AsyncSocket::CRLFData();
+
+ByteBuffer bytesOf(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
+
+ByteBuffer loopbackAddressBytes(int family, uint16_t port) {
+    const testtools::LoopbackAddress address = testtools::loopbackAddress(family, port);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&address.storage);
+    return ByteBuffer(bytes, bytes + address.length);
+}
+
+// Name lookups held at a gate until the test opens it (or the gate goes away); counts the
+// lookups that have finished. Installed as the socket layer's lookup while alive.
+class LookupGate {
+public:
+    LookupGate() : state_(std::make_shared<State>()) {
+        AsyncSocket::setAddressLookupForTesting(
+            [state = state_](const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+                std::unique_lock lock(state->mutex);
+                state->cv.wait(lock, [&] { return state->open; });
+                lock.unlock();
+                const int answer = ::getaddrinfo(host, service, hints, result);
+                lock.lock();
+                ++state->finished;
+                state->cv.notify_all();
+                return answer;
+            });
+    }
+    ~LookupGate() {
+        open();
+        AsyncSocket::setAddressLookupForTesting({});
+    }
+    void open() {
+        std::lock_guard lock(state_->mutex);
+        state_->open = true;
+        state_->cv.notify_all();
+    }
+    bool waitFinished(int n) {
+        std::unique_lock lock(state_->mutex);
+        return state_->cv.wait_for(lock, 10s, [&] { return state_->finished >= n; });
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+        int finished = 0;
+    };
+    std::shared_ptr<State> state_;
+};
+
+// A listening socket (the server) and client sockets with a delegate of their own.
+class AsyncSocketConnect : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.listening); }
+
+    std::shared_ptr<AsyncSocket> newClient() {
+        auto sock = AsyncSocket::create(delegate, delegateQueue);
+        clients.push_back(sock);
+        return sock;
+    }
+    void TearDown() override {
+        for (auto& sock : clients) sock->disconnect();
+        delegateQueue->sync([] {});
+    }
+    std::optional<Event> connected(const std::shared_ptr<AsyncSocket>& sock) { return delegate->waitFor(Call::DidConnectToHost, sock); }
+    std::optional<Event> disconnected(const std::shared_ptr<AsyncSocket>& sock) { return delegate->waitFor(Call::DidDisconnect, sock); }
+    // The server's side of the connection number n (from 0).
+    std::shared_ptr<AsyncSocket> accepted(size_t n) {
+        auto event = server.delegate->waitForNth(Call::DidAcceptNewSocket, server.listener, n);
+        if (!event) return nullptr;
+        server.accepted.push_back(event->newSocket);
+        return event->newSocket;
+    }
+    // Nothing more happens on the socket for a while: no late connect, no second close.
+    void expectQuiet(const std::shared_ptr<AsyncSocket>& sock, size_t disconnects) {
+        std::this_thread::sleep_for(200ms);
+        sock->performBlock([] {});
+        delegateQueue->sync([] {});
+        EXPECT_EQ(delegate->count(Call::DidConnectToHost, sock), 0u);
+        EXPECT_EQ(delegate->count(Call::DidDisconnect, sock), disconnects);
+        EXPECT_EQ(server.delegate->count(Call::DidAcceptNewSocket, server.listener), 0u);
+    }
+
+    ListeningFixture server;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<DispatchQueue> delegateQueue = DispatchQueue::createSerial("test.client.delegate");
+    std::vector<std::shared_ptr<AsyncSocket>> clients;
+};
+
+TEST_F(AsyncSocketConnect, ConnectsByHostOrAddressAndExchangesDataBothWays) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> host;  // nullopt: by address
+        int family;                       // of the address
+        std::optional<std::string> interface;
+        const char* peer;
+    };
+    const Case cases[] = {
+        {"host localhost", "localhost", 0, std::nullopt, "127.0.0.1"},
+        {"host 127.0.0.1", "127.0.0.1", 0, std::nullopt, "127.0.0.1"},
+        {"host ::1", "::1", 0, std::nullopt, "::1"},
+        {"IPv4 address", std::nullopt, AF_INET, std::nullopt, "127.0.0.1"},
+        {"IPv6 address", std::nullopt, AF_INET6, std::nullopt, "::1"},
+        {"via interface lo", "127.0.0.1", 0, "lo", "127.0.0.1"},
+        {"IPv6 via interface lo", "::1", 0, "lo", "::1"},
+        {"via interface 127.0.0.1", std::nullopt, AF_INET, "127.0.0.1", "127.0.0.1"},
+    };
+    size_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sock = newClient();
+        Error error;
+        const bool started = c.host ? sock->connectToHost(*c.host, server.port, c.interface, 5.0, &error)
+                                    : sock->connectToAddress(loopbackAddressBytes(c.family, server.port), c.interface, 5.0, &error);
+        ASSERT_TRUE(started) << error.describe();
+        // Asked for while connecting: served once connected.
+        sock->writeData(bytesOf("ping\r\n"), 5.0, 1);
+        sock->readDataToData(kCRLF, 5.0, 2);
+
+        auto event = connected(sock);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->data, c.peer);
+        EXPECT_EQ(event->length, server.port);
+        EXPECT_TRUE(sock->isConnected());
+        EXPECT_EQ(sock->connectedHost(), c.peer);
+        EXPECT_EQ(sock->connectedPort(), server.port);
+        EXPECT_EQ(sock->localHost(), c.peer);  // a loopback peer, so a loopback local address
+
+        auto peer = accepted(n++);
+        ASSERT_TRUE(peer);
+        EXPECT_EQ(peer->connectedPort(), sock->localPort());
+        peer->readDataToData(kCRLF, 5.0, 3);
+        auto ping = server.delegate->waitFor(Call::DidReadData, peer, 3);
+        ASSERT_TRUE(ping);
+        EXPECT_EQ(ping->data, "ping\r\n");
+        peer->writeData(bytesOf("pong\r\n"), 5.0, 4);
+        auto pong = delegate->waitFor(Call::DidReadData, sock, 2);
+        ASSERT_TRUE(pong);
+        EXPECT_EQ(pong->data, "pong\r\n");
+        EXPECT_TRUE(delegate->waitFor(Call::DidWriteData, sock, 1));
+        // Close-on-exec, as every descriptor of the socket layer.
+        int fdFlags = 0;
+        sock->performBlock([&] { fdFlags = ::fcntl(sock->socketFD(), F_GETFD); });
+        EXPECT_TRUE(fdFlags & FD_CLOEXEC);
+
+        sock->disconnect();
+        auto closed = disconnected(sock);
+        ASSERT_TRUE(closed);
+        EXPECT_FALSE(closed->error);
+    }
+}
+
+TEST_F(AsyncSocketConnect, TlsStartedOnBothEnds) {
+    struct Case {
+        const char* peerName;
+        bool secured;
+    };
+    const Case cases[] = {{"localhost", true}, {"other.example", false}};
+    size_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.peerName);
+        auto sock = newClient();
+        ASSERT_TRUE(sock->connectToHost("localhost", server.port));
+        ASSERT_TRUE(connected(sock));
+        auto peer = accepted(n++);
+        ASSERT_TRUE(peer);
+        peer->startTLS(serverSettings());
+        sock->startTLS(clientSettings(c.peerName));
+        sock->writeData(bytesOf("secret\r\n"), -1, 1);
+        sock->readDataToData(kCRLF, -1, 2);
+        peer->readDataToData(kCRLF, -1, 3);
+        if (!c.secured) {
+            // The client checks the server's certificate and refuses a name it does not carry.
+            auto closed = disconnected(sock);
+            ASSERT_TRUE(closed);
+            ASSERT_TRUE(closed->error);
+            EXPECT_EQ(closed->error->domain, AsyncSocketSSLErrorDomain);
+            EXPECT_EQ(closed->error->code, platform::tls::kCertificateChainInvalid);
+            EXPECT_EQ(delegate->count(Call::DidSecure, sock), 0u);
+            EXPECT_EQ(server.delegate->count(Call::DidReadData, peer), 0u);
+            continue;
+        }
+        ASSERT_TRUE(delegate->waitFor(Call::DidSecure, sock));
+        ASSERT_TRUE(server.delegate->waitFor(Call::DidSecure, peer));
+        EXPECT_TRUE(sock->isSecure());
+        auto secret = server.delegate->waitFor(Call::DidReadData, peer, 3);
+        ASSERT_TRUE(secret);
+        EXPECT_EQ(secret->data, "secret\r\n");
+        peer->writeData(bytesOf("reply\r\n"), -1, 4);
+        auto reply = delegate->waitFor(Call::DidReadData, sock, 2);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->data, "reply\r\n");
+    }
+}
+
+TEST_F(AsyncSocketConnect, RefusedStarts) {
+    auto noDelegate = AsyncSocket::create({}, delegateQueue);
+    auto noQueue = AsyncSocket::create(delegate, nullptr);
+    auto noFamilies = newClient();
+    noFamilies->setIPv4Enabled(false);
+    noFamilies->setIPv6Enabled(false);
+    auto noIPv4 = newClient();
+    noIPv4->setIPv4Enabled(false);
+    auto noIPv6 = newClient();
+    noIPv6->setIPv6Enabled(false);
+    auto fresh = newClient();
+    auto connecting = newClient();
+    ASSERT_TRUE(connecting->connectToAddress(loopbackAddressBytes(AF_INET, server.port)));
+    ByteBuffer short6 = loopbackAddressBytes(AF_INET6, server.port);
+    short6.resize(16);
+    expectRefused({
+        {"no delegate", [&](Error* e) { return noDelegate->connectToHost("localhost", server.port, e); }, 1,
+         "Attempting to connect without a delegate. Set a delegate first."},
+        {"no delegate queue", [&](Error* e) { return noQueue->connectToHost("localhost", server.port, e); }, 1,
+         "Attempting to connect without a delegate queue. Set a delegate queue first."},
+        {"both families off", [&](Error* e) { return noFamilies->connectToHost("localhost", server.port, e); }, 1,
+         "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+        {"second connect while connecting", [&](Error* e) { return connecting->connectToHost("localhost", server.port, e); }, 1,
+         "Attempting to connect while connected or accepting connections. Disconnect first."},
+        {"a listening socket", [&](Error* e) { return server.listener->connectToHost("localhost", server.port, e); }, 1,
+         "Attempting to connect while connected or accepting connections. Disconnect first."},
+        {"empty host", [&](Error* e) { return fresh->connectToHost("", server.port, e); }, 2,
+         "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string."},
+        {"unknown interface", [&](Error* e) { return fresh->connectToHost("localhost", server.port, std::string("no-such-if0"), -1.0, e); },
+         2, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
+        {"IPv6 family in 16 bytes", [&](Error* e) { return fresh->connectToAddress(short6, e); }, 2,
+         "A valid IPv4 or IPv6 address was not given"},
+        {"too short", [&](Error* e) { return fresh->connectToAddress(ByteBuffer(8), e); }, 2,
+         "A valid IPv4 or IPv6 address was not given"},
+        {"IPv4 address, IPv4 off", [&](Error* e) { return noIPv4->connectToAddress(loopbackAddressBytes(AF_INET, server.port), e); },
+         2, "IPv4 has been disabled and an IPv4 address was passed."},
+        {"IPv6 address, IPv6 off", [&](Error* e) { return noIPv6->connectToAddress(loopbackAddressBytes(AF_INET6, server.port), e); },
+         2, "IPv6 has been disabled and an IPv6 address was passed."},
+        {"IPv4-only interface, IPv4 off",
+         [&](Error* e) { return noIPv4->connectToHost("localhost", server.port, std::string("127.0.0.1"), -1.0, e); }, 2,
+         "IPv4 has been disabled and specified interface doesn't support IPv6."},
+    });
+    EXPECT_TRUE(fresh->isDisconnected());
+    EXPECT_TRUE(noIPv4->isDisconnected());
+    // The refused second attempt left the first one alone.
+    EXPECT_TRUE(connected(connecting));
+}
+
+TEST_F(AsyncSocketConnect, IPv4IsPreferredUnlessToldOtherwise) {
+    struct Case {
+        const char* name;
+        bool preferIPv4;
+        bool ipv4Enabled;
+        const char* peer;
+    };
+    const Case cases[] = {
+        {"default", true, true, "127.0.0.1"},
+        {"IPv6 preferred", false, true, "::1"},
+        // The lookup finds both, but a disabled family is never used.
+        {"IPv4 disabled", true, false, "::1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sock = newClient();
+        sock->setPreferIPv4OverIPv6(c.preferIPv4);
+        sock->setIPv4Enabled(c.ipv4Enabled);
+        ASSERT_TRUE(sock->connectToHost("localhost", server.port));
+        auto event = connected(sock);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->data, c.peer);
+        EXPECT_EQ(sock->isIPv6(), std::string(c.peer) == "::1");
+    }
+}
+
+TEST_F(AsyncSocketConnect, RefusedPortEndsInADisconnectWithThePosixError) {
+    auto sock = newClient();
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", freePort()));
+    auto event = disconnected(sock);
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, platform::kPosixDomain);
+    EXPECT_EQ(event->error->code, ECONNREFUSED);
+    EXPECT_EQ(event->error->failureReason, "Error in connect() function");
+    EXPECT_EQ(delegate->count(Call::DidConnectToHost, sock), 0u);
+    EXPECT_TRUE(sock->isDisconnected());
+}
+
+TEST_F(AsyncSocketConnect, UnknownHostEndsInTheLookupError) {
+    auto sock = newClient();
+    ASSERT_TRUE(sock->connectToHost("no-such-host.invalid", server.port));
+    auto event = disconnected(sock);
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketNetDBErrorDomain);
+    EXPECT_NE(event->error->code, 0);
+    EXPECT_EQ(event->error->description, gai_strerror(static_cast<int>(event->error->code)));
+    EXPECT_EQ(delegate->count(Call::DidConnectToHost, sock), 0u);
+}
+
+TEST_F(AsyncSocketConnect, TimeOutZeroClosesWithCode3AndTheLateLookupIsIgnored) {
+    LookupGate gate;
+    auto sock = newClient();
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port, 0.0));
+    auto event = disconnected(sock);
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->domain, AsyncSocketErrorDomain);
+    EXPECT_EQ(event->error->code, AsyncSocketConnectTimeoutError);
+    EXPECT_EQ(event->error->description, "Attempt to connect to host timed out");
+    gate.open();
+    ASSERT_TRUE(gate.waitFinished(1));
+    expectQuiet(sock, 1);
+}
+
+TEST_F(AsyncSocketConnect, DisconnectWhileLookingUpDropsTheLateResultAndTheSocketConnectsAgain) {
+    auto sock = newClient();
+    {
+        LookupGate gate;
+        ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port));
+        sock->disconnect();
+        auto event = disconnected(sock);
+        ASSERT_TRUE(event);
+        EXPECT_FALSE(event->error);
+        gate.open();
+        ASSERT_TRUE(gate.waitFinished(1));
+        expectQuiet(sock, 1);
+    }
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port));
+    EXPECT_TRUE(connected(sock));
+}
+
+TEST_F(AsyncSocketConnect, NegativeTimeOutNeverFiresAndASuccessEndsTheTimeOut) {
+    struct Case {
+        const char* name;
+        double timeout;
+    };
+    const Case cases[] = {{"no time-out, slow lookup", -1.0}, {"time-out longer than the lookup", 0.3}};
+    size_t n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sock = newClient();
+        {
+            LookupGate gate;
+            ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port, c.timeout));
+            std::this_thread::sleep_for(100ms);
+            gate.open();
+            ASSERT_TRUE(connected(sock));
+        }
+        ASSERT_TRUE(accepted(n++));
+        // Past the time-out, still connected.
+        std::this_thread::sleep_for(400ms);
+        EXPECT_TRUE(sock->isConnected());
+        EXPECT_EQ(delegate->count(Call::DidDisconnect, sock), 0u);
+    }
+}
+
+// The descriptors the process has open.
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(AsyncSocketConnect, ATimedOutConnectStopsWaitingForThePeer) {
+    // A listener whose listen queue is full drops further connection requests, so a connect
+    // to it keeps waiting (for minutes, by the system's own retries).
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, 0);
+    ASSERT_EQ(::bind(full, address.get(), address.length), 0);
+    ASSERT_EQ(::listen(full, 0), 0);
+    ASSERT_EQ(::getsockname(full, reinterpret_cast<sockaddr*>(&address.storage), &address.length), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(filler, address.get(), address.length);
+    ASSERT_TRUE(testtools::eventually([&] {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        return ::getsockopt(full, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_unacked >= 1;
+    }));
+
+    auto sock = newClient();
+    const size_t before = openDescriptors();
+    ASSERT_TRUE(sock->connectToAddress(ByteBuffer(reinterpret_cast<const uint8_t*>(&address.storage),
+                                                  reinterpret_cast<const uint8_t*>(&address.storage) + address.length),
+                                       0.2));
+    auto event = disconnected(sock);
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(event->error);
+    EXPECT_EQ(event->error->code, AsyncSocketConnectTimeoutError);
+    // The connect under way on the global queue ends with the attempt and lets go of its
+    // descriptor, instead of holding a thread and the socket until the system gives up.
+    EXPECT_TRUE(testtools::eventually([&] { return openDescriptors() <= before; }, 3s));
+    ::close(filler);
+    ::close(full);
+}
+
+TEST_F(AsyncSocketConnect, ManyClientsConnectFromManyThreadsAtOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 8;
+    std::vector<std::shared_ptr<AsyncSocket>> socks;
+    for (int i = 0; i < kThreads * kPerThread; ++i) socks.push_back(newClient());
+    std::vector<std::thread> threads;
+    std::atomic<int> started{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                auto& sock = socks[static_cast<size_t>(t * kPerThread + i)];
+                const bool ok = i % 2 ? sock->connectToHost(i % 4 == 1 ? "localhost" : "::1", server.port, 10.0)
+                                      : sock->connectToAddress(loopbackAddressBytes(AF_INET, server.port), 10.0);
+                if (ok) ++started;
+                sock->writeData(bytesOf("hello\r\n"), 10.0, 1);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(started, kThreads * kPerThread);
+    for (size_t i = 0; i < socks.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(delegate->waitFor(Call::DidWriteData, socks[i], 1));
+    }
+    for (size_t n = 0; n < socks.size(); ++n) {
+        auto peer = accepted(n);
+        ASSERT_TRUE(peer);
+        peer->readDataToData(kCRLF, 10.0, 7);
+        auto line = server.delegate->waitFor(Call::DidReadData, peer, 7);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->data, "hello\r\n");
+    }
+}
+
+}  // namespace
