@@ -451,11 +451,13 @@ void HTTPConnection::sendResponseHeadersAndBody() {
         return;
     }
 
-    if (!isRangeRequest && !chunked && length <= kSmallResponseLength) {
-        // A small whole body goes out with its header in one write: the same bytes on the
-        // wire, one send and one completion fewer for every API reply.
-        const DataSlice piece = httpResponse_->readDataOfLength(length);
-        if (!piece.empty() && httpResponse_->isDone()) {
+    if (!isRangeRequest) {
+        // The first piece is read before the header is written; a response is never rewound
+        // outside ranges, so whatever this read returns is the body's beginning.
+        const DataSlice piece = httpResponse_->readDataOfLength(kMaxResponseQueueSize);
+        if (!chunked && length <= kSmallResponseLength && !piece.empty() && httpResponse_->isDone()) {
+            // A small body that came whole goes out with its header in one write: the same
+            // bytes on the wire, one send and one completion fewer for every API reply.
             auto both = std::make_shared<ByteBuffer>(*header);
             both->insert(both->end(), piece.begin(), piece.end());
             responseDataSizes_.push_back(piece.size());
@@ -463,16 +465,14 @@ void HTTPConnection::sendResponseHeadersAndBody() {
             sentResponseHeaders_ = true;
             return;
         }
-        httpResponse_->setOffset(httpResponse_->offset() - piece.size());
+        asyncSocket_->writeData(std::move(header), writeTimeout(), TagPartialResponseHeader);
+        sentResponseHeaders_ = true;
+        writeStandardPiece(piece, chunked);
+        return;
     }
 
     asyncSocket_->writeData(std::move(header), writeTimeout(), TagPartialResponseHeader);
     sentResponseHeaders_ = true;
-
-    if (!isRangeRequest) {
-        continueSendingStandardResponseBody();
-        return;
-    }
     const LxRange first = ranges_->front();
     if (ranges_->size() == 1) {
         httpResponse_->setOffset(first.location);
@@ -496,11 +496,15 @@ void HTTPConnection::continueSendingStandardResponseBody() {
     const uint64_t queued = writeQueueSize();
     if (queued >= kMaxResponseQueueSize) return;
     const bool chunked = httpResponse_->implements(HTTPResponse::kIsChunked) && httpResponse_->isChunked();
-    const DataSlice piece = httpResponse_->readDataOfLength(kMaxResponseQueueSize - queued);
+    writeStandardPiece(httpResponse_->readDataOfLength(kMaxResponseQueueSize - queued), chunked);
+}
+
+void HTTPConnection::writeStandardPiece(const DataSlice& piece, bool chunked) {
     if (piece.empty()) {
-        // A chunked response that learns only after its last piece that it is done still
-        // needs its closing chunk, or the client waits for ever. The CRLF after the last
-        // piece has been written already (tag 32), so the footer goes without it.
+        // A chunked response that learns only after its last piece that it is done (or that
+        // has no body at all) still needs its closing chunk, or the client waits for ever.
+        // Every piece before it has been written with its CRLF (tag 32), so the footer goes
+        // without one.
         if (chunked && !chunkedTerminatorQueued_ && httpResponse_->isDone() && responseDataSizes_.empty()) {
             chunkedTerminatorQueued_ = true;
             asyncSocket_->writeData(bytesOf("0\r\n\r\n"), writeTimeout(), TagResponse);

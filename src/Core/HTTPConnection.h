@@ -232,6 +232,9 @@ private:
     void writeErrorResponse(int64_t status, long tag, std::optional<std::string> connectionField = std::nullopt,
                             bool authChallenge = false);
     void writeBodyPiece(const DataSlice& piece, long tag, double timeout);
+    // Queues a piece of a whole-body reply (chunk-framed when chunked); an empty piece queues
+    // nothing, except the closing chunk of a chunked reply that has learnt it is done.
+    void writeStandardPiece(const DataSlice& piece, bool chunked);
     double readTimeout() const { return config_->timeouts().read; }
     double writeTimeout() const { return config_->timeouts().write; }
     std::shared_ptr<HTTPResponse> httpResponseForRequestFromDocumentRoot(const std::string& path);

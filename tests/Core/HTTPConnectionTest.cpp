@@ -8,6 +8,7 @@
 #include "Logging/LoggingTestSupport.h"
 #include "Logging/LxLog.h"
 #include "Platform/Tls/TestIdentity.h"
+#include "tools/Eventually.h"
 
 namespace {
 
@@ -414,6 +415,231 @@ TEST_F(HTTPConnectionTest, ResponseCallbacksFromAStaleSenderAreLoggedAndIgnored)
     auto reply = client.readReply();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
+}
+
+// ----- Responses that produce their body later ---------------------------------------------
+
+// A response whose body a test hands over from its own thread, as a response that reads a file
+// or a stream does: it returns what it has (at most maxPiece bytes a read), tells its
+// connection when there is more, when its header may go, or that it gives up. It cannot be
+// rewound: setOffset only counts the calls.
+class ScriptedResponse : public HTTPResponse {
+public:
+    struct Options {
+        uint64_t length = 0;
+        bool chunked = false;
+        bool delayHeaders = false;
+        size_t maxPiece = SIZE_MAX;
+    };
+    explicit ScriptedResponse(Options options) : options_(options), delay_(options.delayHeaders) {}
+
+    unsigned implementedOperations() const override { return kDelayResponseHeaders | kIsChunked; }
+    uint64_t contentLength() override { return options_.length; }
+    uint64_t offset() override {
+        std::lock_guard lock(mutex_);
+        return offset_;
+    }
+    void setOffset(uint64_t) override {
+        std::lock_guard lock(mutex_);
+        ++setOffsetCalls_;
+    }
+    DataSlice readDataOfLength(uint64_t length) override {
+        std::lock_guard lock(mutex_);
+        const size_t count = std::min<uint64_t>({length, options_.maxPiece, pending_.size()});
+        if (count == 0) return {};
+        auto piece = std::make_shared<const DataSlice::Buffer>(pending_.begin(), pending_.begin() + static_cast<long>(count));
+        pending_.erase(0, count);
+        offset_ += count;
+        return DataSlice(piece, 0, count);
+    }
+    bool isDone() override {
+        std::lock_guard lock(mutex_);
+        return finished_ && pending_.empty();
+    }
+    bool delayResponseHeaders() override {
+        std::lock_guard lock(mutex_);
+        return delay_;
+    }
+    bool isChunked() override { return options_.chunked; }
+
+    // Connection queue: the connection that serves it.
+    void attach(const std::shared_ptr<HTTPConnection>& connection) {
+        std::lock_guard lock(mutex_);
+        connection_ = connection;
+    }
+    // Test thread.
+    bool attached() {
+        std::lock_guard lock(mutex_);
+        return !connection_.expired();
+    }
+    void add(const std::string& bytes, bool last = false) {
+        std::lock_guard lock(mutex_);
+        pending_ += bytes;
+        finished_ = finished_ || last;
+    }
+    void releaseHeaders() {
+        std::lock_guard lock(mutex_);
+        delay_ = false;
+    }
+    void announce() {
+        if (auto connection = connectionRef()) connection->responseHasAvailableData(this);
+    }
+    void giveUp() {
+        if (auto connection = connectionRef()) connection->responseDidAbort(this);
+    }
+    int setOffsetCalls() {
+        std::lock_guard lock(mutex_);
+        return setOffsetCalls_;
+    }
+
+private:
+    std::shared_ptr<HTTPConnection> connectionRef() {
+        std::lock_guard lock(mutex_);
+        return connection_.lock();
+    }
+
+    const Options options_;
+    std::mutex mutex_;
+    std::weak_ptr<HTTPConnection> connection_;  // guarded by mutex_
+    std::string pending_;                       // guarded by mutex_
+    uint64_t offset_ = 0;                       // guarded by mutex_
+    bool finished_ = false;                     // guarded by mutex_
+    bool delay_;                                // guarded by mutex_
+    int setOffsetCalls_ = 0;                    // guarded by mutex_
+};
+
+class HTTPConnectionLaterBodyTest : public HTTPConnectionTest {
+protected:
+    // Every request gets the response made by `make`, served on its connection.
+    void serve(std::function<std::shared_ptr<ScriptedResponse>()> make) {
+        f.b().respondOnConnection = [make](const std::shared_ptr<HTTPConnection>& connection, const std::string&,
+                                           const std::string&) -> std::shared_ptr<HTTPResponse> {
+            auto response = make();
+            response->attach(connection);
+            return response;
+        };
+    }
+    // Serves `response` to the next request and waits until its connection has it.
+    void serveOnce(const std::shared_ptr<ScriptedResponse>& response, Client& client, const std::string& request) {
+        serve([response] { return response; });
+        ASSERT_TRUE(client.send(request));
+        ASSERT_TRUE(testtools::eventually([&] { return response->attached(); }));
+    }
+    // True when nothing arrives within the time.
+    static bool silentFor(Client& client, int ms) {
+        pollfd p{client.fd(), POLLIN, 0};
+        return ::poll(&p, 1, ms) == 0;
+    }
+};
+
+struct PiecewiseCase {
+    size_t length;
+    size_t maxPiece;
+};
+
+// A small body whose first read is short once made the connection rewind it with setOffset
+// and read again: a response that cannot rewind lost its first piece and the client waited
+// for bytes that never came.
+TEST_F(HTTPConnectionLaterBodyTest, ShortFirstReadOfASmallBodyIsSentNotRewound) {
+    constexpr PiecewiseCase cases[] = {{10, 5}, {3, 1}, {16384, 1000}, {16384, 16383}, {16385, 4096}, {20000, 7}};
+    Client client(f.port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + " bytes, at most " + std::to_string(c.maxPiece) + " a read");
+        std::string body(c.length, 'p');
+        for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+        auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{c.length, false, false, c.maxPiece});
+        response->add(body, true);
+        serve([response] { return response; });
+        ASSERT_TRUE(client.send(get("/piecewise")));
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->header("content-length"), std::to_string(c.length));
+        EXPECT_TRUE(reply->body == body);
+        EXPECT_EQ(response->setOffsetCalls(), 0);
+    }
+}
+
+TEST_F(HTTPConnectionLaterBodyTest, BodyThatComesLaterIsSentWhenAnnounced) {
+    Client client(f.port);
+    auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{10});
+    serveOnce(response, client, get("/later"));
+    response->add("01234");
+    response->announce();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    response->add("56789", true);
+    response->announce();
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, "0123456789");
+    EXPECT_EQ(response->setOffsetCalls(), 0);
+    // The connection is kept and answers the next request.
+    serve([] {
+        auto next = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{2});
+        next->add("ok", true);
+        return next;
+    });
+    ASSERT_TRUE(client.send(get("/next")));
+    auto next = client.readReply();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->body, "ok");
+}
+
+TEST_F(HTTPConnectionLaterBodyTest, DelayedHeadersWaitForTheResponse) {
+    Client client(f.port);
+    auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{5, false, true});
+    response->add("ready", true);
+    serveOnce(response, client, get("/delayed"));
+    EXPECT_TRUE(silentFor(client, 200));  // not even the header
+    response->releaseHeaders();
+    response->announce();
+    auto reply = client.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, "ready");
+}
+
+TEST_F(HTTPConnectionLaterBodyTest, AbortClosesAfterWhatWasQueued) {
+    Client client(f.port);
+    auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{10});
+    serveOnce(response, client, get("/abort"));
+    response->add("0123");
+    response->announce();
+    response->giveUp();  // after the announcement: its piece is queued before the close
+    EXPECT_FALSE(client.readReply());  // the body stops short of its length...
+    EXPECT_TRUE(client.eof());         // ...and the connection is closed
+    const std::string& received = client.buffer();
+    ASSERT_NE(received.find("\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(received.substr(received.find("\r\n\r\n") + 4), "0123");
+    EXPECT_TRUE(f.waitForConnections(0));
+}
+
+TEST_F(HTTPConnectionLaterBodyTest, ChunkedReplyThatLearnsLateItIsDoneGetsItsClosingChunk) {
+    Client client(f.port);
+    {
+        SCOPED_TRACE("done only after its last piece has gone");
+        auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{0, true});
+        serveOnce(response, client, get("/late"));
+        response->add("abc");
+        response->announce();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        response->add("", true);
+        response->announce();
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->header("transfer-encoding"), "chunked");
+        EXPECT_EQ(reply->raw.substr(reply->raw.find("\r\n\r\n") + 4), "3\r\nabc\r\n0\r\n\r\n");
+    }
+    {
+        SCOPED_TRACE("no body at all");
+        auto response = std::make_shared<ScriptedResponse>(ScriptedResponse::Options{0, true});
+        serveOnce(response, client, get("/none"));
+        response->add("", true);
+        response->announce();
+        auto reply = client.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->raw.substr(reply->raw.find("\r\n\r\n") + 4), "0\r\n\r\n");
+    }
 }
 
 // ----- Byte ranges ---------------------------------------------------------------------------

@@ -79,6 +79,10 @@ struct Behaviour {
         [](const std::string&, const std::string&, const std::string&) {
             return std::make_shared<TestResponse>("hello");
         };
+    // Asked first when set: the reply for (the connection, method, uri), for responses that
+    // call back into their connection; nullptr goes on to respond.
+    std::function<std::shared_ptr<HTTPResponse>(const std::shared_ptr<HTTPConnection>&, const std::string&, const std::string&)>
+        respondOnConnection;
     // Paths that the gate refuses with 403 (the hook answers itself and returns nullptr).
     std::string forbiddenPrefix = "/forbidden";
     std::optional<platform::TlsIdentity> identity;
@@ -125,6 +129,9 @@ public:
         if (path.rfind(behaviour_->forbiddenPrefix, 0) == 0) {
             handleForbiddenResource();
             return nullptr;
+        }
+        if (behaviour_->respondOnConnection) {
+            if (auto own = behaviour_->respondOnConnection(shared_from_this(), method, path)) return own;
         }
         auto response = behaviour_->respond(method, path, body_);
         body_.clear();
