@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/rand.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "Core/Categories/LxNumber.h"
 #include "Core/HTTPServer.h"
 #include "Core/WebSocket.h"
+#include "Core/detail/HTTPText.h"
 #include "Logging/LxLogMacros.h"
 #include "Platform/Format.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -23,33 +23,9 @@
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    }
-    return true;
-}
-
-std::string_view trimmed(std::string_view text) {
-    const char* blanks = " \t\r\n";
-    const size_t begin = text.find_first_not_of(blanks);
-    if (begin == std::string_view::npos) return {};
-    const size_t end = text.find_last_not_of(blanks);
-    return text.substr(begin, end - begin + 1);
-}
-
-// A new UUID in its 36-character text form (random, version 4).
-std::string newUuidString() {
-    uint8_t b[16];
-    if (RAND_bytes(b, sizeof b) != 1) {
-        for (auto& x : b) x = static_cast<uint8_t>(std::rand());
-    }
-    b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
-    return platform::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2],
-                            b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-}
+using core_detail::equalsIgnoringCase;
+using core_detail::newUuidString;
+using core_detail::trimmed;
 
 std::shared_ptr<const ByteBuffer> bytesOf(std::string_view text) {
     return std::make_shared<const ByteBuffer>(text.begin(), text.end());
@@ -746,21 +722,6 @@ bool HTTPConnection::expectsRequestBodyFromMethod(const std::string& method, con
 void HTTPConnection::prepareForBodyWithSize(uint64_t) {}
 void HTTPConnection::processBodyData(std::span<const uint8_t>) {}
 void HTTPConnection::finishBody() {}
-
-bool HTTPConnection::isPasswordProtected(const std::string&) { return false; }
-bool HTTPConnection::useDigestAccessAuthentication() { return true; }
-std::string HTTPConnection::realm() { return "defaultRealm@host.com"; }
-std::optional<std::string> HTTPConnection::passwordForUser(const std::string&) { return std::nullopt; }
-bool HTTPConnection::isAuthenticated() { return false; }
-
-void HTTPConnection::addDigestAuthChallenge(HTTPMessage& response) {
-    response.setHeaderField("WWW-Authenticate",
-                            platform::format("Digest realm=\"%@\", qop=\"auth\", nonce=\"%@\"", realm(), newUuidString()));
-}
-
-void HTTPConnection::addBasicAuthChallenge(HTTPMessage& response) {
-    response.setHeaderField("WWW-Authenticate", platform::format("Basic realm=\"%@\"", realm()));
-}
 
 std::shared_ptr<WebSocket> HTTPConnection::webSocketForURI(const std::string&) { return nullptr; }
 

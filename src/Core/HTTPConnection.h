@@ -30,8 +30,10 @@
 // its delegate, and every call the socket posts holds it until it has run.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -157,15 +159,36 @@ public:
     virtual void prepareForBodyWithSize(uint64_t contentLength);
     virtual void processBodyData(std::span<const uint8_t> postDataChunk);
     virtual void finishBody();
-    // Authentication: no path is protected in the base; isAuthenticated answers false and
-    // the challenges carry the realm (the digest nonce is a fresh one each time).
+    // Authentication. A path for which isPasswordProtected answers true (the base protects
+    // none) is served only when isAuthenticated accepts the request's "Authorization" field;
+    // otherwise the reply is 401 with the challenge of the scheme in use.
+    // - Digest (useDigestAccessAuthentication, the default): qop "auth" (RFC 2617) with MD5;
+    //   the field's uri must be the request target as written, and its nonce one this class
+    //   issued in a challenge less than kNonceLifetime ago - or the one this connection
+    //   adopted already, which it keeps accepting for its whole life - with a nonce count
+    //   greater than every count accepted before on this connection. A field that lacks a
+    //   parameter the computation needs is refused as it stands.
+    // - Basic: "user:password" in Base64, compared with passwordForUser.
+    // passwordForUser answers nullopt for an unknown user (the base knows none).
     virtual bool isPasswordProtected(const std::string& path);
     virtual bool useDigestAccessAuthentication();
     virtual std::string realm();
     virtual std::optional<std::string> passwordForUser(const std::string& username);
     virtual bool isAuthenticated();
+    // "WWW-Authenticate" of the 401 reply: digest with the realm, qop "auth" and a fresh
+    // nonce (generateNonce), or basic with the realm.
     virtual void addDigestAuthChallenge(HTTPMessage& response);
     virtual void addBasicAuthChallenge(HTTPMessage& response);
+
+    // The digest nonces every connection shares, kept on their own serial queue
+    // ("HTTPConnection-Nonce"). Any thread, but not that queue.
+    static constexpr std::chrono::seconds kNonceLifetime{300};
+    // A new nonce (a UUID text), adoptable by any connection for kNonceLifetime.
+    static std::string generateNonce();
+    // Whether the nonce was issued less than kNonceLifetime ago.
+    static bool hasRecentNonce(const std::string& nonce);
+    // The clock the nonce lifetime is measured on; tests move it on. nullptr: the steady clock.
+    static void setNonceClock(std::function<std::chrono::steady_clock::time_point()> clock);
     // The response for the request, or nullptr (answered 404 unless the hook queued an error
     // reply itself). The base looks the URI up under the document root.
     virtual std::shared_ptr<HTTPResponse> httpResponseForMethod(const std::string& method, const std::string& path);
@@ -251,7 +274,9 @@ private:
     bool errorReplyQueued_ = false;
     // The zero-size chunk that ends a chunked reply has been queued.
     bool chunkedTerminatorQueued_ = false;
-    std::string nonce_;
+    // Digest: the nonce this connection adopted (none yet: nullopt) and the highest nonce
+    // count accepted with it.
+    std::optional<std::string> nonce_;
     int64_t lastNC_ = 0;
     std::shared_ptr<HTTPResponse> httpResponse_;
     std::optional<std::vector<LxRange>> ranges_;

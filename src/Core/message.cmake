@@ -2,6 +2,7 @@
 # HTTP server.
 target_sources(pellix_http PRIVATE
   HTTPMessage.cpp
+  detail/HTTPText.cpp
   Categories/LxData.cpp
   Categories/LxNumber.cpp
   Categories/LxRange.cpp

@@ -2,5 +2,7 @@
 target_sources(pellix_http PRIVATE
   HTTPConfig.cpp
   HTTPConnection.cpp
+  HTTPConnectionAuthentication.cpp
+  HTTPAuthenticationRequest.cpp
   HTTPServer.cpp
 )
