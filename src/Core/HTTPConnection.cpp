@@ -14,6 +14,7 @@
 
 #include "Core/Categories/LxNumber.h"
 #include "Core/HTTPServer.h"
+#include "Core/Responses/HTTPFileResponse.h"
 #include "Core/WebSocket.h"
 #include "Core/detail/HTTPText.h"
 #include "Logging/LxLogMacros.h"
@@ -767,7 +768,9 @@ std::optional<std::string> HTTPConnection::filePathForURI(const std::string& pat
     return fullPath;
 }
 
-std::shared_ptr<HTTPResponse> HTTPConnection::fileResponseForPath(const std::string&) { return nullptr; }
+std::shared_ptr<HTTPResponse> HTTPConnection::fileResponseForPath(const std::string& filePath) {
+    return HTTPFileResponse::create(filePath, shared_from_this());
+}
 
 std::shared_ptr<HTTPResponse> HTTPConnection::httpResponseForMethod(const std::string&, const std::string& path) {
     return httpResponseForRequestFromDocumentRoot(path);

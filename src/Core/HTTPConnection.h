@@ -205,7 +205,8 @@ public:
     virtual std::vector<std::string> directoryIndexFileNames();
     virtual std::optional<std::string> filePathForURI(const std::string& path);
     virtual std::optional<std::string> filePathForURI(const std::string& path, bool allowDirectory);
-    // The response for an existing file; the base serves no files (nullptr).
+    // The response for an existing file that is not a directory: the base reads it on the
+    // connection queue (HTTPFileResponse); nullptr when it cannot be served.
     virtual std::shared_ptr<HTTPResponse> fileResponseForPath(const std::string& filePath);
     // The keep-alive rule, asked after the last write of a reply.
     virtual bool shouldDie();

@@ -8,7 +8,10 @@ target_sources(pellix_http PRIVATE
   Categories/LxRange.cpp
   Categories/LxRangeValue.cpp
   Responses/DataSlice.cpp
+  Responses/HTTPAsyncFileResponse.cpp
   Responses/HTTPDataResponse.cpp
+  Responses/HTTPDynamicFileResponse.cpp
   Responses/HTTPErrorResponse.cpp
+  Responses/HTTPFileResponse.cpp
   Responses/HTTPRedirectResponse.cpp
 )

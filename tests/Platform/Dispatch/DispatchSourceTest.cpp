@@ -207,14 +207,23 @@ TEST(DispatchSourceTest, ListeningSocketReportsHowManyConnectionsArePending) {
     ::close(listener);
 }
 
-TEST(DispatchSourceTest, RegularFileIsReadableWithTheBytesLeft) {
+// An unnamed regular file of `size` bytes, positioned at `at`; -1 when it cannot be made.
+int regularFile(size_t size, off_t at) {
     char path[] = "/tmp/pellix-dispatch-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
+    const int fd = ::mkstemp(path);
+    if (fd < 0) return -1;
     ::unlink(path);
-    std::string content(100, 'x');
-    ASSERT_EQ(::write(fd, content.data(), content.size()), 100);
-    ASSERT_EQ(::lseek(fd, 30, SEEK_SET), 30);
+    const std::string content(size, 'x');
+    if (::write(fd, content.data(), size) != static_cast<ssize_t>(size) || ::lseek(fd, at, SEEK_SET) != at) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(DispatchSourceTest, RegularFileIsReadableWithTheBytesLeft) {
+    const int fd = regularFile(100, 30);
+    ASSERT_GE(fd, 0);
 
     auto queue = DispatchQueue::createSerial("test.file");
     auto source = DispatchSource::makeRead(fd, queue);
@@ -235,6 +244,42 @@ TEST(DispatchSourceTest, RegularFileIsReadableWithTheBytesLeft) {
     queue->sync([] {});
     EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{70, 20, 0}));
     ::close(fd);
+}
+
+// A file response reads a regular file this way: each resume gives one event, the handler
+// reads and suspends the source again; a source cancelled while suspended closes the file
+// (its cancel handler) once it is resumed.
+TEST(DispatchSourceTest, RegularFileGivesOneEventPerResume) {
+    const int fd = regularFile(25, 0);
+    ASSERT_GE(fd, 0);
+
+    auto queue = DispatchQueue::createSerial("test.file.resume");
+    auto source = DispatchSource::makeRead(fd, queue);
+    ASSERT_NE(source, nullptr);
+    Recorder rec;
+    Semaphore cancelled;
+    source->setEventHandler([&] {
+        rec.add(source->data());
+        char buf[10];
+        EXPECT_GE(::read(fd, buf, sizeof buf), 0);
+        source->suspend();
+    });
+    source->setCancelHandler([&] {
+        ::close(fd);
+        cancelled.signal();
+    });
+    for (uint64_t left : {25, 15, 5, 0}) {
+        SCOPED_TRACE(left);
+        queue->sync([&] { source->resume(); });
+        ASSERT_TRUE(rec.events.wait(kPatience));
+        EXPECT_FALSE(rec.events.wait(50ms));  // suspended again: no second event
+        EXPECT_EQ(rec.snapshot().back(), left);
+    }
+    source->cancel();
+    EXPECT_FALSE(cancelled.wait(50ms));  // still suspended
+    source->resume();
+    EXPECT_TRUE(cancelled.wait(kPatience));
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
 }
 
 TEST(DispatchSourceTest, BadDescriptorGivesNoSource) {
