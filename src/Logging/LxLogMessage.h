@@ -61,7 +61,7 @@ public:
     const char* const function;             // owned when LxLogMessageCopyFunction is set
     const int32_t lineNumber;
     const uint32_t machThreadID;            // the caller's kernel thread id
-    const char* const queueLabel;           // own copy of the caller's queue label ("" on none)
+    const char* const queueLabel;           // own copy of the caller's queue label ("" on none; DispatchQueue::currentLabel)
     const std::string threadName;           // the caller's thread name, possibly empty
     const LxLogTag tag;
     const int32_t options;

@@ -30,7 +30,7 @@ TEST(LxLogMessageTest, KeepsTheCallsFieldsAndWhereItCameFrom) {
     EXPECT_EQ(42, message.lineNumber);
     EXPECT_EQ(static_cast<uint32_t>(platform::currentThreadId()), message.machThreadID);
     ASSERT_NE(nullptr, message.queueLabel);
-    EXPECT_STREQ("", message.queueLabel);  // the test thread runs on no queue
+    EXPECT_STREQ(platform::DispatchQueue::mainQueueLabel(), message.queueLabel);  // the test runs on the main thread
     EXPECT_EQ(LxLogTag("tag"), message.tag);
     EXPECT_EQ(0, message.options);
     EXPECT_EQ("HTTPServer", std::string(*message.fileName()));
@@ -87,6 +87,19 @@ TEST(LxLogMessageTest, RecordsTheCallersQueueAndThreadName) {
     });
     named.join();
     EXPECT_EQ("caller-thread", name);
+
+    // A thread nobody named carries only the program's name, which is no name of its own; it
+    // runs on no queue.
+    std::string unnamedName = "?";
+    std::string unnamedLabel = "?";
+    std::thread unnamed([&] {
+        LxLogMessage message("x", 3, 1, 0, nullptr, nullptr, 0, std::nullopt, 0);
+        unnamedName = message.threadName;
+        unnamedLabel = message.queueLabel;
+    });
+    unnamed.join();
+    EXPECT_EQ("", unnamedName);
+    EXPECT_EQ("", unnamedLabel);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "Platform/Dispatch/detail/Pool.h"
 #include "Platform/Dispatch/detail/Reactor.h"
 #include "Platform/PlainLog.h"
+#include "Platform/ThreadInfo.h"
 
 namespace platform {
 
@@ -259,8 +260,8 @@ void* DispatchQueue::getSpecific(const void* key) {
 DispatchQueue* DispatchQueue::current() { return tlsCurrentQueue; }
 
 std::string DispatchQueue::currentLabel() {
-    DispatchQueue* queue = tlsCurrentQueue;
-    return queue ? queue->label() : std::string();
+    if (DispatchQueue* queue = tlsCurrentQueue) return queue->label();
+    return isMainThread() ? std::string(mainQueueLabel()) : std::string();
 }
 
 }  // namespace platform

@@ -101,8 +101,12 @@ public:
 
     // The serial queue whose task the calling thread is running, or nullptr.
     static DispatchQueue* current();
-    // The label of current(), or "" when the caller runs on no serial queue.
+    // The label of the queue the caller runs on: current()'s; on the main thread outside any
+    // queue's task, the main queue's (mainQueueLabel()), since the main thread is the main
+    // queue's; "" elsewhere (a thread of no queue, a task of the global concurrent queue).
     static std::string currentLabel();
+    // The label of the main queue: the queue of the main thread's own code.
+    static const char* mainQueueLabel() { return "main-thread"; }
 
 protected:
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
