@@ -16,4 +16,5 @@ target_sources(pellix_logging PRIVATE
   LxLoggerNode.cpp
   LxLogMessage.cpp
   LxTTYLogger.cpp
+  LxTTYLoggerColorProfile.cpp
 )

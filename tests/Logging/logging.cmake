@@ -11,3 +11,5 @@ pellix_test(logging_logfileinfo_test SRCS LxLogFileInfoTest.cpp DEPS pellix::log
 pellix_test(logging_logfilemanager_test SRCS LxLogFileManagerDefaultTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_filelogger_test SRCS LxFileLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
 pellix_test(logging_databaselogger_test SRCS LxAbstractDatabaseLoggerTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
+pellix_test(logging_ttylogger_colorprofile_test SRCS LxTTYLoggerColorProfileTest.cpp DEPS pellix::logging LABELS unit)
+pellix_test(logging_ttylogger_colors_test SRCS LxTTYLoggerColorsTest.cpp DEPS pellix::logging LABELS "unit;concurrency")
