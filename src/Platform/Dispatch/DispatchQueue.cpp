@@ -213,9 +213,11 @@ void DispatchQueue::setTargetQueue(std::shared_ptr<DispatchQueue> target) {
     }
     std::lock_guard<std::mutex> lock(targetMutex_);
     target_ = std::move(target);
+    hasTarget_.store(target_ != nullptr, std::memory_order_release);
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::targetQueue() const {
+    if (!hasTarget_.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard<std::mutex> lock(targetMutex_);
     return target_;
 }

@@ -23,6 +23,7 @@
 // All operations may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -120,6 +121,8 @@ private:
     std::string label_;
     mutable std::mutex targetMutex_;
     std::shared_ptr<DispatchQueue> target_;  // guarded by targetMutex_
+    // target_ is set; lets a queue without a target (nearly all) skip the lock.
+    std::atomic<bool> hasTarget_{false};
 
 protected:
     struct SpecificTable;
