@@ -1,27 +1,15 @@
 #include "Core/WebSocket.h"
 
-#include <strings.h>
-
-#include <algorithm>
-#include <cctype>
-
 #include "Core/Categories/LxData.h"
 #include "Core/Categories/LxNumber.h"
+#include "Core/detail/HTTPText.h"
 #include "Platform/Format.h"
 #include "Platform/Notifications/NotificationCenter.h"
 
 namespace {
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool containsIgnoringCase(std::string_view text, std::string_view word) {
-    const auto at = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-    return at != text.end() || word.empty();
-}
+using core_detail::containsIgnoringCase;
+using core_detail::equalsIgnoringCase;
 
 constexpr std::string_view kRFC6455Guid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
@@ -34,7 +22,7 @@ bool WebSocket::isWebSocketRequest(const HTTPMessage& request) {
     const std::optional<std::string> upgrade = request.headerField("Upgrade");
     const std::optional<std::string> connection = request.headerField("Connection");
     if (!upgrade || !connection) return false;
-    return sameIgnoringCase(*upgrade, "WebSocket") && containsIgnoringCase(*connection, "Upgrade");
+    return equalsIgnoringCase(*upgrade, "WebSocket") && containsIgnoringCase(*connection, "Upgrade");
 }
 
 bool WebSocket::isVersion76Request(const HTTPMessage& request) {

@@ -21,6 +21,13 @@ bool hasPrefixIgnoringCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
+bool containsIgnoringCase(std::string_view text, std::string_view word) {
+    for (size_t at = 0; at + word.size() <= text.size(); ++at) {
+        if (equalsIgnoringCase(text.substr(at, word.size()), word)) return true;
+    }
+    return false;
+}
+
 std::string_view trimmed(std::string_view text) {
     const char* blanks = " \t\r\n";
     const size_t begin = text.find_first_not_of(blanks);
