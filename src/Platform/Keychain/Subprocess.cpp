@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -45,17 +46,67 @@ ssize_t writeWithoutSigpipe(int fd, const char* data, size_t size) {
     return n;
 }
 
+// Starts arguments[0] in a session of its own (no controlling terminal), with a plain signal
+// state, and with the descriptors the caller's file actions set up. 0 or the spawn error.
+int spawnProcess(const std::vector<std::string>& arguments, posix_spawn_file_actions_t* actions, pid_t& pid) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    // Ignored signals stay ignored across exec; a tool must not inherit our SIGPIPE handling.
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv;
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int rc = ::posix_spawn(&pid, argv[0], actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    return rc;
+}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// Ends the child's whole process group (the child leads it) and collects the child.
+int killAndReap(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return exitCodeOf(status);
+}
+
+// Collects the child if it has ended; its exit code, or none while it runs.
+std::optional<int> tryReap(pid_t pid) {
+    int status = 0;
+    pid_t r;
+    while ((r = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (r == 0) return std::nullopt;
+    return r == pid ? exitCodeOf(status) : -1;
+}
+
+int remainingMs(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), 60000));
+}
+
 }  // namespace
 
-Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, const std::string& input) {
+Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, const std::string& input,
+                                   std::chrono::milliseconds timeout) {
     Result result;
     if (arguments.empty()) {
         result.output = "no program given";
         return result;
     }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+    if ((!input.empty() && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0) {
         result.output = std::string("cannot make a pipe: ") + std::strerror(errno);
         closeFd(in[0]);
         closeFd(in[1]);
@@ -63,15 +114,15 @@ Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, co
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    if (in[0] >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-
-    std::vector<char*> argv;
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int rc = spawnProcess(arguments, &actions, pid);
     posix_spawn_file_actions_destroy(&actions);
     closeFd(in[0]);
     closeFd(out[1]);
@@ -84,17 +135,21 @@ Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, co
     result.started = true;
     // Our end of the input pipe must not block: a blocking write of more than the pipe holds
     // would wait for a child that is itself waiting for us to read its output.
-    ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
+    if (in[1] >= 0) ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
 
     // Feed the input and drain the output together, so neither side can fill a pipe and stall.
     size_t written = 0;
-    if (input.empty()) closeFd(in[1]);
     while (out[0] >= 0) {
+        const int wait = remainingMs(deadline);
+        if (wait == 0) {
+            result.timedOut = true;
+            break;
+        }
         struct pollfd fds[2];
         nfds_t count = 0;
         fds[count++] = {out[0], POLLIN, 0};
         if (in[1] >= 0) fds[count++] = {in[1], POLLOUT, 0};
-        if (::poll(fds, count, -1) < 0) {
+        if (::poll(fds, count, wait) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -116,12 +171,71 @@ Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, co
     }
     closeFd(in[1]);
     closeFd(out[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return result;
+    // The output has ended; the child may still be on its way out (or have closed its output
+    // and gone on running).
+    std::optional<int> exit;
+    while (!result.timedOut && !(exit = tryReap(pid))) {
+        if (remainingMs(deadline) == 0) {
+            result.timedOut = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (result.timedOut) {
+        killAndReap(pid);
+        result.exitStatus = -1;
+    } else {
+        result.exitStatus = *exit;
+    }
     return result;
+}
+
+std::optional<Subprocess::Child> Subprocess::spawn(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    int rc = spawnProcess(arguments, &actions, pid);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return std::nullopt;
+    return Child(pid);
+}
+
+Subprocess::Child::Child(Child&& other) noexcept : pid_(other.pid_), exitStatus_(other.exitStatus_) {
+    other.pid_ = -1;
+}
+
+Subprocess::Child& Subprocess::Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        terminate();
+        pid_ = other.pid_;
+        exitStatus_ = other.exitStatus_;
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+Subprocess::Child::~Child() { terminate(); }
+
+bool Subprocess::Child::running() {
+    if (pid_ < 0) return false;
+    auto exit = tryReap(pid_);
+    if (!exit) return true;
+    exitStatus_ = *exit;
+    pid_ = -1;
+    return false;
+}
+
+void Subprocess::Child::terminate() {
+    if (pid_ < 0) return;
+    if (running()) {
+        killAndReap(pid_);
+        exitStatus_ = -1;
+        pid_ = -1;
+    }
 }
 
 std::optional<std::string> Subprocess::findInPath(const std::string& program) {

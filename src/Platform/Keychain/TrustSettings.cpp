@@ -1,9 +1,14 @@
 #include "Platform/Keychain/TrustSettings.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "Platform/Keychain/KeychainPaths.h"
@@ -25,6 +30,16 @@ std::mutex& trustMutex() {
 std::optional<std::string>& certutilOverride() {
     static std::optional<std::string> program;
     return program;
+}
+
+std::chrono::milliseconds& certutilTimeoutValue() {
+    static std::chrono::milliseconds timeout = Subprocess::kDefaultTimeout;
+    return timeout;
+}
+
+std::chrono::milliseconds certutilTimeout() {
+    std::lock_guard<std::mutex> lock(trustMutex());
+    return certutilTimeoutValue();
 }
 
 const char* domainName(TrustSettingsDomain domain) {
@@ -85,9 +100,13 @@ std::optional<std::string> certutilProgram() {
     return Subprocess::findInPath("certutil");
 }
 
-bool runCertutil(const std::vector<std::string>& arguments, const std::string& input) {
-    auto result = Subprocess::run(arguments, input);
+bool runCertutil(const std::vector<std::string>& arguments) {
+    auto result = Subprocess::run(arguments, {}, certutilTimeout());
     if (result.started && result.exitStatus == 0) return true;
+    if (result.timedOut) {
+        plainLog("certutil did not finish within %d ms and was ended", static_cast<int>(certutilTimeout().count()));
+        return false;
+    }
     std::string output = result.output;
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
     for (char& c : output) {
@@ -97,9 +116,48 @@ bool runCertutil(const std::vector<std::string>& arguments, const std::string& i
     return false;
 }
 
+// The certificate in a private file for certutil's -i: the tool gets nothing on its standard
+// input. Removed when the object goes.
+class CertificateFile {
+public:
+    CertificateFile(const std::string& directory, const std::string& pem) {
+        std::string pattern = directory + "/.certutil-XXXXXX.pem";
+        int fd = ::mkstemps(pattern.data(), 4);
+        if (fd < 0) {
+            error_ = std::string("cannot create ") + pattern + ": " + std::strerror(errno);
+            return;
+        }
+        path_ = pattern;
+        size_t done = 0;
+        while (done < pem.size()) {
+            ssize_t n = ::write(fd, pem.data() + done, pem.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error_ = std::string("cannot write ") + path_ + ": " + std::strerror(errno);
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    }
+    ~CertificateFile() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    CertificateFile(const CertificateFile&) = delete;
+    CertificateFile& operator=(const CertificateFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    const std::string& error() const { return error_; }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
 OSStatus addToNssDatabase(const Certificate& certificate, const std::string& certutil) {
     auto dir = KeychainPaths::nssDatabaseDirectory();
-    if (!dir) return kKeychainNotAvailable;
+    auto store = KeychainPaths::storeDirectory();
+    if (!dir || !store) return kKeychainNotAvailable;
     if (auto err = StoreFile::makeDirectories(*dir)) {
         plainLog("Cannot prepare the NSS database %@: %@", *dir, *err);
         return kKeychainIOError;
@@ -107,10 +165,15 @@ OSStatus addToNssDatabase(const Certificate& certificate, const std::string& cer
     const std::string database = "sql:" + *dir;
     struct stat st;
     if (::stat((*dir + "/cert9.db").c_str(), &st) != 0) {
-        if (!runCertutil({certutil, "-N", "-d", database, "--empty-password"}, {})) return kKeychainToolFailed;
+        if (!runCertutil({certutil, "-N", "-d", database, "--empty-password"})) return kKeychainToolFailed;
     }
-    if (!runCertutil({certutil, "-A", "-d", database, "-n", TrustSettings::nssNickname(certificate), "-t", "P,,", "-a"},
-                     certificate.pem())) {
+    CertificateFile file(*store, certificate.pem());
+    if (!file.error().empty()) {
+        plainLog("Cannot prepare the NSS database %@: %@", *dir, file.error());
+        return kKeychainIOError;
+    }
+    if (!runCertutil({certutil, "-A", "-d", database, "-n", TrustSettings::nssNickname(certificate), "-t", "P,,", "-a",
+                      "-i", file.path()})) {
         return kKeychainToolFailed;
     }
     return kKeychainSuccess;
@@ -127,6 +190,11 @@ std::string TrustSettings::nssNickname(const Certificate& certificate) {
 void TrustSettings::setCertutilProgram(std::optional<std::string> program) {
     std::lock_guard<std::mutex> lock(trustMutex());
     certutilOverride() = std::move(program);
+}
+
+void TrustSettings::setCertutilTimeout(std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> lock(trustMutex());
+    certutilTimeoutValue() = timeout;
 }
 
 OSStatus TrustSettings::setTrustSettings(const Certificate& certificate, TrustSettingsDomain domain,

@@ -7,13 +7,16 @@
 // carried into the user's shared NSS database ($HOME/.pki/nssdb, made when missing), as a
 // trusted peer with trust flags "P,,", where the NSS certutil tool is installed: that database
 // is the one Chromium-based browsers on Linux read. Without certutil only the store records the
-// setting. A failing certutil makes the call fail (kKeychainToolFailed, with its output in a
-// plain log line); the store keeps the recorded setting either way.
+// setting. certutil gets no terminal and no standard input (the certificate goes to it in a
+// private file) and has a time-out, after which it is ended. A failing or overrunning certutil
+// makes the call fail (kKeychainToolFailed, with a plain log line); the store keeps the
+// recorded setting either way.
 //
 // Callable from any thread; calls are serialised inside. The certutil step blocks the caller
 // until the tool has finished.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -50,6 +53,8 @@ public:
     // Test seam: the certutil program to run. std::nullopt (the default) looks up "certutil" in
     // $PATH on each call; an empty text behaves as if the tool were not installed.
     static void setCertutilProgram(std::optional<std::string> program);
+    // Test seam: how long one certutil run may take (Subprocess::kDefaultTimeout by default).
+    static void setCertutilTimeout(std::chrono::milliseconds timeout);
 };
 
 }  // namespace platform

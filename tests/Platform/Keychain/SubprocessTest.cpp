@@ -2,9 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "tools/Eventually.h"
+
 namespace {
 
 using platform::Subprocess;
+
+// Gone, or a zombie: a killed grandchild is not ours to collect, and whoever adopts it may be
+// slow to.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
 
 TEST(SubprocessTest, RunsProgramsWithInputAndCollectsOutput) {
     auto cat = Subprocess::run({"/bin/cat"}, "hello\n");
@@ -26,6 +45,65 @@ TEST(SubprocessTest, RunsProgramsWithInputAndCollectsOutput) {
     auto missing = Subprocess::run({"/nonexistent/program"});
     EXPECT_FALSE(missing.started);
     EXPECT_FALSE(missing.output.empty());
+}
+
+// A child runs in a session of its own (no controlling terminal), with /dev/null as its
+// standard input unless it is given bytes.
+TEST(SubprocessTest, ChildrenHaveNoTerminalAndNoInput) {
+    const std::string probe =
+        "readlink /proc/$$/fd/0; [ \"$(cut -d' ' -f6 /proc/$$/stat)\" = \"$$\" ] && echo leader; "
+        "(: </dev/tty) 2>/dev/null && echo terminal; exit 0";
+    auto result = Subprocess::run({"/bin/sh", "-c", probe});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.output, "/dev/null\nleader\n");
+}
+
+// A child that overruns its time-out is ended, with whatever it started, and reported as such;
+// so is one that closes its output and goes on running.
+TEST(SubprocessTest, OverrunningChildrenAreEnded) {
+    char dir[] = "/tmp/pellix-subprocess-test.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string pidFile = std::string(dir) + "/pid";
+    const struct {
+        const char* title;
+        std::string script;
+    } cases[] = {
+        {"sleeps", "sleep 60 & echo $! >" + pidFile + "; wait"},
+        {"closes its output first", "exec >/dev/null 2>&1; sleep 60 & echo $! >" + pidFile + "; wait"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const auto start = std::chrono::steady_clock::now();
+        auto result = Subprocess::run({"/bin/sh", "-c", c.script}, {}, std::chrono::milliseconds(300));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_TRUE(result.started);
+        EXPECT_TRUE(result.timedOut);
+        EXPECT_EQ(result.exitStatus, -1);
+        std::ifstream in(pidFile);
+        pid_t grandchild = 0;
+        ASSERT_TRUE(in >> grandchild);
+        EXPECT_TRUE(testtools::eventually([&] { return ended(grandchild); })) << "the child's own child still runs";
+    }
+    auto quick = Subprocess::run({"/bin/sh", "-c", "exit 4"}, {}, std::chrono::milliseconds(5000));
+    EXPECT_FALSE(quick.timedOut);
+    EXPECT_EQ(quick.exitStatus, 4);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SubprocessTest, SpawnedChildIsWatchedByPolling) {
+    auto quick = Subprocess::spawn({"/bin/sh", "-c", "read x; echo out; echo err >&2; exit \"${x:-7}\""});
+    ASSERT_TRUE(quick);
+    EXPECT_TRUE(testtools::eventually([&] { return !quick->running(); }));
+    EXPECT_EQ(quick->exitStatus(), 7);  // read met the end of /dev/null at once
+
+    auto slow = Subprocess::spawn({"/bin/sleep", "60"});
+    ASSERT_TRUE(slow);
+    EXPECT_TRUE(slow->running());
+    slow->terminate();
+    EXPECT_FALSE(slow->running());
+    EXPECT_EQ(slow->exitStatus(), -1);
+
+    EXPECT_FALSE(Subprocess::spawn({"/nonexistent/program"}).has_value());
 }
 
 TEST(SubprocessTest, FindsProgramsInPath) {

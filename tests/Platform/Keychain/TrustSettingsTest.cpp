@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
+
 #include "Platform/Keychain/KeychainTestHome.h"
 #include "Platform/Keychain/Subprocess.h"
 
@@ -91,6 +95,69 @@ TEST_F(TrustSettingsTest, RootTrustGoesToTheNssDatabaseWhereCertutilIsInstalled)
     ASSERT_NE(at, std::string::npos) << list.output;
     std::string flags = list.output.substr(at + nickname.size(), list.output.find('\n', at) - at - nickname.size());
     EXPECT_EQ(flags.substr(flags.find_first_not_of(' '), 4), "P,, ") << flags;
+}
+
+// certutil must never wait for an answer: it runs without a terminal (a session of its own)
+// and without standard input (the certificate comes in a private file that is removed
+// afterwards), and one that overruns its time-out is ended and fails the step.
+TEST_F(TrustSettingsTest, CertutilHasNoTerminalNoInputAndATimeOut) {
+    const std::string calls = root_ + "/calls";
+    const std::string recorder = root_ + "/recording-certutil";
+    {
+        std::ofstream(recorder) << "#!/bin/sh\n"
+                                   "{\n"
+                                   "  echo \"call: $1\"\n"
+                                   "  echo \"stdin: $(readlink /proc/$$/fd/0)\"\n"
+                                   "  [ \"$(cut -d' ' -f6 /proc/$$/stat)\" = \"$$\" ] && echo 'session leader'\n"
+                                   "  (: </dev/tty) 2>/dev/null && echo 'has a terminal'\n"
+                                   "  prev=''; for a in \"$@\"; do [ \"$prev\" = -i ] && cat \"$a\"; prev=$a; done\n"
+                                   "} >>" << calls << "\n";
+    }
+    const std::string hanging = root_ + "/hanging-certutil";
+    { std::ofstream(hanging) << "#!/bin/sh\necho $$ >" << root_ << "/pid\nexec sleep 60\n"; }
+    for (const auto* tool : {&recorder, &hanging}) {
+        std::filesystem::permissions(*tool, std::filesystem::perms::owner_all);
+    }
+    auto cert = makeIdentity(keychain_test::kNoLabel, "Pellix")->certificate();
+
+    TrustSettings::setCertutilProgram(recorder);
+    ASSERT_EQ(TrustSettings::setTrustSettings(*cert, TrustSettingsDomain::Admin, kRoot), platform::kKeychainSuccess);
+    const std::string recorded = keychain_test::readFile(calls);
+    EXPECT_EQ(recorded,
+              "call: -N\nstdin: /dev/null\nsession leader\n"
+              "call: -A\nstdin: /dev/null\nsession leader\n" + cert->pem());
+    for (const auto& entry : std::filesystem::directory_iterator(storeDir())) {
+        EXPECT_EQ(entry.path().filename().string().find(".certutil-"), std::string::npos) << entry.path();
+    }
+
+    TrustSettings::setCertutilProgram(hanging);
+    TrustSettings::setCertutilTimeout(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    const auto status = TrustSettings::setTrustSettings(*cert, TrustSettingsDomain::Admin, kRoot);
+    const auto took = std::chrono::steady_clock::now() - start;
+    TrustSettings::setCertutilTimeout(platform::Subprocess::kDefaultTimeout);
+    EXPECT_EQ(status, platform::kKeychainToolFailed);
+    EXPECT_LT(took, std::chrono::seconds(20));
+    EXPECT_EQ(log_->count("certutil did not finish within 300 ms and was ended"), 1u);
+    const pid_t pid = std::stoi(keychain_test::readFile(root_ + "/pid"));
+    EXPECT_NE(::kill(pid, 0), 0) << "the overrunning certutil still runs";
+}
+
+// A password-protected NSS database: the real certutil would ask on the terminal; without one
+// it fails at once, and the step reports the failure.
+TEST_F(TrustSettingsTest, PasswordProtectedNssDatabaseFailsWithoutWaiting) {
+    auto real = platform::Subprocess::findInPath("certutil");
+    ASSERT_TRUE(real) << "certutil (libnss3-tools) is installed by scripts/install-deps";
+    const std::string db = root_ + "/home/.pki/nssdb";
+    std::filesystem::create_directories(db);
+    { std::ofstream(root_ + "/password") << "secret\n"; }
+    ASSERT_EQ(platform::Subprocess::run({*real, "-N", "-d", "sql:" + db, "-f", root_ + "/password"}).exitStatus, 0);
+    TrustSettings::setCertutilProgram(*real);
+    auto cert = makeIdentity(keychain_test::kNoLabel, "Pellix")->certificate();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TrustSettings::setTrustSettings(*cert, TrustSettingsDomain::Admin, kRoot), platform::kKeychainToolFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, platform::Subprocess::kDefaultTimeout);
+    EXPECT_EQ(log_->count("certutil failed"), 1u);
 }
 
 }  // namespace
