@@ -71,10 +71,18 @@ void OVKeychain::addIdentity(const std::string& name) {
     if (data) extractIdentityAndTrust(*data, identity, trust, kPassphrase);
     if (!identity) return;
 
-    (void)persistentRefForIdentity(identity);  // stores it; the reference itself is not needed
-
+    const auto ref = persistentRefForIdentity(identity);
     auto certificate = identity->copyCertificate();
     if (!certificate) return;
+    // The identity counts as added only when the lookup that follows finds it. Otherwise (the
+    // default keychain is not searched, the store did not take it) every later connection would
+    // make one more identity, and none of them would ever serve TLS.
+    const auto found = identityAndCertificates(name);
+    if (!found || found->empty() || found->front()->certificate()->sha256Hex() != certificate->sha256Hex()) {
+        platform::plainLog("The new certificate for %@ cannot be found in the keychain; it is not used", name);
+        if (ref) (void)platform::Keychain::deleteItem(*ref);
+        return;
+    }
     const std::vector<platform::TrustSettingsEntry> trustAsRoot{
         {{platform::kTrustSettingsResultKey, platform::kTrustSettingsResultTrustRoot}}};
     platform::OSStatus status =

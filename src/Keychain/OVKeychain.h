@@ -51,7 +51,8 @@ public:
 
     // Makes, imports, stores and trusts a new identity for name; logs "Adding new certificate
     // for <name>". Failures leave the keychain as it was (or with the untrusted identity when
-    // only the trust setting failed, which is logged).
+    // only the trust setting failed, which is logged). A stored identity that the lookup does
+    // not find afterwards is a failure too: it is logged, removed again and not trusted.
     static void addIdentity(const std::string& name);
 
     // Stores the identity in the default keychain (accessible always) and returns the item's

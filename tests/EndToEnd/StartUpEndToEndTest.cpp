@@ -56,5 +56,37 @@ TEST(StartUpTest, TheFirstConnectionProvisionsTheIdentityAndLaterOnesDoNot) {
     EXPECT_EQ(pellix.certificatesWritten(), 0);
 }
 
+// A damaged keychain store (the identity's key file gone) costs one new identity: HTTPS is back
+// from the next connection on, and later connections find the new identity instead of making
+// one each.
+TEST(StartUpTest, ADamagedStoreMakesOneNewIdentityAndHttpsComesBack) {
+    PellixProcess pellix;
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    HttpsClient first(HttpsClient::Options::anyCertificate());
+    ASSERT_EQ(first.get("/").status, 200) << pellix.standardError();
+    ASSERT_TRUE(eventually([&] { return pellix.certificatesWritten() == 1; }));
+
+    int removed = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(pellix.dataHome())) {
+        if (entry.path().filename().string().ends_with(".key.pem")) removed += fs::remove(entry.path()) ? 1 : 0;
+    }
+    ASSERT_EQ(removed, 1);
+
+    for (int connection = 1; connection <= 4; ++connection) {
+        SCOPED_TRACE("connection " + std::to_string(connection));
+        HttpsClient client(HttpsClient::Options::anyCertificate());
+        const HttpReply page = client.get("/");
+        EXPECT_EQ(page.status, 200) << page.error << "\n" << pellix.standardError();
+    }
+    EXPECT_EQ(pellix.certificatesWritten(), 2) << "standard output:\n" << pellix.standardOutput();
+    EXPECT_EQ(pellix.certificatesInStore(), 2);
+    // The new identity is the one served.
+    const auto file = pellix.certificateFile();
+    ASSERT_TRUE(file);
+    HttpsClient verified(HttpsClient::Options::trusting(*file));
+    EXPECT_EQ(verified.get("/").status, 200);
+    EXPECT_NE(pellix.standardError().find("is unreadable: missing"), std::string::npos) << pellix.standardError();
+}
+
 }  // namespace
 }  // namespace e2e

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <set>
+
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/KeychainTestHome.h"
 #include "Platform/Keychain/Subprocess.h"
@@ -137,14 +143,86 @@ TEST_F(OVKeychainTest, FailedTrustSettingIsLoggedAndTheIdentityStays) {
     EXPECT_EQ(log_->count("Adding new certificate"), 0u);
 }
 
-TEST_F(OVKeychainTest, CorruptStoreIsReportedAndNeverReplaced) {
-    std::filesystem::create_directories(storeDir() + "/login.keychain");
-    const std::string items = storeDir() + "/login.keychain/items.json";
-    { std::ofstream(items) << "{ not json"; }
+// A damaged store makes at most one new identity, found from then on: four connections after
+// the key file of the identity went missing, or after the item list became garbage.
+TEST_F(OVKeychainTest, DamagedStoreMakesOneNewIdentityThatLaterConnectionsFind) {
+    const auto keychain = [this] { return storeDir() + "/login.keychain"; };
+    struct Case {
+        const char* title;
+        std::function<void()> damage;
+    };
+    const Case cases[] = {
+        {"key file removed",
+         [&] {
+             for (const auto& e : std::filesystem::directory_iterator(keychain())) {
+                 if (e.path().string().ends_with(".key.pem")) std::filesystem::remove(e.path());
+             }
+         }},
+        {"item list garbage", [&] { std::ofstream(keychain() + "/items.json", std::ios::trunc) << "{ not json"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        TearDown();
+        SetUp();
+        auto original = provision();
+        ASSERT_TRUE(original && original->size() == 1);
+        c.damage();
+        log_->clear();
+        std::set<std::string> served;
+        for (int connection = 0; connection < 4; ++connection) {
+            auto found = provision();
+            ASSERT_TRUE(found && found->size() == 1) << "connection " << connection;
+            served.insert(found->front()->certificate()->sha256Hex());
+        }
+        EXPECT_EQ(log_->count("Adding new certificate for Pellix"), 1u);
+        EXPECT_EQ(served.size(), 1u);
+        EXPECT_EQ(served.count(original->front()->certificate()->sha256Hex()), 0u);
+        size_t keys = 0;
+        for (const auto& e : std::filesystem::directory_iterator(keychain())) keys += e.path().string().ends_with(".key.pem");
+        EXPECT_LE(keys, 2u);
+    }
+}
+
+// An identity stored where the lookup does not search (a default keychain outside the search
+// list) is a failed add: logged, removed again, never trusted, and nothing piles up.
+TEST_F(OVKeychainTest, AddThatTheLookupCannotFindFailsAndLeavesNothing) {
+    ASSERT_EQ(platform::Keychain::setDefaultKeychain("elsewhere"), platform::kKeychainSuccess);
+    for (int connection = 0; connection < 2; ++connection) {
+        auto found = provision();
+        EXPECT_TRUE(!found || found->empty());
+    }
+    EXPECT_EQ(log_->count("The new certificate for Pellix cannot be found in the keychain; it is not used"), 2u);
+    EXPECT_EQ(log_->count("Could not change the trust setting"), 0u);
+    const std::string items = storeDir() + "/elsewhere.keychain/items.json";
+    EXPECT_EQ(nlohmann::json::parse(readFile(items))["items"].size(), 0u);
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(storeDir() + "/elsewhere.keychain")) {
+        files += e.path().string().ends_with(".pem");
+    }
+    EXPECT_EQ(files, 0u);
+    EXPECT_FALSE(std::filesystem::exists(storeDir() + "/trust-settings-admin.json"));
+}
+
+// A certutil that never finishes is ended after its time-out; that is the trust step's
+// failure, and the identity is kept and used.
+TEST_F(OVKeychainTest, CertutilThatHangsIsEndedAndTheIdentityStays) {
+    const std::string tool = root_ + "/certutil";
+    { std::ofstream(tool) << "#!/bin/sh\nexec sleep 60\n"; }
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    platform::TrustSettings::setCertutilProgram(tool);
+    platform::TrustSettings::setCertutilTimeout(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
     auto found = provision();
-    EXPECT_FALSE(found.has_value());
-    EXPECT_GE(log_->count("Keychain store " + items + " is unreadable"), 1u);
-    EXPECT_EQ(readFile(items), "{ not json");
+    const auto took = std::chrono::steady_clock::now() - start;
+    platform::TrustSettings::setCertutilTimeout(platform::Subprocess::kDefaultTimeout);
+    ASSERT_TRUE(found && found->size() == 1);
+    EXPECT_LT(took, std::chrono::seconds(30));
+    EXPECT_EQ(log_->count("certutil did not finish within 300 ms and was ended"), 1u);
+    EXPECT_EQ(log_->count("Could not change the trust setting for a certificate. Error: -25257"), 1u);
+    log_->clear();
+    auto again = provision();
+    ASSERT_TRUE(again && again->size() == 1);
+    EXPECT_EQ(log_->count("Adding new certificate"), 0u);
 }
 
 TEST_F(OVKeychainTest, ProvisionedCertificateIsInTheNssDatabase) {

@@ -1,5 +1,6 @@
 #include "Platform/Keychain/Keychain.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
@@ -8,7 +9,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -72,12 +75,7 @@ struct SearchList {
     std::vector<std::string> search{Keychain::kLoginKeychain};
 };
 
-// Reads search-list.json; a missing file is the built-in list. Reports a bad file.
-OSStatus readSearchList(const std::string& store, SearchList& list) {
-    const std::string path = store + "/search-list.json";
-    json doc;
-    bool missing = false;
-    if (OSStatus status = readStoreJson(path, doc, missing); status != kKeychainSuccess || missing) return status;
+OSStatus parseSearchList(const std::string& path, json& doc, SearchList& list) {
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("default") || !doc["default"].is_string() ||
         !doc.contains("search") || !doc["search"].is_array()) {
         reportUnreadable(path, "not a search list");
@@ -101,6 +99,21 @@ OSStatus readSearchList(const std::string& store, SearchList& list) {
     return kKeychainSuccess;
 }
 
+// Reads search-list.json; a missing file is the built-in list. A damaged file is reported;
+// a reader then goes on with the built-in list (lenient), a change refuses to replace it.
+OSStatus readSearchList(const std::string& store, SearchList& list, bool lenient) {
+    const std::string path = store + "/search-list.json";
+    json doc;
+    bool missing = false;
+    OSStatus status = readStoreJson(path, doc, missing);
+    if (status == kKeychainSuccess && !missing) status = parseSearchList(path, doc, list);
+    if (status != kKeychainSuccess && lenient) {
+        list = SearchList{};
+        return kKeychainSuccess;
+    }
+    return status;
+}
+
 // Changes the search list under the store's lock, so that two processes changing it at once
 // do not lose each other's change.
 template <class Change>
@@ -108,7 +121,7 @@ OSStatus changeSearchList(const std::string& store, Change change) {
     const auto fileLock = StoreFile::lockForChange({store.substr(0, store.find_last_of('/')), store}, ".search-list-lock");
     if (!fileLock) return kKeychainIOError;
     SearchList list;
-    if (OSStatus status = readSearchList(store, list); status != kKeychainSuccess) return status;
+    if (OSStatus status = readSearchList(store, list, false); status != kKeychainSuccess) return status;
     change(list);
     json doc = {{"default", list.defaultName}, {"search", list.search}};
     if (auto err = StoreFile::writeAtomically(store + "/search-list.json", doc.dump(2) + "\n", 0600)) {
@@ -126,8 +139,36 @@ struct ItemRecord {
     std::string certificateSha256;
 };
 
-OSStatus readItems(const std::string& dir, std::vector<ItemRecord>& items) {
-    items.clear();
+// A keychain's items.json: the entries as stored, and the records of those that are well
+// formed. An add writes every stored entry back, so an entry this version cannot read is kept.
+struct ItemList {
+    json entries = json::array();
+    std::vector<ItemRecord> records;
+};
+
+std::optional<ItemRecord> parseItem(const json& entry) {
+    if (!entry.is_object() || !entry.contains("id") || !entry["id"].is_string() ||
+        !validName(entry["id"].get<std::string>()) || !entry.contains("certificateSha256") ||
+        !entry["certificateSha256"].is_string()) {
+        return std::nullopt;
+    }
+    ItemRecord record;
+    record.id = entry["id"].get<std::string>();
+    record.certificateSha256 = entry["certificateSha256"].get<std::string>();
+    if (entry.contains("label") && !entry["label"].is_null()) {
+        if (!entry["label"].is_string()) return std::nullopt;
+        record.label = entry["label"].get<std::string>();
+    }
+    if (entry.contains("accessible") && entry["accessible"].is_string()) {
+        record.accessible = entry["accessible"].get<std::string>();
+    }
+    return record;
+}
+
+// kKeychainIOError when the file cannot be read, kKeychainDecode when it is not an item list;
+// a malformed entry is reported and left out of the records.
+OSStatus readItems(const std::string& dir, ItemList& items) {
+    items = ItemList{};
     const std::string path = dir + "/items.json";
     json doc;
     bool missing = false;
@@ -136,31 +177,22 @@ OSStatus readItems(const std::string& dir, std::vector<ItemRecord>& items) {
         reportUnreadable(path, "not a keychain item list");
         return kKeychainDecode;
     }
-    for (const auto& entry : doc["items"]) {
-        ItemRecord record;
-        if (!entry.is_object() || !entry.contains("id") || !entry["id"].is_string() ||
-            !validName(entry["id"].get<std::string>()) || !entry.contains("certificateSha256") ||
-            !entry["certificateSha256"].is_string()) {
-            reportUnreadable(path, "malformed item entry");
-            return kKeychainDecode;
+    items.entries = std::move(doc["items"]);
+    for (size_t i = 0; i < items.entries.size(); ++i) {
+        if (auto record = parseItem(items.entries[i])) {
+            items.records.push_back(std::move(*record));
+        } else {
+            reportUnreadable(path, "malformed item entry " + std::to_string(i));
         }
-        record.id = entry["id"].get<std::string>();
-        record.certificateSha256 = entry["certificateSha256"].get<std::string>();
-        if (entry.contains("label") && !entry["label"].is_null()) {
-            if (!entry["label"].is_string()) {
-                reportUnreadable(path, "malformed item label");
-                return kKeychainDecode;
-            }
-            record.label = entry["label"].get<std::string>();
-        }
-        if (entry.contains("accessible") && entry["accessible"].is_string()) {
-            record.accessible = entry["accessible"].get<std::string>();
-        }
-        items.push_back(std::move(record));
     }
     return kKeychainSuccess;
 }
 
+// Stored keys are never encrypted; one that is must not make OpenSSL ask for a pass phrase on
+// the terminal, which would hold up the caller for good.
+int refusePassphrase(char*, int, int, void*) { return -1; }
+
+// Reports the item's first unreadable file and fails, so that the search can go on without it.
 OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::shared_ptr<Identity>& identity) {
     const std::string keyPath = dir + "/" + record.id + ".key.pem";
     const std::string certPath = dir + "/" + record.id + ".cert.pem";
@@ -178,14 +210,23 @@ OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::sha
         return kKeychainDecode;
     }
     BioPtr bio(BIO_new_mem_buf(keyFile.contents.data(), static_cast<int>(keyFile.contents.size())));
-    EvpPkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    EvpPkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr);
+    // A failed read leaves its reasons on the thread's error queue, where a later TLS call on
+    // the same thread would take them for its own.
+    ERR_clear_error();
     if (!key) {
-        reportUnreadable(keyPath, "no private key");
+        reportUnreadable(keyPath, "no unencrypted private key");
         return kKeychainDecode;
     }
     auto cert = Certificate::fromPem(certFile.contents);
     if (!cert) {
+        ERR_clear_error();
         reportUnreadable(certPath, "no certificate");
+        return kKeychainDecode;
+    }
+    if (X509_check_private_key(cert->x509(), key.get()) != 1) {
+        ERR_clear_error();
+        reportUnreadable(keyPath, "not the key of the certificate");
         return kKeychainDecode;
     }
     identity = std::make_shared<Identity>(std::make_shared<KeychainKey>(std::move(key), record.label), std::move(cert));
@@ -196,9 +237,58 @@ std::string keychainDirectory(const std::string& store, const std::string& name)
     return store + "/" + name + ".keychain";
 }
 
+// A change to one keychain holds the store's locks (this process's mutex and the lock file
+// between processes) while it lasts, so that two changes never lose each other's items.
+struct KeychainChange {
+    std::unique_lock<std::mutex> lock;
+    std::string dir;
+    std::unique_ptr<StoreFile::Lock> fileLock;
+};
+
+OSStatus beginChange(const std::string& keychainName, KeychainChange& change) {
+    change.lock = std::unique_lock<std::mutex>(storeMutex());
+    auto store = KeychainPaths::storeDirectory();
+    if (!store) return kKeychainNotAvailable;
+    auto data = KeychainPaths::dataDirectory();
+    change.dir = keychainDirectory(*store, keychainName);
+    change.fileLock = StoreFile::lockForChange({*data, *store, change.dir}, ".lock");
+    return change.fileLock ? kKeychainSuccess : kKeychainIOError;
+}
+
 std::vector<std::uint8_t> persistentRefFor(const std::string& keychainName, const std::string& id) {
     std::string text = "pellix-keychain-item:" + keychainName + "/" + id;
     return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+bool parsePersistentRef(const std::vector<std::uint8_t>& ref, std::string& keychainName, std::string& id) {
+    static const std::string prefix = "pellix-keychain-item:";
+    const std::string text(ref.begin(), ref.end());
+    const auto slash = text.find('/', prefix.size());
+    if (!text.starts_with(prefix) || slash == std::string::npos) return false;
+    keychainName = text.substr(prefix.size(), slash - prefix.size());
+    id = text.substr(slash + 1);
+    return validName(keychainName) && validName(id);
+}
+
+std::optional<std::string> writeItems(const std::string& dir, const ItemList& items) {
+    json doc = {{"items", items.entries}};
+    return StoreFile::writeAtomically(dir + "/items.json", doc.dump(2) + "\n", 0600);
+}
+
+// Renames a damaged store file to the first free "<name>.damaged", "<name>.damaged-2", ...
+// beside it, never over an earlier one. False (reported) when it cannot be moved.
+bool setAside(const std::string& path) {
+    for (int n = 1; n <= 100; ++n) {
+        const std::string aside = path + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        if (::link(path.c_str(), aside.c_str()) == 0) {
+            ::unlink(path.c_str());
+            plainLog("Keychain store %@ was set aside as %@", path, aside);
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    plainLog("Keychain store %@ cannot be set aside: %@", path, std::strerror(errno));
+    return false;
 }
 
 bool validUtf8(const std::string& s) {
@@ -218,16 +308,17 @@ OSStatus Keychain::copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
     SearchList list;
-    if (OSStatus status = readSearchList(*store, list); status != kKeychainSuccess) return status;
+    (void)readSearchList(*store, list, true);
+    // A keychain or an item that cannot be read has been reported and is passed over: one
+    // damaged item must not hide the identities that can still be used.
     std::vector<std::shared_ptr<Identity>> found;
     for (const auto& name : list.search) {
         const std::string dir = keychainDirectory(*store, name);
-        std::vector<ItemRecord> items;
-        if (OSStatus status = readItems(dir, items); status != kKeychainSuccess) return status;
-        for (const auto& record : items) {
+        ItemList items;
+        if (readItems(dir, items) != kKeychainSuccess) continue;
+        for (const auto& record : items.records) {
             std::shared_ptr<Identity> identity;
-            if (OSStatus status = loadIdentity(dir, record, identity); status != kKeychainSuccess) return status;
-            found.push_back(std::move(identity));
+            if (loadIdentity(dir, record, identity) == kKeychainSuccess) found.push_back(std::move(identity));
         }
     }
     if (found.empty()) return kKeychainItemNotFound;
@@ -248,18 +339,22 @@ OSStatus Keychain::addIdentity(const std::string& keychainName, const Identity& 
     const auto& label = identity.privateKey()->printName();
     if (label && !validUtf8(*label)) return kKeychainParam;
 
-    std::lock_guard<std::mutex> lock(storeMutex());
-    auto store = KeychainPaths::storeDirectory();
-    if (!store) return kKeychainNotAvailable;
-    auto data = KeychainPaths::dataDirectory();
-    const std::string dir = keychainDirectory(*store, keychainName);
-    const auto fileLock = StoreFile::lockForChange({*data, *store, dir}, ".lock");
-    if (!fileLock) return kKeychainIOError;
+    KeychainChange change;
+    if (OSStatus status = beginChange(keychainName, change); status != kKeychainSuccess) return status;
+    const std::string& dir = change.dir;
 
-    std::vector<ItemRecord> items;
-    if (OSStatus status = readItems(dir, items); status != kKeychainSuccess) return status;
+    ItemList items;
+    OSStatus read = readItems(dir, items);
+    if (read == kKeychainDecode) {
+        // A list that is not a list at all can never be read again; it is kept for whoever wants
+        // to look at it, and the keychain starts a new one so that it can take items again.
+        if (!setAside(dir + "/items.json")) return kKeychainIOError;
+        items = ItemList{};
+    } else if (read != kKeychainSuccess) {
+        return read;
+    }
     const std::string sha256 = identity.certificate()->sha256Hex();
-    for (const auto& record : items) {
+    for (const auto& record : items.records) {
         if (record.certificateSha256 == sha256) return kKeychainDuplicateItem;
     }
 
@@ -285,16 +380,11 @@ OSStatus Keychain::addIdentity(const std::string& keychainName, const Identity& 
     std::optional<std::string> err = StoreFile::writeAtomically(keyPath, std::string_view(keyPem, static_cast<size_t>(keyLen)), 0600);
     if (!err) err = StoreFile::writeAtomically(certPath, certPem, 0644);
     if (!err) {
-        items.push_back(record);
-        json list = json::array();
-        for (const auto& r : items) {
-            list.push_back({{"id", r.id},
-                            {"label", r.label ? json(*r.label) : json(nullptr)},
-                            {"accessible", r.accessible},
-                            {"certificateSha256", r.certificateSha256}});
-        }
-        json doc = {{"items", list}};
-        err = StoreFile::writeAtomically(dir + "/items.json", doc.dump(2) + "\n", 0600);
+        items.entries.push_back({{"id", record.id},
+                                 {"label", record.label ? json(*record.label) : json(nullptr)},
+                                 {"accessible", record.accessible},
+                                 {"certificateSha256", record.certificateSha256}});
+        err = writeItems(dir, items);
     }
     if (err) {
         ::unlink(keyPath.c_str());
@@ -306,12 +396,40 @@ OSStatus Keychain::addIdentity(const std::string& keychainName, const Identity& 
     return kKeychainSuccess;
 }
 
+OSStatus Keychain::deleteItem(const std::vector<std::uint8_t>& persistentRef) {
+    std::string keychainName;
+    std::string id;
+    if (!parsePersistentRef(persistentRef, keychainName, id)) return kKeychainParam;
+
+    KeychainChange change;
+    if (OSStatus status = beginChange(keychainName, change); status != kKeychainSuccess) return status;
+    const std::string& dir = change.dir;
+
+    ItemList items;
+    if (OSStatus status = readItems(dir, items); status != kKeychainSuccess) return status;
+    const auto before = items.entries.size();
+    for (auto it = items.entries.begin(); it != items.entries.end();) {
+        auto record = parseItem(*it);
+        it = record && record->id == id ? items.entries.erase(it) : it + 1;
+    }
+    if (items.entries.size() == before) return kKeychainItemNotFound;
+    // The list first, the files last: a crash in between leaves unlisted files, never a listed
+    // item without its files.
+    if (auto err = writeItems(dir, items)) {
+        plainLog("Keychain store %@ cannot be written: %@", dir, *err);
+        return kKeychainIOError;
+    }
+    ::unlink((dir + "/" + id + ".key.pem").c_str());
+    ::unlink((dir + "/" + id + ".cert.pem").c_str());
+    return kKeychainSuccess;
+}
+
 OSStatus Keychain::copySearchList(std::vector<std::string>& names) {
     std::lock_guard<std::mutex> lock(storeMutex());
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
     SearchList list;
-    if (OSStatus status = readSearchList(*store, list); status != kKeychainSuccess) return status;
+    if (OSStatus status = readSearchList(*store, list, true); status != kKeychainSuccess) return status;
     names = list.search;
     return kKeychainSuccess;
 }
@@ -321,7 +439,7 @@ OSStatus Keychain::copyDefaultKeychain(std::string& name) {
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
     SearchList list;
-    if (OSStatus status = readSearchList(*store, list); status != kKeychainSuccess) return status;
+    if (OSStatus status = readSearchList(*store, list, true); status != kKeychainSuccess) return status;
     name = list.defaultName;
     return kKeychainSuccess;
 }

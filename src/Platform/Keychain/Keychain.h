@@ -9,9 +9,19 @@
 //     NAME.keychain/ID.cert.pem   its certificate (0644)
 //
 // Every call reads the files again; nothing is cached in memory. Writes are atomic, and a read-
-// modify-write holds a lock file, so two processes never lose each other's items. A store file
-// that cannot be read or parsed is reported (a plain log line naming the file, and a non-zero
-// status) and is never replaced: an add to such a keychain fails too.
+// modify-write holds a lock file, so two processes never lose each other's items.
+//
+// Damage is reported with a plain log line naming the file ("Keychain store <path> is
+// unreadable: <why>") and never stops the rest of the store from working:
+// - a search-list.json that cannot be read counts as the built-in list (it is left as it is;
+//   only setSearchList and setDefaultKeychain refuse to replace it);
+// - a keychain whose items.json cannot be read, a malformed item entry, and an item whose key
+//   or certificate file is missing, unreadable, encrypted or not a matching pair are passed
+//   over by the search;
+// - an add keeps every stored entry, also those it cannot read; an items.json that is not an
+//   item list at all is renamed to "items.json.damaged" (or "-2", "-3", ...) and the keychain
+//   starts a new list, so that it can take items again. An items.json that cannot be read
+//   (permissions, I/O) fails the add.
 //
 // Callable from any thread; calls are serialised inside.
 #pragma once
@@ -33,8 +43,8 @@ public:
 
     inline static const std::string kLoginKeychain = "login";
 
-    // Every identity of every keychain in the search list: keychains in search-list order,
-    // identities in the order they were added. kKeychainItemNotFound when there is none.
+    // Every readable identity of every keychain in the search list: keychains in search-list
+    // order, identities in the order they were added. kKeychainItemNotFound when there is none.
     static OSStatus copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>& identities);
 
     // Stores a copy of the identity (key, certificate and the key's print name) in the default
@@ -45,6 +55,10 @@ public:
                                 std::vector<std::uint8_t>* persistentRef);
     static OSStatus addIdentity(const std::string& keychainName, const Identity& identity, Accessibility accessibility,
                                 std::vector<std::uint8_t>* persistentRef);
+
+    // Removes the item that persistentRef (from addIdentity) names, with its files.
+    // kKeychainItemNotFound when the keychain does not list it.
+    static OSStatus deleteItem(const std::vector<std::uint8_t>& persistentRef);
 
     // The search list and the default keychain. Names are [A-Za-z0-9._-], not starting with '.'.
     static OSStatus copySearchList(std::vector<std::string>& names);

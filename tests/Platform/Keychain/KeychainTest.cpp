@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ui.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <thread>
+
 #include "Platform/Keychain/KeychainPaths.h"
 #include "Platform/Keychain/KeychainTestHome.h"
 
@@ -13,7 +22,27 @@ using keychain_test::readFile;
 using keychain_test::ScopedEnv;
 using platform::Keychain;
 
-class KeychainTest : public keychain_test::TemporaryHome {};
+class KeychainTest : public keychain_test::TemporaryHome {
+protected:
+    struct ItemFiles {
+        std::string key;
+        std::string certificate;
+    };
+    // The files of the items of "login", in the order the item list names them.
+    std::vector<ItemFiles> itemFiles() const {
+        const std::string dir = storeDir() + "/login.keychain";
+        std::vector<ItemFiles> files;
+        const auto doc = nlohmann::json::parse(readFile(dir + "/items.json"), nullptr, false);
+        if (!doc.is_object() || !doc.contains("items")) return files;
+        for (const auto& item : doc["items"]) {
+            const std::string id = item.value("id", "");
+            if (std::filesystem::exists(dir + "/" + id + ".key.pem")) {
+                files.push_back({dir + "/" + id + ".key.pem", dir + "/" + id + ".cert.pem"});
+            }
+        }
+        return files;
+    }
+};
 
 TEST_F(KeychainTest, StoreLocationFollowsTheEnvironment) {
     struct Case {
@@ -74,49 +103,144 @@ TEST_F(KeychainTest, DefaultKeychainOutsideTheSearchListIsNotSearched) {
     EXPECT_EQ(modeOf(storeDir() + "/other.keychain"), 0700u);
 }
 
-// Every store file that is damaged makes the query fail with a report naming the file; an add
-// leaves the damaged file as it is.
-TEST_F(KeychainTest, DamagedFilesAreReportedNotReplaced) {
+// A damaged file is reported by name and passed over: the search goes on with the rest of the
+// store, and the files are left as they are for whoever wants to look at them.
+TEST_F(KeychainTest, SearchPassesOverWhatItCannotRead) {
+    enum class Damage { Write, Remove, KeyOfTheOther };
     struct Case {
         const char* title;
-        std::string file;  // relative to the store directory; "KEY" is the stored key file
+        std::string file;  // relative to the store directory; "KEY" and "CERT" are the first item's
+        Damage damage;
         std::string contents;
-        bool remove = false;
+        size_t found;  // how many of the two identities the search still finds
     };
     const Case cases[] = {
-        {"search list", "search-list.json", "[1,2"},
-        {"search list with a bad name", "search-list.json", R"({"default":"login","search":["a/b"]})"},
-        {"item list", "login.keychain/items.json", "{}"},
-        {"key file garbage", "KEY", "not a key"},
-        {"key file missing", "KEY", "", true},
+        {"search list that is not JSON: the built-in list", "search-list.json", Damage::Write, "[1,2", 2},
+        {"search list with a bad name: the built-in list", "search-list.json", Damage::Write,
+         R"({"default":"login","search":["a/b"]})", 2},
+        {"item list that is not a list", "login.keychain/items.json", Damage::Write, "{}", 0},
+        {"key file garbage", "KEY", Damage::Write, "not a key", 1},
+        {"key file missing", "KEY", Damage::Remove, "", 1},
+        {"certificate file missing", "CERT", Damage::Remove, "", 1},
+        {"key of another certificate", "KEY", Damage::KeyOfTheOther, "", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
         TearDown();
         SetUp();
-        ASSERT_EQ(Keychain::addIdentity(*makeIdentity(std::string("x")), Keychain::Accessibility::Always, nullptr), 0);
+        auto first = makeIdentity(std::string("x"), "first");
+        auto second = makeIdentity(std::string("y"), "second");
+        ASSERT_EQ(Keychain::addIdentity(*first, Keychain::Accessibility::Always, nullptr), 0);
+        ASSERT_EQ(Keychain::addIdentity(*second, Keychain::Accessibility::Always, nullptr), 0);
+        const auto keys = itemFiles();
+        ASSERT_EQ(keys.size(), 2u);
         std::string path = storeDir() + "/" + c.file;
-        if (c.file == "KEY") {
-            for (const auto& e : std::filesystem::directory_iterator(storeDir() + "/login.keychain")) {
-                if (e.path().string().ends_with(".key.pem")) path = e.path().string();
-            }
-        }
-        if (c.remove) {
+        if (c.file == "KEY") path = keys[0].key;
+        if (c.file == "CERT") path = keys[0].certificate;
+        std::string contents = c.contents;
+        if (c.damage == Damage::KeyOfTheOther) contents = readFile(keys[1].key);
+        if (c.damage == Damage::Remove) {
             std::filesystem::remove(path);
         } else {
-            std::ofstream(path, std::ios::trunc) << c.contents;
+            std::ofstream(path, std::ios::trunc) << contents;
         }
+
         std::vector<std::shared_ptr<platform::Identity>> found;
-        EXPECT_NE(Keychain::copyMatchingIdentities(found), platform::kKeychainSuccess);
-        EXPECT_TRUE(found.empty());
-        EXPECT_GE(log_->count("Keychain store " + path + " is unreadable"), 1u);
-        Keychain::addIdentity(*makeIdentity(std::string("y")), Keychain::Accessibility::Always, nullptr);
-        if (c.remove) {
+        const auto status = Keychain::copyMatchingIdentities(found);
+        EXPECT_EQ(status, c.found ? platform::kKeychainSuccess : platform::kKeychainItemNotFound);
+        ASSERT_EQ(found.size(), c.found);
+        if (c.found) {
+            EXPECT_EQ(found.back()->certificate()->der(), second->certificate()->der());
+        }
+        EXPECT_EQ(log_->count("Keychain store " + path + " is unreadable"), 1u);
+        if (c.damage == Damage::Remove) {
             EXPECT_FALSE(std::filesystem::exists(path));
         } else {
-            EXPECT_EQ(readFile(path), c.contents);
+            EXPECT_EQ(readFile(path), contents);
         }
     }
+}
+
+// An add keeps every stored entry, also those the search cannot read; an item list that is
+// not a list at all is set aside, never overwritten, and the keychain takes items again.
+TEST_F(KeychainTest, AddKeepsUnreadableEntriesAndSetsADamagedListAside) {
+    const std::string items = storeDir() + "/login.keychain/items.json";
+    const std::string strange = R"({"id":"../x","certificateSha256":"00","note":"kept"})";
+    std::filesystem::create_directories(storeDir() + "/login.keychain");
+    { std::ofstream(items) << R"({"items":[)" << strange << "]}"; }
+    auto a = makeIdentity(std::string("a"), "a");
+    ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, nullptr), platform::kKeychainSuccess);
+    auto doc = nlohmann::json::parse(readFile(items));
+    ASSERT_EQ(doc["items"].size(), 2u);
+    EXPECT_EQ(doc["items"][0], nlohmann::json::parse(strange));
+    EXPECT_GE(log_->count("Keychain store " + items + " is unreadable: malformed item entry 0"), 1u);
+
+    for (const char* damaged : {"{ not json", "[]"}) {
+        SCOPED_TRACE(damaged);
+        { std::ofstream(items, std::ios::trunc) << damaged; }
+        auto b = makeIdentity(std::string("b"), "b");
+        ASSERT_EQ(Keychain::addIdentity(*b, Keychain::Accessibility::Always, nullptr), platform::kKeychainSuccess);
+        std::vector<std::shared_ptr<platform::Identity>> found;
+        ASSERT_EQ(Keychain::copyMatchingIdentities(found), platform::kKeychainSuccess);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0]->certificate()->der(), b->certificate()->der());
+    }
+    // Both damaged lists are kept, the second beside the first.
+    EXPECT_EQ(readFile(items + ".damaged"), "{ not json");
+    EXPECT_EQ(readFile(items + ".damaged-2"), "[]");
+    EXPECT_EQ(modeOf(items), 0600u);
+    EXPECT_EQ(log_->count("Keychain store " + items + " was set aside as " + items + ".damaged-2"), 1u);
+}
+
+TEST_F(KeychainTest, DeleteItemRemovesTheItemAndItsFiles) {
+    auto a = makeIdentity(std::string("a"), "a");
+    auto b = makeIdentity(std::string("b"), "b");
+    std::vector<std::uint8_t> refA, refB;
+    ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, &refA), 0);
+    ASSERT_EQ(Keychain::addIdentity(*b, Keychain::Accessibility::Always, &refB), 0);
+    ASSERT_EQ(Keychain::deleteItem(refA), platform::kKeychainSuccess);
+    EXPECT_EQ(Keychain::deleteItem(refA), platform::kKeychainItemNotFound);
+    const std::string forged = "pellix-keychain-item:../login/x";
+    EXPECT_EQ(Keychain::deleteItem(std::vector<std::uint8_t>(forged.begin(), forged.end())), platform::kKeychainParam);
+    std::vector<std::shared_ptr<platform::Identity>> found;
+    ASSERT_EQ(Keychain::copyMatchingIdentities(found), platform::kKeychainSuccess);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->certificate()->der(), b->certificate()->der());
+    EXPECT_EQ(itemFiles().size(), 1u);
+}
+
+// A stored key is never encrypted; one that is must be passed over without OpenSSL asking for
+// its pass phrase (its default asks on the terminal and waits for good). The test's own UI
+// method stands in for the terminal and records any question.
+TEST_F(KeychainTest, EncryptedKeyIsPassedOverWithoutAskingForAPassPhrase) {
+    auto a = makeIdentity(std::string("a"), "a");
+    ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, nullptr), 0);
+    const std::string keyPath = itemFiles().at(0).key;
+    {
+        platform::BioPtr bio(BIO_new(BIO_s_mem()));
+        ASSERT_EQ(PEM_write_bio_PrivateKey(bio.get(), a->privateKey()->evpKey(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
+                                           const_cast<char*>("secret")),
+                  1);
+        char* pem = nullptr;
+        const long length = BIO_get_mem_data(bio.get(), &pem);
+        std::ofstream(keyPath, std::ios::trunc) << std::string(pem, static_cast<size_t>(length));
+    }
+    static std::atomic<int> asked{0};
+    asked = 0;
+    UI_METHOD* terminal = UI_create_method("test terminal");
+    UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
+        ++asked;
+        return -1;
+    });
+    UI_set_default_method(terminal);
+    std::vector<std::shared_ptr<platform::Identity>> found;
+    const auto status = Keychain::copyMatchingIdentities(found);
+    UI_set_default_method(UI_OpenSSL());
+    UI_destroy_method(terminal);
+    EXPECT_EQ(asked.load(), 0);
+    EXPECT_EQ(status, platform::kKeychainItemNotFound);
+    EXPECT_EQ(log_->count("Keychain store " + keyPath + " is unreadable"), 1u);
+    EXPECT_EQ(ERR_peek_error(), 0u) << "the failed read left errors for the thread's next TLS call";
 }
 
 TEST_F(KeychainTest, UnwritableStoreFailsTheAdd) {
