@@ -202,11 +202,30 @@ BIO_METHOD* bioMethod() {
     return method;
 }
 
+// The TLS 1.2 suites offered, best first: ECDHE key exchange only (forward secrecy) and AEAD
+// ciphers only (no CBC padding oracles). TLS 1.3's suites are all of that kind already.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// Whether the suite is one the engine may offer (see kTls12Ciphers).
+bool offeredSuite(const SSL_CIPHER* cipher) {
+    if (SSL_CIPHER_get_protocol_id(cipher) >> 8 == 0x13) return true;
+    const int bulk = SSL_CIPHER_get_cipher_nid(cipher);
+    return SSL_CIPHER_get_kx_nid(cipher) == NID_kx_ecdhe && SSL_CIPHER_get_auth_nid(cipher) != NID_auth_null &&
+           (bulk == NID_aes_128_gcm || bulk == NID_aes_256_gcm || bulk == NID_chacha20_poly1305);
+}
+
 // One library context per side, made once and shared by every connection; all per-connection
 // settings go on the connection itself.
 SSL_CTX* sharedContext(TlsContext::Side side) {
     static SSL_CTX* server = [] {
         SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        if (ctx && SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+            SSL_CTX_free(ctx);
+            ctx = nullptr;
+        }
         if (ctx) {
             SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
             SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
@@ -217,6 +236,10 @@ SSL_CTX* sharedContext(TlsContext::Side side) {
     }();
     static SSL_CTX* client = [] {
         SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (ctx && SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+            SSL_CTX_free(ctx);
+            ctx = nullptr;
+        }
         if (ctx) {
             SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
             SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
@@ -382,7 +405,7 @@ TlsStatus TlsContext::setEnabledCiphers(const uint16_t* ciphers, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const unsigned char id[2] = {static_cast<unsigned char>(ciphers[i] >> 8), static_cast<unsigned char>(ciphers[i] & 0xFF)};
         const SSL_CIPHER* cipher = SSL_CIPHER_find(impl_->ssl, id);
-        if (!cipher) continue;
+        if (!cipher || !offeredSuite(cipher)) continue;
         std::string& list = (ciphers[i] >> 8) == 0x13 ? tls13List : tls12List;
         if (!list.empty()) list += ':';
         list += SSL_CIPHER_get_name(cipher);

@@ -17,6 +17,8 @@
 //
 // Protocol levels: only TLS 1.2 and TLS 1.3 can be enabled. Enabling SSL 2, SSL 3, TLS 1.0
 // or TLS 1.1 fails with kBadParam: those protocols are broken and are never offered.
+// Cipher suites: on TLS 1.2 only ECDHE key exchange with AES-GCM or ChaCha20-Poly1305 (forward
+// secrecy, no CBC), and TLS 1.3's suites; a server picks by its own order.
 //
 // A context is not thread-safe: its owner calls it on one serial queue, and the callbacks
 // run inside those calls. The context copies nothing of the identity but shares it.
@@ -75,7 +77,8 @@ public:
     TlsStatus setAllowsExpiredCerts(bool allows);
     TlsStatus setCertificate(const TlsIdentity& identity);
     TlsStatus setProtocolVersionEnabled(TlsProtocol protocol, bool enable);
-    // Cipher-suite numbers as on the wire; unknown ones are passed over, none known fails.
+    // Cipher-suite numbers as on the wire; unknown ones and those outside the suites above are
+    // passed over, none left fails.
     TlsStatus setEnabledCiphers(const uint16_t* ciphers, size_t count);
     // DER-encoded Diffie-Hellman parameters.
     TlsStatus setDiffieHellmanParams(const void* der, size_t length);

@@ -2,11 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/pem.h>
+#include <openssl/ui.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "Platform/Keychain/Subprocess.h"
 #include "Platform/Tls/TestIdentity.h"
 
 namespace {
@@ -247,6 +259,141 @@ TEST_F(TlsPair, CipherSuitesByNumber) {
     EXPECT_EQ(handshake(), std::make_pair(tls::kNoErr, tls::kNoErr));
 }
 
+// One TLS server connection on a loopback port: accepts a single client and runs the engine's
+// server handshake over the blocking socket, with the system's kind of identity (RSA).
+class LoopbackTlsServer {
+public:
+    LoopbackTlsServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 1) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LoopbackTlsServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+    // The server's handshake result, once the client has gone.
+    TlsStatus result() {
+        if (thread_.joinable()) thread_.join();
+        return status_;
+    }
+
+private:
+    static TlsStatus readFd(void* connection, void* data, size_t* length) {
+        const ssize_t n = ::recv(*static_cast<int*>(connection), data, *length, 0);
+        const size_t wanted = *length;
+        *length = n > 0 ? static_cast<size_t>(n) : 0;
+        if (n <= 0) return tls::kClosedAbort;
+        return *length == wanted ? tls::kNoErr : tls::kWouldBlock;
+    }
+    static TlsStatus writeFd(void* connection, const void* data, size_t* length) {
+        const ssize_t n = ::send(*static_cast<int*>(connection), data, *length, MSG_NOSIGNAL);
+        if (n < 0) {
+            *length = 0;
+            return tls::kClosedAbort;
+        }
+        const bool all = static_cast<size_t>(n) == *length;
+        *length = static_cast<size_t>(n);
+        return all ? tls::kNoErr : tls::kWouldBlock;
+    }
+    void serve() {
+        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        static const TlsIdentity identity = [] {
+            const auto pems = testing_tls::makeSelfSigned("rsa");
+            return *TlsIdentity::fromPem(pems.keyPem, pems.certificatePem);
+        }();
+        auto server = TlsContext::create(TlsContext::Side::Server);
+        server->setIOFuncs(readFd, writeFd);
+        server->setConnection(&fd);
+        server->setCertificate(identity);
+        TlsStatus status = tls::kWouldBlock;
+        for (int i = 0; i < 100 && status == tls::kWouldBlock; ++i) status = server->handshake();
+        status_ = status;
+        if (status == tls::kNoErr) {
+            char buffer[256];
+            size_t n = 0;
+            while (server->read(buffer, sizeof buffer, &n) == tls::kNoErr) {
+            }
+            server->close();
+        }
+        ::close(fd);
+    }
+
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    TlsStatus status_ = tls::kWouldBlock;
+};
+
+// The suites a client can get: on TLS 1.2 only ECDHE key exchange with AES-GCM or
+// ChaCha20-Poly1305, and TLS 1.3. Static-RSA key exchange (no forward secrecy) and CBC suites
+// (padding oracles such as LUCKY13) are refused. The client is the openssl tool, told to offer
+// exactly one suite whatever its own security level would allow.
+TEST(TlsCipherSuites, OnlyForwardSecretAeadSuitesAreServed) {
+    const auto openssl = platform::Subprocess::findInPath("openssl");
+    ASSERT_TRUE(openssl) << "the openssl tool is installed by scripts/install-deps";
+    struct Case {
+        const char* protocol;
+        const char* suite;
+        bool served;
+    };
+    constexpr Case cases[] = {
+        {"-tls1_2", "AES128-SHA", false},                      // static RSA, CBC
+        {"-tls1_2", "AES128-GCM-SHA256", false},               // static RSA, GCM
+        {"-tls1_2", "AES256-GCM-SHA384", false},               // static RSA, GCM
+        {"-tls1_2", "ECDHE-RSA-AES128-SHA", false},            // ECDHE, CBC
+        {"-tls1_2", "ECDHE-RSA-AES256-SHA384", false},         // ECDHE, CBC
+        {"-tls1_2", "DHE-RSA-AES128-GCM-SHA256", false},       // finite-field DHE
+        {"-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256", true},
+        {"-tls1_2", "ECDHE-RSA-AES256-GCM-SHA384", true},
+        {"-tls1_2", "ECDHE-RSA-CHACHA20-POLY1305", true},
+        {"-tls1_3", "TLS_AES_128_GCM_SHA256", true},
+        {"-tls1_3", "TLS_CHACHA20_POLY1305_SHA256", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.protocol) + " " + c.suite);
+        LoopbackTlsServer server;
+        ASSERT_NE(server.port(), 0);
+        std::vector<std::string> command{*openssl, "s_client", "-connect", "127.0.0.1:" + std::to_string(server.port()),
+                                         c.protocol};
+        if (std::string(c.protocol) == "-tls1_3") {
+            command.insert(command.end(), {"-ciphersuites", c.suite});
+        } else {
+            command.insert(command.end(), {"-cipher", std::string(c.suite) + ":@SECLEVEL=0"});
+        }
+        const auto client = platform::Subprocess::run(command);
+        const TlsStatus status = server.result();
+        if (c.served) {
+            EXPECT_EQ(status, tls::kNoErr);
+            EXPECT_EQ(client.exitStatus, 0) << client.output;
+            EXPECT_NE(client.output.find(c.suite), std::string::npos) << client.output;
+        } else {
+            EXPECT_EQ(status, tls::kNegotiation);
+            EXPECT_NE(client.exitStatus, 0) << client.output;
+        }
+    }
+}
+
+// A caller's own list cannot bring back what the engine does not offer: those numbers are
+// passed over like unknown ones.
+TEST_F(TlsPair, OwnCipherListsKeepToTheOfferedSuites) {
+    const uint16_t staticRsaAndCbc[] = {0x002F, 0x009C, 0xC013};  // AES128-SHA, AES128-GCM-SHA256, ECDHE-RSA-AES128-SHA
+    EXPECT_EQ(server->setEnabledCiphers(staticRsaAndCbc, 3), tls::kBadParam);
+    const uint16_t mixed[] = {0x002F, 0xC02B, 0x1302};  // AES128-SHA, ECDHE-ECDSA-AES128-GCM-SHA256, TLS_AES_256_GCM_SHA384
+    EXPECT_EQ(server->setEnabledCiphers(mixed, 3), tls::kNoErr);
+}
+
 TEST_F(TlsPair, SettingsAfterTheHandshakeBeganAreRefused) {
     (void)client->handshake();
     EXPECT_EQ(client->setAllowsAnyRoot(true), tls::kBadState);
@@ -259,6 +406,37 @@ TEST(TlsIdentity, FromPemChecksTheKeyAgainstTheCertificate) {
     EXPECT_FALSE(TlsIdentity::fromPem(other.keyPem, pems.certificatePem).has_value());
     EXPECT_FALSE(TlsIdentity::fromPem("not a key", pems.certificatePem).has_value());
     EXPECT_FALSE(TlsIdentity::fromPem(pems.keyPem, "").has_value());
+}
+
+// An encrypted key is refused without a question on the terminal (OpenSSL's default asks there
+// and waits); the test's UI method stands in for the terminal and counts questions.
+TEST(TlsIdentity, EncryptedKeyIsRefusedWithoutAskingForAPassPhrase) {
+    const auto& pems = testing_tls::sharedPems();
+    std::string encrypted;
+    {
+        BIO* in = BIO_new_mem_buf(pems.keyPem.data(), static_cast<int>(pems.keyPem.size()));
+        EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+        BIO* out = BIO_new(BIO_s_mem());
+        ASSERT_EQ(PEM_write_bio_PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, const_cast<char*>("secret")), 1);
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(out, &data);
+        encrypted.assign(data, static_cast<size_t>(length));
+        BIO_free(out);
+        EVP_PKEY_free(key);
+        BIO_free(in);
+    }
+    static std::atomic<int> asked{0};
+    UI_METHOD* terminal = UI_create_method("test terminal");
+    UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
+        ++asked;
+        return -1;
+    });
+    UI_set_default_method(terminal);
+    const bool loaded = TlsIdentity::fromPem(encrypted, pems.certificatePem).has_value();
+    UI_set_default_method(UI_OpenSSL());
+    UI_destroy_method(terminal);
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(asked.load(), 0);
 }
 
 }  // namespace
