@@ -45,8 +45,14 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trimBlanks(std::string_view text) {
+// Only the blanks after the colon go: trailing ones are part of the value, so that an
+// "Origin" with a blank after it is not taken for the origin without it.
+std::string_view trimLeadingBlanks(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    return text;
+}
+
+std::string_view trimTrailingBlanks(std::string_view text) {
     while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
     return text;
 }
@@ -159,7 +165,7 @@ bool HTTPMessage::parseField(std::string_view line) {
     if (colon == std::string_view::npos) return false;
     const auto name = line.substr(0, colon);
     if (!isToken(name)) return false;  // also refuses continuation lines and "Name :"
-    const auto value = trimBlanks(line.substr(colon + 1));
+    const auto value = trimLeadingBlanks(line.substr(colon + 1));
     for (char c : value) {
         const auto b = static_cast<unsigned char>(c);
         if ((b < 0x20 && b != '\t') || b == 0x7F) return false;
@@ -184,7 +190,8 @@ bool HTTPMessage::parseField(std::string_view line) {
 
 bool HTTPMessage::completeHeader() {
     const auto host = headerField("Host");
-    auto url = platform::Url::fromRequestTarget(target_, host ? std::optional<std::string_view>(*host)
+    // Blanks after the host name are the field's, not the host's.
+    auto url = platform::Url::fromRequestTarget(target_, host ? std::optional<std::string_view>(trimTrailingBlanks(*host))
                                                               : std::nullopt);
     if (!url) return false;
     url_ = std::move(url);

@@ -4,7 +4,7 @@
 // Requests are parsed incrementally by appendData: bytes may arrive in pieces of any size (the
 // connection appends one header line at a time, each with its CRLF). The first line is the
 // request line "METHOD SP target SP HTTP/x.y"; each following line a field "Name: value" (the
-// value without surrounding blanks); the empty line completes the header, and every byte after
+// value without the blanks before it; blanks after it are part of it); the empty line completes the header, and every byte after
 // it is body, unchanged. Once the header is complete, url() is the request target resolved
 // against "http://<Host field>" (a target in absolute form keeps its own host; with no Host field
 // the URL stays relative and names no host).

@@ -4,14 +4,14 @@
 #include "Util/CommonUtil.h"
 
 SessionKeyReference::SessionKeyReference(std::uint64_t referenceNumber, ByteBuffer data,
-                                         std::chrono::steady_clock::time_point created)
+                                         platform::BootClock::time_point created)
     : referenceNumber_(referenceNumber),
       data_(std::move(data)),
       timestamp_(created),
       dataInHexString_(CommonUtil::hexStringFromData(data_)) {}
 
 SessionKeyReference::SessionKeyReference(std::uint64_t referenceNumber, ByteBuffer data)
-    : SessionKeyReference(referenceNumber, std::move(data), std::chrono::steady_clock::now()) {}
+    : SessionKeyReference(referenceNumber, std::move(data), platform::BootClock::now()) {}
 
 SessionKeyReference SessionKeyReference::fromJsonString(std::string_view json) {
     SessionKeyReference key;
@@ -33,12 +33,12 @@ SessionKeyReference SessionKeyReference::fromJsonString(std::string_view json) {
     return key;
 }
 
-bool SessionKeyReference::expired(std::chrono::steady_clock::time_point now) const {
+bool SessionKeyReference::expired(platform::BootClock::time_point now) const {
     if (!timestamp_) return true;
     return *timestamp_ + kLifetime < now;
 }
 
-bool SessionKeyReference::expired() const { return expired(std::chrono::steady_clock::now()); }
+bool SessionKeyReference::expired() const { return expired(platform::BootClock::now()); }
 
 nlohmann::json SessionKeyReference::jsonDict() const {
     return nlohmann::json{{"ref", referenceNumber_}, {"data", dataInHexString_}};

@@ -15,11 +15,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Platform/BootClock.h"
 #include "Util/Bytes.h"
 
-// The clock the key caches read to decide expiry. Empty means the real (monotonic) clock;
-// tests install one of their own so that expiry is tested without sleeping.
-using KeyClock = std::function<std::chrono::steady_clock::time_point()>;
+// The clock the key caches read to decide expiry. Empty means the real clock, which counts the
+// time the machine sleeps too; tests install one of their own so that expiry is tested without
+// sleeping.
+using KeyClock = std::function<platform::BootClock::time_point()>;
 
 class SessionKeyReference {
 public:
@@ -27,7 +29,7 @@ public:
     static constexpr std::chrono::seconds kLifetime{300};
 
     // A key made at `created`.
-    SessionKeyReference(std::uint64_t referenceNumber, ByteBuffer data, std::chrono::steady_clock::time_point created);
+    SessionKeyReference(std::uint64_t referenceNumber, ByteBuffer data, platform::BootClock::time_point created);
     // A key made now, by the real clock.
     SessionKeyReference(std::uint64_t referenceNumber, ByteBuffer data);
 
@@ -38,12 +40,12 @@ public:
 
     // True when the creation time plus kLifetime is earlier than `now`, or there is no
     // creation time.
-    bool expired(std::chrono::steady_clock::time_point now) const;
+    bool expired(platform::BootClock::time_point now) const;
     bool expired() const;  // by the real clock
 
     std::uint64_t referenceNumber() const { return referenceNumber_; }
     const ByteBuffer& data() const { return data_; }
-    const std::optional<std::chrono::steady_clock::time_point>& timestamp() const { return timestamp_; }
+    const std::optional<platform::BootClock::time_point>& timestamp() const { return timestamp_; }
     // The key bytes as upper-case hexadecimal without separators.
     const std::string& dataInHexString() const { return dataInHexString_; }
 
@@ -59,6 +61,6 @@ private:
 
     std::uint64_t referenceNumber_ = 0;
     ByteBuffer data_;
-    std::optional<std::chrono::steady_clock::time_point> timestamp_;
+    std::optional<platform::BootClock::time_point> timestamp_;
     std::string dataInHexString_;
 };

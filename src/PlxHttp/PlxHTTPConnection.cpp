@@ -1,6 +1,8 @@
 #include "PlxHttp/PlxHTTPConnection.h"
 
-#include <strings.h>
+#include <algorithm>
+#include <cctype>
+#include <string_view>
 
 #include "Keychain/OVKeychain.h"
 #include "Logging/LxLogMacros.h"
@@ -12,7 +14,13 @@
 
 namespace {
 
-bool equalsIgnoringCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+// The whole path component, its length included: a decoded "%00" must not end the comparison
+// early, or "/scard%00x" would pass for "/scard".
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
 
 }  // namespace
 

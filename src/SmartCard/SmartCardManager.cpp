@@ -474,7 +474,8 @@ bool SmartCardManager::resetIdleTimer() {
 }
 
 void SmartCardManager::idleTimerExceeded() {
-    // An exchange in progress finishes first; it has moved the deadline by then.
+    // An exchange in progress finishes first. It moved the deadline when it began, so unless
+    // it took longer than the idle time-out itself, the deadline is still ahead when it is done.
     std::lock_guard<std::mutex> request(requestMutex_);
     std::shared_ptr<platform::DispatchSource> timer;
     {

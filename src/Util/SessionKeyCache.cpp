@@ -20,8 +20,8 @@ std::shared_ptr<SessionKeyCache> SessionKeyCache::sharedCache() {
 
 SessionKeyCache::SessionKeyCache(KeyClock clock) : clock_(std::move(clock)) {}
 
-std::chrono::steady_clock::time_point SessionKeyCache::now() const {
-    return clock_ ? clock_() : std::chrono::steady_clock::now();
+platform::BootClock::time_point SessionKeyCache::now() const {
+    return clock_ ? clock_() : platform::BootClock::now();
 }
 
 std::shared_ptr<const SessionKeyReference> SessionKeyCache::generateKeyReference() {

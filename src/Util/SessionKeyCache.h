@@ -75,7 +75,7 @@ public:
     static std::uint64_t referenceFromString(std::string_view referenceText);
 
 private:
-    std::chrono::steady_clock::time_point now() const;
+    platform::BootClock::time_point now() const;
     void cleanupLocked();
     bool isUniquePairLocked(std::uint64_t referenceNumber, const ByteBuffer& data) const;
 

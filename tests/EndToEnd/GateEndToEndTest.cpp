@@ -107,6 +107,8 @@ TEST_F(GateTest, OriginTests) {
         {"https://signer.pellix.com.evil.com", false},
         {"https://www.pellix.com", false},
         {"null", false},
+        {"https://signer.pellix.com ", false},   // a blank after it is part of the value
+        {"https://signer.pellix.com\t", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("Origin: ") + (c.origin ? c.origin : "(none)"));
@@ -178,6 +180,8 @@ TEST_F(GateTest, MethodsAndPaths) {
         {"POST", "/other", true, 405, "", nullptr},
         {"GET", "/other", true, 404, "", nullptr},
         {"GET", "/scardx", true, 404, "", nullptr},
+        {"GET", "/scard%00x/list", true, 404, "", nullptr},  // the whole component must be "scard"
+        {"GET", "/scard/loaddoc%00x?sessionref=1", false, 403, "", nullptr},  // not loaddoc: Origin test
         {"POST", "/", true, 405, "", nullptr},
         {"OPTIONS", "/scard/version", true, 405, "", nullptr},  // no preflight handling
         {"OPTIONS", "/", false, 405, "", nullptr},

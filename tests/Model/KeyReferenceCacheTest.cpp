@@ -101,7 +101,7 @@ TEST_F(KeyReferenceCacheTest, UnknownReference) {
 
 // The dormant document-key copies run on a list of this cache's own.
 TEST_F(KeyReferenceCacheTest, DocumentKeyCopiesHaveTheirOwnList) {
-    std::chrono::steady_clock::time_point now{};
+    platform::BootClock::time_point now{};
     KeyReferenceCache cache([&] { return now; });
     const auto key = cache.generateKeyReference();
     ASSERT_TRUE(key);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include "Util/CommonUtil.h"
 
 namespace {
@@ -12,10 +14,10 @@ using std::chrono::milliseconds;
 ByteBuffer hex(std::string_view text) { return CommonUtil::dataFromHexString(text); }
 
 TEST(SessionKeyReferenceTest, ExpiresStrictlyAfterThreeHundredSeconds) {
-    const std::chrono::steady_clock::time_point t0{seconds(1000)};
+    const platform::BootClock::time_point t0{seconds(1000)};
     const SessionKeyReference key(16, hex("000102030405060708090A0B0C0D0E0F"), t0);
     struct Case {
-        std::chrono::steady_clock::duration age;
+        platform::BootClock::duration age;
         bool expired;
     };
     const Case cases[] = {
@@ -26,6 +28,18 @@ TEST(SessionKeyReferenceTest, ExpiresStrictlyAfterThreeHundredSeconds) {
         EXPECT_EQ(c.expired, key.expired(t0 + c.age));
     }
     EXPECT_FALSE(SessionKeyReference(1, {}).expired());  // made now by the real clock
+}
+
+// The real clock is the one that goes on counting while the machine sleeps (the monotonic clock
+// stops then, and a key would outlive its 300 seconds by the time the machine slept).
+TEST(SessionKeyReferenceTest, RealClockCountsSuspendedTime) {
+    timespec boot{};
+    ASSERT_EQ(::clock_gettime(CLOCK_BOOTTIME, &boot), 0);
+    const auto bootNow = seconds(boot.tv_sec) + std::chrono::nanoseconds(boot.tv_nsec);
+    EXPECT_LT(std::chrono::abs(platform::BootClock::now().time_since_epoch() - bootNow), seconds(5));
+    const auto now = platform::BootClock::now();
+    EXPECT_TRUE(SessionKeyReference(1, {}, now - seconds(301)).expired());
+    EXPECT_FALSE(SessionKeyReference(1, {}, now - seconds(299)).expired());
 }
 
 TEST(SessionKeyReferenceTest, TextsAndJson) {
@@ -43,7 +57,7 @@ TEST(SessionKeyReferenceTest, FromJsonStringHasNoCreationTime) {
     EXPECT_EQ("0a0B", key.dataInHexString());
     EXPECT_EQ(hex("0A0B"), key.data());
     EXPECT_FALSE(key.timestamp());
-    EXPECT_TRUE(key.expired(std::chrono::steady_clock::time_point{}));
+    EXPECT_TRUE(key.expired(platform::BootClock::time_point{}));
 
     for (const char* bad : {"", "nope", "[]", R"({"ref": "1"})"}) {
         SCOPED_TRACE(bad);

@@ -35,7 +35,7 @@ ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
 class SessionKeyCacheTest : public ::testing::Test {
 protected:
     testtools::LogCapture log_;
-    std::chrono::steady_clock::time_point now_{seconds(5000)};
+    platform::BootClock::time_point now_{seconds(5000)};
     SessionKeyCache cache_{[this] { return now_; }};
 };
 
