@@ -1,6 +1,7 @@
 // The real-stack card tests need pcscd with the vpcd driver's two virtual readers. Without
 // them a test skips with a clear message - except in CI (CI=true), where it fails, so that a
-// broken test set-up cannot pass unnoticed.
+// broken test set-up cannot pass unnoticed. With them, every test starts with both readers
+// idle, whatever the test before it left behind.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -14,10 +15,9 @@
 
 #include <gtest/gtest.h>
 
-namespace testcard {
+#include "tools/VirtualReaders.h"
 
-inline constexpr const char* kFirstReader = "Virtual PCD 00 00";
-inline constexpr const char* kSecondReader = "Virtual PCD 00 01";
+namespace testcard {
 
 // Empty when pcscd answers and lists both virtual readers; otherwise what is missing.
 inline std::string pcscProblem() {
@@ -39,25 +39,6 @@ inline std::string pcscProblem() {
     return "";
 }
 
-// Waits until pcscd sees both virtual readers empty: a card that an earlier test removed
-// takes pcscd a moment to notice. False when they are not empty within the time-out.
-inline bool waitForEmptyReaders(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool empty = false;
-    while (!empty && std::chrono::steady_clock::now() < deadline) {
-        SCARD_READERSTATE states[2] = {};
-        states[0].szReader = kFirstReader;
-        states[1].szReader = kSecondReader;
-        SCardGetStatusChange(context, 0, states, 2);
-        empty = (states[0].dwEventState & SCARD_STATE_EMPTY) && (states[1].dwEventState & SCARD_STATE_EMPTY);
-        if (!empty) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    SCardReleaseContext(context);
-    return empty;
-}
-
 inline bool runningInCi() {
     const char* ci = std::getenv("CI");
     return ci && std::string(ci) == "true";
@@ -73,5 +54,7 @@ inline bool runningInCi() {
             if (::testcard::runningInCi()) FAIL() << problem_ << " (run scripts/start-test-services)"; \
             GTEST_SKIP() << problem_ << " (run scripts/start-test-services)";                          \
         }                                                                                              \
-        ASSERT_TRUE(::testcard::waitForEmptyReaders()) << "the virtual readers still hold a card";      \
+        const std::string busy_ = ::testcard::waitForIdleReaders(                                      \
+            {::testcard::kFirstVirtualReader, ::testcard::kSecondVirtualReader});                      \
+        ASSERT_EQ(busy_, "") << "the virtual readers are not idle";                                    \
     } while (0)

@@ -1,5 +1,7 @@
 #include "tools/VirtualCard.h"
 
+#include "tools/VirtualReaders.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -55,6 +57,11 @@ bool VirtualCard::insert(std::chrono::milliseconds timeout) {
     if (inserted()) return true;
     if (thread_.joinable()) thread_.join();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // Into an idle reader only: a card inserted while pcscd still counts the last one as present
+    // is never reported.
+    for (const auto& reader : {kFirstVirtualReader, kSecondVirtualReader}) {
+        if (reader.cardPort == port_ && !waitForIdleReaders({reader}, timeout).empty()) return false;
+    }
     for (;;) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/VirtualReaders.h"
+
 namespace testcard {
 
 using Bytes = std::vector<uint8_t>;
@@ -27,8 +29,8 @@ public:
     // The reply to one command APDU: data followed by SW1 SW2.
     using Handler = std::function<Bytes(const Bytes& command)>;
 
-    static constexpr uint16_t kFirstReaderPort = 35963;   // "Virtual PCD 00 00"
-    static constexpr uint16_t kSecondReaderPort = 35964;  // "Virtual PCD 00 01"
+    static constexpr uint16_t kFirstReaderPort = kFirstVirtualReader.cardPort;
+    static constexpr uint16_t kSecondReaderPort = kSecondVirtualReader.cardPort;
 
     explicit VirtualCard(uint16_t port = kFirstReaderPort, Bytes atr = {0x3B, 0x80, 0x80, 0x01, 0x01});
     ~VirtualCard();
@@ -38,9 +40,10 @@ public:
     // Without a handler every command is answered 90 00.
     void setHandler(Handler handler);
 
-    // Connects to the driver (the card is inserted). False when the driver does not accept
-    // within the time-out.
-    bool insert(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Connects to the driver (the card is inserted), once the reader is idle (see
+    // waitForIdleReaders). False when the reader does not become idle, or the driver does not
+    // accept, within the time-out.
+    bool insert(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Closes the connection (the card is removed). Does nothing when not inserted.
     void remove();
     bool inserted() const;

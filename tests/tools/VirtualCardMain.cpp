@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     testcard::VirtualCard card(second ? testcard::VirtualCard::kSecondReaderPort : testcard::VirtualCard::kFirstReaderPort);
     card.setHandler(answer);
     if (!card.insert()) {
-        std::fprintf(stderr, "pellix-virtual-card: the virtual reader does not answer (is pcscd with vsmartcard-vpcd running?)\n");
+        std::fprintf(stderr, "pellix-virtual-card: the virtual reader holds a card or does not answer (is pcscd with vsmartcard-vpcd running?)\n");
         return 1;
     }
     std::signal(SIGINT, requestStop);
