@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <csignal>
 #include <cstring>
 
 namespace e2e {
@@ -31,6 +32,9 @@ PageServer::~PageServer() {
 }
 
 bool PageServer::start(int port) {
+    // The browser may close a connection before it has read the reply (a request it gave up);
+    // the write must then fail, not end the test program.
+    std::signal(SIGPIPE, SIG_IGN);
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     context_ = ctx;
     if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, certificateFile_.c_str()) != 1 ||
