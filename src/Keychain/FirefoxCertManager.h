@@ -1,0 +1,89 @@
+// Installs a certificate into the certificate databases of the Firefox profiles of every user
+// account on the machine, with the NSS certutil tool. Nothing in pellix calls it: the server's
+// certificate is trusted through the keychain store (OVKeychain).
+//
+// Users are the directories under the user root ("/home"), except "Shared" and names that
+// begin with "."; a user's profiles are the entries of "<root>/<user>/.mozilla/firefox" that
+// isProfileFolder accepts. The tool is /usr/bin/certutil (Debian libnss3-tools).
+//
+// Every tool run is a child process with no terminal and no standard input, its output and
+// errors going to /dev/null; the calling thread sleeps 0.05 s between looks at it until it has
+// ended. A child that is still running after the time-out is ended and counts as failed, so a
+// tool that would ask for a password never holds up its caller for good.
+//
+// Everything runs on the caller's thread, which blocks while each child runs. Callable from any
+// thread; profilesUpdated is the only state.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class FirefoxCertManager {
+public:
+    inline static const std::string kUserRoot = "/home";
+    inline static const std::string kProfilesDirectory = ".mozilla/firefox";
+    inline static const std::string kCertutilPath = "/usr/bin/certutil";
+    inline static const std::string kCertificateFileName = "certificate.der";
+
+    struct Options {
+        std::string userRoot = kUserRoot;
+        std::string certutilPath = kCertutilPath;
+        std::chrono::milliseconds toolTimeout{10000};
+    };
+
+    // The one installer of the process, made on first use with the fixed paths above.
+    static FirefoxCertManager& sharedManager();
+
+    // An installer with the fixed paths, or with a root and a tool of its own (tests).
+    FirefoxCertManager();
+    explicit FirefoxCertManager(Options options);
+
+    // Whether a pass has installed the certificate somewhere; while set, updateFirefoxProfiles
+    // does nothing. Starts unset.
+    bool profilesUpdated() const { return profilesUpdated_; }
+    void setProfilesUpdated(bool updated) { profilesUpdated_ = updated; }
+
+    // Writes the DER bytes to the temporary certificate file, runs updateFirefoxProfiles with it
+    // and removes the file again (errors ignored).
+    void updateFirefoxProfilesWithDer(const std::vector<std::uint8_t>& der, const std::string& certName);
+    // Adds the certificate file, under the name, to every profile whose database does not list
+    // the name yet; sets profilesUpdated once an add has run. Nothing while profilesUpdated.
+    void updateFirefoxProfiles(const std::string& certificatePath, const std::string& certName);
+    // certutil -A -n name -i file -t "C,u,u" -d profile. Logs "Error! Could not found certutil."
+    // when the tool is missing. True when the tool ran to its end (its exit status is not
+    // looked at), false when it is missing, could not be started or overran its time-out.
+    bool addCertificate(const std::string& certificatePath, const std::string& profilePath, const std::string& certName);
+    // certutil -L -n name -d profile (the path standardised): whether it exits with status 0.
+    // No without the tool, or when it overruns.
+    bool containsCertificateWithName(const std::string& certName, const std::string& profilePath);
+    // Whether every profile of every user lists the name (yes when there is no profile).
+    bool profileContainsCertificateWithName(const std::string& certName);
+
+    // The user names, in the order the directory lists them; empty when it cannot be read.
+    std::vector<std::string> getUsers() const;
+    // "<profiles directory>/<entry>" for each profile of the user, in listing order; nothing,
+    // after a log line with the error, when the profiles directory cannot be read.
+    std::optional<std::vector<std::string>> getFirefoxProfileFolders(const std::string& user) const;
+    // Whether a directory entry names a profile: it ends with ".default" and does not begin
+    // with its first ".".
+    static bool isProfileFolder(const std::string& name);
+    // Whether a file exists at the tool path.
+    bool certUtilInstalled() const;
+    // Writes the bytes atomically to the temporary certificate file; returns its path whether or
+    // not the write succeeded.
+    std::string writeCertFile(const std::vector<std::uint8_t>& der) const;
+    // pellix's temporary directory plus "Pellix", made when missing.
+    static std::optional<std::string> applicationTemporaryDirectory();
+
+private:
+    // Runs the tool with the arguments and watches it; its exit status, or nothing when it could
+    // not be started or overran its time-out.
+    std::optional<int> runTool(const std::vector<std::string>& arguments) const;
+
+    const Options options_;
+    std::atomic<bool> profilesUpdated_{false};
+};
