@@ -130,16 +130,32 @@ std::vector<std::string> LxLogFileManagerDefault::sortedLogFileNames() {
 }
 
 std::vector<std::shared_ptr<LxLogFileInfo>> LxLogFileManagerDefault::sortedLogFileInfos() {
-    auto infos = unsortedLogFileInfos();
     // Birth times are stamped with a coarse clock, so a file made by a roll can share its
     // creation date with the file just archived. Of two such files the one not archived is
     // the newer (an archived file is never written again); without that the file being
     // written could sort behind an archived one and be deleted as old.
-    std::stable_sort(infos.begin(), infos.end(), [](const auto& a, const auto& b) {
-        const auto order = a->reverseCompareByCreationDate(*b);
+    //
+    // Each mark is read once, before sorting: the logger's queue archives files while a
+    // deletion pass on the hub's queue sorts them, and a comparison whose answer changes
+    // halfway through a sort makes it run off the ends of the list. (Creation dates are
+    // cached by each info once read, so they stay put.)
+    struct Entry {
+        std::shared_ptr<LxLogFileInfo> info;
+        bool archived;
+    };
+    std::vector<Entry> entries;
+    for (auto& info : unsortedLogFileInfos()) {
+        const bool archived = info->isArchived();
+        entries.push_back({std::move(info), archived});
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        const auto order = a.info->reverseCompareByCreationDate(*b.info);
         if (order != 0) return order < 0;
-        return !a->isArchived() && b->isArchived();
+        return !a.archived && b.archived;
     });
+    std::vector<std::shared_ptr<LxLogFileInfo>> infos;
+    infos.reserve(entries.size());
+    for (Entry& entry : entries) infos.push_back(std::move(entry.info));
     return infos;
 }
 

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Logging/LogFileTestSupport.h"
 #include "Logging/LxLog.h"
 #include "Platform/Crypto/SecureRandom.h"
 #include "Platform/Files/FileManager.h"
+#include "Platform/Format.h"
 #include "Platform/ThreadInfo.h"
 #include "tools/LogCapture.h"
 #include "tools/ScratchDirectory.h"
@@ -197,21 +200,28 @@ TEST_F(LxLogFileManagerDefaultTest, ChangedLimitDeletesOnTheHubQueueAndAnEqualOn
     EXPECT_EQ(expected, names());
 }
 
+// Makes the files (in this order, each holding its name) within one tick of the coarse clock
+// that stamps birth times, so that they all share one creation date. False when no try
+// managed it.
+bool makeFilesBornTogether(const std::vector<std::string>& paths) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (const std::string& path : paths) std::ofstream(path) << path;
+        const auto born = LxLogFileInfo(paths.front()).creationDate();
+        if (std::all_of(paths.begin(), paths.end(),
+                        [&](const std::string& path) { return LxLogFileInfo(path).creationDate() == born; }))
+            return true;
+        for (const std::string& path : paths) ::unlink(path.c_str());
+    }
+    return false;
+}
+
 TEST_F(LxLogFileManagerDefaultTest, RegressionFileBornWithTheArchivedOneIsNotDeletedAsOld) {
     // A roll archives a file and makes the next one within one tick of the coarse clock that
     // stamps birth times. Both then share a creation date, and the listing (in order of
     // making) put the archived file first: a deletion pass took the new file for an old one.
     auto manager = std::make_shared<LxLogFileManagerDefault>(dir_.path());
-    for (int attempt = 0;; ++attempt) {
-        ASSERT_LT(attempt, 100) << "no two files born in the same tick";
-        std::ofstream(dir_.join("log-00000A.txt")) << "archived";
-        std::ofstream(dir_.join("log-00000B.txt")) << "current";
-        LxLogFileInfo a(dir_.join("log-00000A.txt"));
-        LxLogFileInfo b(dir_.join("log-00000B.txt"));
-        if (a.creationDate() == b.creationDate()) break;
-        ::unlink(a.filePath().c_str());
-        ::unlink(b.filePath().c_str());
-    }
+    ASSERT_TRUE(makeFilesBornTogether({dir_.join("log-00000A.txt"), dir_.join("log-00000B.txt")}))
+        << "no two files born in the same tick";
     LxLogFileInfo(dir_.join("log-00000A.txt")).setIsArchived(true);
 
     EXPECT_EQ(std::vector<std::string>({"log-00000B.txt", "log-00000A.txt"}), manager->sortedLogFileNames());
@@ -219,6 +229,32 @@ TEST_F(LxLogFileManagerDefaultTest, RegressionFileBornWithTheArchivedOneIsNotDel
     LxLog::flushLog();
     manager->deleteOldLogFiles();
     EXPECT_EQ(std::vector<std::string>({"log-00000A.txt", "log-00000B.txt"}), names());
+}
+
+TEST_F(LxLogFileManagerDefaultTest, RegressionMarksChangingDuringASortNeverRunItOffTheList) {
+    // The logger's queue archives files while a deletion pass on the hub's queue sorts them.
+    // Among files born in one tick the order rests on the marks alone, and a sort that read
+    // each mark anew at every comparison saw them change halfway and ran past the start of
+    // the list (a crash, or files lost and doubled).
+    std::vector<std::string> paths;
+    for (int i = 0; i < 16; ++i) paths.push_back(dir_.join(platform::format("log-%06X.txt", i)));
+    ASSERT_TRUE(makeFilesBornTogether(paths)) << "no 16 files born in the same tick";
+    LxLogFileManagerDefault manager(dir_.path());
+
+    std::atomic<bool> sorting{true};
+    std::thread archiver([&] {
+        for (bool archived = true; sorting; archived = !archived) {
+            for (size_t i = 0; i < paths.size(); i += 2) LxLogFileInfo(paths[i]).setIsArchived(archived);
+        }
+    });
+    auto expected = paths;
+    for (int round = 0; round < 5000; ++round) {
+        auto names = manager.sortedLogFilePaths();
+        std::sort(names.begin(), names.end());
+        ASSERT_EQ(expected, names) << "round " << round;
+    }
+    sorting = false;
+    archiver.join();
 }
 
 }  // namespace
