@@ -286,6 +286,20 @@ TEST_F(LxAbstractDatabaseLoggerTest, CurrentValuesAndValuesThatAreNoNumbersChang
     EXPECT_TRUE(logger_->deletes().empty());
 }
 
+TEST_F(LxAbstractDatabaseLoggerTest, TheCurrentDeleteIntervalLeavesTheTimerAsItIs) {
+    // Of the four numbers only this one shows whether a current value is taken as new: a new
+    // interval times the next pass from now, which here would move it from 1 s to 1.7 s.
+    logger_->setDeleteInterval(1.0);
+    const auto joined = SteadyClock::now();
+    add();
+    std::this_thread::sleep_for(700ms);
+    logger_->setDeleteInterval(1.0);
+    settle();
+    ASSERT_TRUE(testtools::eventually([&] { return !logger_->deletes().empty(); }));
+    EXPECT_GE(logger_->deletes()[0] - joined, 1000ms);
+    EXPECT_LT(logger_->deletes()[0] - joined, 1500ms);
+}
+
 TEST_F(LxAbstractDatabaseLoggerTest, IntervalsBeyondTheTimersRangeNeverFire) {
     logger_->setSaveInterval(1e300);
     logger_->setDeleteInterval(1e300);
