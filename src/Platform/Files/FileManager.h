@@ -4,7 +4,8 @@
 //
 // Every call is synchronous, callable from any thread and never throws; failures are
 // reported as an Error in the POSIX domain. None of them follows a symbolic link in the last
-// path component.
+// path component, but for the two directory calls: a link to a directory is listed, and
+// taken as made, as that directory (a logs directory may be a link elsewhere).
 #pragma once
 
 #include <cstdint>

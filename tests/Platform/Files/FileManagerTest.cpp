@@ -93,6 +93,21 @@ TEST_F(FileManagerTest, DirectoryIsMadeWithItsParentsAndListed) {
     EXPECT_FALSE(FileManager::contentsOfDirectoryAtPath(dir_ + "/missing"));
 }
 
+TEST_F(FileManagerTest, DirectoryCallsTakeALinkToADirectoryAsThatDirectory) {
+    ASSERT_FALSE(FileManager::createDirectoryAtPath(dir_ + "/real"));
+    ASSERT_FALSE(FileManager::createEmptyFileAtPath(dir_ + "/real/f"));
+    ASSERT_EQ(::symlink((dir_ + "/real").c_str(), (dir_ + "/link").c_str()), 0);
+    EXPECT_FALSE(FileManager::createDirectoryAtPath(dir_ + "/link"));
+    EXPECT_EQ(FileManager::contentsOfDirectoryAtPath(dir_ + "/link"), std::vector<std::string>{"f"});
+
+    // A link to anything else is no directory.
+    ASSERT_EQ(::symlink((dir_ + "/real/f").c_str(), (dir_ + "/fileLink").c_str()), 0);
+    auto error = FileManager::createDirectoryAtPath(dir_ + "/fileLink");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ENOTDIR);
+    EXPECT_FALSE(FileManager::contentsOfDirectoryAtPath(dir_ + "/fileLink"));
+}
+
 TEST_F(FileManagerTest, MoveNeverReplacesAnItem) {
     ASSERT_FALSE(FileManager::writeAtomically(dir_ + "/1", {1}));
     ASSERT_FALSE(FileManager::writeAtomically(dir_ + "/2", {2}));
