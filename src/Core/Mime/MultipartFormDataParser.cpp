@@ -38,6 +38,11 @@ int hexDigitValue(uint8_t c) {
     return 0;
 }
 
+void logInvalidHeader() {
+    LX_LOG_ERROR(LogContextHttpServer,
+                 "MultipartFormDataParser: MultipartFormDataParser: wrong input format, coulnd't get a valid header");
+}
+
 bool isBase64Character(uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
 }
@@ -142,6 +147,17 @@ bool MultipartFormDataParser::appendData(std::span<const uint8_t> data) {
 
         if (!currentHeader_) {
             const std::optional<size_t> headerEnd = find(work, o, kCRLFCRLF);
+            // A header still open after the limit is refused, so that the parser never keeps
+            // (and searches and copies again with every piece) more of it. Unended, it needs at
+            // least one byte more; either way the same body is refused however it is split.
+            const size_t headerLength = headerEnd ? *headerEnd + 4 - o : work.size() - o + 1;
+            if (headerLength > kMaxHeaderLength) {
+                logInvalidHeader();
+                // What is kept can end no header within the limit, so later pieces are refused too.
+                const Span kept = work.subspan(o, std::min(work.size() - o, kMaxHeaderLength + 1));
+                pendingData_.assign(kept.begin(), kept.end());
+                return false;
+            }
             if (!headerEnd) {
                 pendingData_.assign(work.begin() + static_cast<ptrdiff_t>(o), work.end());
                 return true;
@@ -149,8 +165,7 @@ bool MultipartFormDataParser::appendData(std::span<const uint8_t> data) {
             // The header lines, each with its CR LF, without the empty line.
             currentHeader_ = MultipartMessageHeader::initWithData(work.subspan(o, *headerEnd + 2 - o), formEncoding_);
             if (!currentHeader_) {
-                LX_LOG_ERROR(LogContextHttpServer,
-                             "MultipartFormDataParser: MultipartFormDataParser: wrong input format, coulnd't get a valid header");
+                logInvalidHeader();
                 pendingData_.assign(work.begin() + static_cast<ptrdiff_t>(o), work.end());
                 return false;
             }

@@ -11,7 +11,8 @@
 // leaves its last part open.
 //
 // Bytes kept between calls: at most the boundary line's length while reading content, and
-// the unfinished header block of the part being read.
+// the unfinished header block of the part being read, which may be at most kMaxHeaderLength
+// bytes long (a longer one is refused).
 //
 // Threads: a parser and its delegate calls belong to one thread at a time. The delegate is
 // called synchronously from inside appendData and must not call back into the parser; the
@@ -55,6 +56,10 @@ class MultipartFormDataParser {
 public:
     using Bytes = std::vector<uint8_t>;
 
+    // The longest header block of a part that is taken: its lines with their CR LFs and the
+    // empty line that ends it. No encoder writes one anywhere near as long.
+    static constexpr size_t kMaxHeaderLength = 16384;
+
     // A parser for one body with that boundary; header values and parameters are read in the
     // form encoding. No boundary: logs "MultipartFormDataParser: init with zero boundary" and
     // answers nullptr.
@@ -62,8 +67,9 @@ public:
                                                                      platform::StringEncoding formEncoding);
 
     // Takes the next piece of the body: true when it was processed (or kept until more
-    // arrives); false when a part header could not be read, or when the boundary has no
-    // ASCII form (nothing is then touched). After false the body cannot be parsed further.
+    // arrives); false when a part header could not be read or does not end within
+    // kMaxHeaderLength bytes, or when the boundary has no ASCII form (nothing is then
+    // touched). After false the body cannot be parsed further.
     bool appendData(std::span<const uint8_t> data);
 
     std::shared_ptr<MultipartFormDataParserDelegate> delegate() const { return delegate_.lock(); }

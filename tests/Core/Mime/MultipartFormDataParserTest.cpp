@@ -321,6 +321,59 @@ TEST_F(MultipartLogTest, WithoutADelegateTheBodyIsStillParsed) {
     EXPECT_TRUE(takeLog().empty());
 }
 
+// A part header that does not end within the limit is refused, however the body is split:
+// kept whole between pieces it made every piece search and copy all of it again, so a header
+// that never ended, fed in small pieces, held the parser (and its caller's queue) for minutes.
+TEST_F(MultipartLogTest, RegressionAPartHeaderLongerThanTheLimitIsRefusedWhateverTheSplit) {
+    const std::string start = "--b\r\n";
+    // A header block (its lines and the empty line) of the given length.
+    auto headerOf = [](size_t length) {
+        const std::string head = "Content-Disposition: form-data; name=\"f\"\r\nX-Pad: ";
+        return head + std::string(length - head.size() - 4, 'p') + "\r\n\r\n";
+    };
+    const std::string error =
+        "E MultipartFormDataParser: MultipartFormDataParser: wrong input format, coulnd't get a valid header";
+    const struct {
+        const char* name;
+        std::string header;
+        bool taken;
+    } cases[] = {
+        {"a header of the limit's length", headerOf(MultipartFormDataParser::kMaxHeaderLength), true},
+        {"one byte longer", headerOf(MultipartFormDataParser::kMaxHeaderLength + 1), false},
+        {"a header that never ends", std::string(MultipartFormDataParser::kMaxHeaderLength + 100, 'h'), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string body = start + c.header + "content\r\n--b--\r\n";
+        const std::vector<std::pair<std::string, std::vector<size_t>>> feeds = {
+            {"whole", {}},
+            {"split in the header", {start.size() + 100}},
+            {"split just before its end", {start.size() + MultipartFormDataParser::kMaxHeaderLength - 2}},
+            {"byte by byte", std::vector<size_t>(body.size(), 1)},
+        };
+        for (const auto& [feed, pieces] : feeds) {
+            SCOPED_TRACE(feed);
+            const Outcome outcome = parse("b", body, pieces);
+            EXPECT_EQ(outcome.ok, c.taken);
+            if (c.taken) {
+                EXPECT_EQ(outcome.order, (std::vector<std::string>{"start", "content", "end"}));
+                ASSERT_EQ(outcome.parts.size(), 1u);
+                EXPECT_EQ(outcome.parts[0].content, "content");
+                EXPECT_TRUE(takeLog().empty());
+            } else {
+                EXPECT_TRUE(outcome.order.empty());
+                EXPECT_EQ(takeLog(), std::vector<std::string>{error});
+            }
+        }
+    }
+
+    // Once refused, the parser stays refused and keeps no more of the header than the limit.
+    auto parser = MultipartFormDataParser::initWithBoundary("b", platform::StringEncoding::UTF8);
+    EXPECT_FALSE(parser->appendData(bytesOf(start + std::string(MultipartFormDataParser::kMaxHeaderLength, 'h'))));
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(parser->appendData(bytesOf(std::string(1 << 20, 'h') + "\r\n\r\n")));
+    EXPECT_EQ(takeLog().size(), 4u);
+}
+
 // ----- Part headers -----------------------------------------------------------------------
 
 std::shared_ptr<const MultipartMessageHeader> header(std::string_view block) {
