@@ -110,8 +110,9 @@ private:
     uint64_t readRequestLength_ = 0;
     bool readSourceSuspended_ = false;
 
-    // Written on the read queue (setOffset writes there too), under stateMutex_; the read
-    // queue reads them without it.
+    // The read position and the held count are written on the read queue only (setOffset
+    // writes them there too), under stateMutex_; the read queue reads them without it. The
+    // piece is set on the read queue and taken on the connection queue, both under it.
     std::mutex stateMutex_;
     uint64_t readOffset_ = 0;       // file position of the next read
     size_t readBufferOffset_ = 0;   // bytes held in readBuffer_
