@@ -218,6 +218,11 @@ void AsyncSocket::lookup(int aConnectIndex, const std::optional<ByteBuffer>& add
     if (aConnectIndex != connectIndex_) return;  // an attempt that has ended since
     const bool isIPv4Disabled = (config_ & ConfigNoIPv4) != 0;
     const bool isIPv6Disabled = (config_ & ConfigNoIPv6) != 0;
+    // Both may have been turned off while the lookup ran; then no address is left to use.
+    if (isIPv4Disabled && isIPv6Disabled) {
+        closeWithError(badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
+        return;
+    }
     if (isIPv4Disabled && !address6) {
         closeWithError(otherError("IPv4 has been disabled and DNS lookup found no IPv6 address."));
         return;

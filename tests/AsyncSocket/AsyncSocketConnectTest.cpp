@@ -31,17 +31,37 @@ ByteBuffer loopbackAddressBytes(int family, uint16_t port) {
     return ByteBuffer(bytes, bytes + address.length);
 }
 
+// The lookup of a name that has both an IPv4 and an IPv6 loopback address (the machine's own
+// "localhost" may have only one): both results of the system's lookup, in one list that
+// freeaddrinfo frees as a whole.
+int lookupBothLoopbacks(const char*, const char* service, const addrinfo* hints, addrinfo** result) {
+    addrinfo* first = nullptr;
+    addrinfo* second = nullptr;
+    if (const int answer = ::getaddrinfo("127.0.0.1", service, hints, &first); answer != 0) return answer;
+    if (const int answer = ::getaddrinfo("::1", service, hints, &second); answer != 0) {
+        ::freeaddrinfo(first);
+        return answer;
+    }
+    addrinfo* last = first;
+    while (last->ai_next) last = last->ai_next;
+    last->ai_next = second;
+    *result = first;
+    return 0;
+}
+
 // Name lookups held at a gate until the test opens it (or the gate goes away); counts the
-// lookups that have finished. Installed as the socket layer's lookup while alive.
+// lookups that have finished. Installed as the socket layer's lookup while alive; the lookup
+// itself is the system's unless the test gives one.
 class LookupGate {
 public:
-    LookupGate() : state_(std::make_shared<State>()) {
+    using Resolver = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    explicit LookupGate(Resolver resolve = ::getaddrinfo) : state_(std::make_shared<State>()) {
         AsyncSocket::setAddressLookupForTesting(
-            [state = state_](const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+            [state = state_, resolve](const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
                 std::unique_lock lock(state->mutex);
                 state->cv.wait(lock, [&] { return state->open; });
                 lock.unlock();
-                const int answer = ::getaddrinfo(host, service, hints, result);
+                const int answer = resolve(host, service, hints, result);
                 lock.lock();
                 ++state->finished;
                 state->cv.notify_all();
@@ -289,6 +309,49 @@ TEST_F(AsyncSocketConnect, IPv4IsPreferredUnlessToldOtherwise) {
         EXPECT_EQ(event->data, c.peer);
         EXPECT_EQ(sock->isIPv6(), std::string(c.peer) == "::1");
     }
+}
+
+// The families are read when the lookup's result comes back: a lookup that found only
+// addresses of disabled families ends the attempt with the error that says so, never with a
+// connect to no address.
+TEST_F(AsyncSocketConnect, LookupThatFindsOnlyDisabledFamiliesEndsTheAttempt) {
+    struct Case {
+        const char* name;
+        const char* host;
+        LookupGate::Resolver resolve;
+        bool ipv4Enabled;
+        bool ipv6Enabled;
+        long code;
+        const char* description;
+    };
+    const Case cases[] = {
+        {"IPv4 off, only an IPv4 address", "127.0.0.1", ::getaddrinfo, false, true, AsyncSocketOtherError,
+         "IPv4 has been disabled and DNS lookup found no IPv6 address."},
+        {"IPv6 off, only an IPv6 address", "::1", ::getaddrinfo, true, false, AsyncSocketOtherError,
+         "IPv6 has been disabled and DNS lookup found no IPv4 address."},
+        {"both off, both found", "both.test", lookupBothLoopbacks, false, false, AsyncSocketBadConfigError,
+         "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sock = newClient();
+        LookupGate gate(c.resolve);
+        ASSERT_TRUE(sock->connectToHost(c.host, server.port, 5.0));
+        // Changed while the lookup runs (both may not be off when an attempt starts).
+        sock->setIPv4Enabled(c.ipv4Enabled);
+        sock->setIPv6Enabled(c.ipv6Enabled);
+        ASSERT_EQ(sock->isIPv6Enabled(), c.ipv6Enabled);
+        gate.open();
+        auto event = disconnected(sock);
+        ASSERT_TRUE(event);
+        ASSERT_TRUE(event->error);
+        EXPECT_EQ(event->error->domain, AsyncSocketErrorDomain);
+        EXPECT_EQ(event->error->code, c.code);
+        EXPECT_EQ(event->error->description, c.description);
+        EXPECT_EQ(delegate->count(Call::DidConnectToHost, sock), 0u);
+        EXPECT_TRUE(sock->isDisconnected());
+    }
+    EXPECT_EQ(server.delegate->count(Call::DidAcceptNewSocket, server.listener), 0u);
 }
 
 TEST_F(AsyncSocketConnect, RefusedPortEndsInADisconnectWithThePosixError) {
