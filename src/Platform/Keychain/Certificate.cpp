@@ -12,7 +12,7 @@ std::shared_ptr<Certificate> Certificate::fromPem(const std::string& pem) {
     if (pem.size() > INT_MAX) return nullptr;
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!bio) return nullptr;
-    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, refusePassphrase, nullptr));
     if (!cert) return nullptr;
     return std::make_shared<Certificate>(std::move(cert));
 }

@@ -21,7 +21,8 @@ public:
     // Takes ownership of the certificate.
     explicit Certificate(X509Ptr certificate);
 
-    // Reads one PEM certificate block; nullptr when the text holds none.
+    // Reads one PEM certificate block; nullptr when the text holds none. An encrypted block
+    // counts as none: no pass phrase is asked for.
     static std::shared_ptr<Certificate> fromPem(const std::string& pem);
 
     // The library object, owned by this certificate: valid as long as the Certificate lives.

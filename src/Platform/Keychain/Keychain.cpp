@@ -188,10 +188,6 @@ OSStatus readItems(const std::string& dir, ItemList& items) {
     return kKeychainSuccess;
 }
 
-// Stored keys are never encrypted; one that is must not make OpenSSL ask for a pass phrase on
-// the terminal, which would hold up the caller for good.
-int refusePassphrase(char*, int, int, void*) { return -1; }
-
 // Reports the item's first unreadable file and fails, so that the search can go on without it.
 OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::shared_ptr<Identity>& identity) {
     const std::string keyPath = dir + "/" + record.id + ".key.pem";

@@ -1,5 +1,6 @@
 // Owning handles for the OpenSSL objects the keychain stand-in passes around: each frees its
-// object with the library's own release call when it goes out of scope.
+// object with the library's own release call when it goes out of scope. And the pass-phrase
+// callback of every PEM read of the store.
 #pragma once
 
 #include <openssl/bio.h>
@@ -30,5 +31,10 @@ using Pkcs12Ptr = std::unique_ptr<PKCS12, OpenSslFree>;
 using Pkcs8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OpenSslFree>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, OpenSslFree>;
 using BignumPtr = std::unique_ptr<BIGNUM, OpenSslFree>;
+
+// Stored keys and certificates are never encrypted. A PEM read given no callback asks for the
+// pass phrase of one that is on the terminal and waits for good (OpenSSL's default); with this
+// one the file reads as unreadable instead.
+inline int refusePassphrase(char*, int, int, void*) { return -1; }
 
 }  // namespace platform

@@ -12,6 +12,10 @@ namespace {
 std::shared_ptr<EVP_PKEY> shareKey(EVP_PKEY* key) { return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free); }
 std::shared_ptr<X509> shareCertificate(X509* cert) { return std::shared_ptr<X509>(cert, X509_free); }
 
+// An encrypted key or certificate is refused: without a callback OpenSSL asks for its pass
+// phrase on the terminal and waits for good.
+int refusePassphrase(char*, int, int, void*) { return -1; }
+
 }  // namespace
 
 TlsIdentity::TlsIdentity(EVP_PKEY* privateKey, const std::vector<X509*>& certificates) {
@@ -26,8 +30,7 @@ std::optional<TlsIdentity> TlsIdentity::fromPem(std::string_view keyPem, std::st
     {
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())), BIO_free);
         if (!bio) return std::nullopt;
-        // An encrypted key is refused rather than asked for on the terminal.
-        EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, [](char*, int, int, void*) { return -1; }, nullptr);
+        EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr);
         if (!key) {
             ERR_clear_error();
             return std::nullopt;
@@ -36,7 +39,7 @@ std::optional<TlsIdentity> TlsIdentity::fromPem(std::string_view keyPem, std::st
     }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(certificatesPem.data(), static_cast<int>(certificatesPem.size())), BIO_free);
     if (!bio) return std::nullopt;
-    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, refusePassphrase, nullptr)) {
         identity.certificates_.push_back(shareCertificate(cert));
     }
     ERR_clear_error();  // the end of the text reads as an error

@@ -209,38 +209,52 @@ TEST_F(KeychainTest, DeleteItemRemovesTheItemAndItsFiles) {
     EXPECT_EQ(itemFiles().size(), 1u);
 }
 
-// A stored key is never encrypted; one that is must be passed over without OpenSSL asking for
-// its pass phrase (its default asks on the terminal and waits for good). The test's own UI
-// method stands in for the terminal and records any question.
-TEST_F(KeychainTest, EncryptedKeyIsPassedOverWithoutAskingForAPassPhrase) {
-    auto a = makeIdentity(std::string("a"), "a");
-    ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, nullptr), 0);
-    const std::string keyPath = itemFiles().at(0).key;
-    {
-        platform::BioPtr bio(BIO_new(BIO_s_mem()));
-        ASSERT_EQ(PEM_write_bio_PrivateKey(bio.get(), a->privateKey()->evpKey(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
-                                           const_cast<char*>("secret")),
-                  1);
-        char* pem = nullptr;
-        const long length = BIO_get_mem_data(bio.get(), &pem);
-        std::ofstream(keyPath, std::ios::trunc) << std::string(pem, static_cast<size_t>(length));
+// A stored key or certificate is never encrypted; one that is must be passed over without
+// OpenSSL asking for its pass phrase (its default asks on the terminal and waits for good).
+// The test's own UI method stands in for the terminal and records any question.
+TEST_F(KeychainTest, EncryptedFileIsPassedOverWithoutAskingForAPassPhrase) {
+    struct Case {
+        const char* name;
+        bool key;  // else the certificate
+    };
+    const Case cases[] = {{"the key file", true}, {"the certificate file", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(storeDir());
+        auto a = makeIdentity(std::string("a"), "a");
+        ASSERT_EQ(Keychain::addIdentity(*a, Keychain::Accessibility::Always, nullptr), 0);
+        const std::string path = c.key ? itemFiles().at(0).key : itemFiles().at(0).certificate;
+        {
+            platform::BioPtr bio(BIO_new(BIO_s_mem()));
+            const int written =
+                c.key ? PEM_write_bio_PrivateKey(bio.get(), a->privateKey()->evpKey(), EVP_aes_256_cbc(), nullptr, 0,
+                                                 nullptr, const_cast<char*>("secret"))
+                      : PEM_ASN1_write_bio(reinterpret_cast<i2d_of_void*>(i2d_X509), PEM_STRING_X509, bio.get(),
+                                           a->certificate()->x509(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
+                                           const_cast<char*>("secret"));
+            ASSERT_EQ(written, 1);
+            char* pem = nullptr;
+            const long length = BIO_get_mem_data(bio.get(), &pem);
+            std::ofstream(path, std::ios::trunc) << std::string(pem, static_cast<size_t>(length));
+        }
+        static std::atomic<int> asked{0};
+        asked = 0;
+        UI_METHOD* terminal = UI_create_method("test terminal");
+        UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
+            ++asked;
+            return -1;
+        });
+        UI_set_default_method(terminal);
+        log_->clear();
+        std::vector<std::shared_ptr<platform::Identity>> found;
+        const auto status = Keychain::copyMatchingIdentities(found);
+        UI_set_default_method(UI_OpenSSL());
+        UI_destroy_method(terminal);
+        EXPECT_EQ(asked.load(), 0);
+        EXPECT_EQ(status, platform::kKeychainItemNotFound);
+        EXPECT_EQ(log_->count("Keychain store " + path + " is unreadable"), 1u);
+        EXPECT_EQ(ERR_peek_error(), 0u) << "the failed read left errors for the thread's next TLS call";
     }
-    static std::atomic<int> asked{0};
-    asked = 0;
-    UI_METHOD* terminal = UI_create_method("test terminal");
-    UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
-        ++asked;
-        return -1;
-    });
-    UI_set_default_method(terminal);
-    std::vector<std::shared_ptr<platform::Identity>> found;
-    const auto status = Keychain::copyMatchingIdentities(found);
-    UI_set_default_method(UI_OpenSSL());
-    UI_destroy_method(terminal);
-    EXPECT_EQ(asked.load(), 0);
-    EXPECT_EQ(status, platform::kKeychainItemNotFound);
-    EXPECT_EQ(log_->count("Keychain store " + keyPath + " is unreadable"), 1u);
-    EXPECT_EQ(ERR_peek_error(), 0u) << "the failed read left errors for the thread's next TLS call";
 }
 
 TEST_F(KeychainTest, UnwritableStoreFailsTheAdd) {

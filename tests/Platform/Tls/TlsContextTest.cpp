@@ -408,35 +408,59 @@ TEST(TlsIdentity, FromPemChecksTheKeyAgainstTheCertificate) {
     EXPECT_FALSE(TlsIdentity::fromPem(pems.keyPem, "").has_value());
 }
 
-// An encrypted key is refused without a question on the terminal (OpenSSL's default asks there
-// and waits); the test's UI method stands in for the terminal and counts questions.
-TEST(TlsIdentity, EncryptedKeyIsRefusedWithoutAskingForAPassPhrase) {
+// An encrypted key or certificate is refused without a question on the terminal (OpenSSL's
+// default asks there and waits); the test's UI method stands in for the terminal and counts
+// questions.
+TEST(TlsIdentity, EncryptedPemIsRefusedWithoutAskingForAPassPhrase) {
     const auto& pems = testing_tls::sharedPems();
-    std::string encrypted;
+    std::string encryptedKey;
+    std::string encryptedCertificate;
     {
         BIO* in = BIO_new_mem_buf(pems.keyPem.data(), static_cast<int>(pems.keyPem.size()));
         EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-        BIO* out = BIO_new(BIO_s_mem());
-        ASSERT_EQ(PEM_write_bio_PrivateKey(out, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, const_cast<char*>("secret")), 1);
-        char* data = nullptr;
-        const long length = BIO_get_mem_data(out, &data);
-        encrypted.assign(data, static_cast<size_t>(length));
-        BIO_free(out);
+        BIO* certIn = BIO_new_mem_buf(pems.certificatePem.data(), static_cast<int>(pems.certificatePem.size()));
+        X509* cert = PEM_read_bio_X509(certIn, nullptr, nullptr, nullptr);
+        for (std::string* out : {&encryptedKey, &encryptedCertificate}) {
+            BIO* bio = BIO_new(BIO_s_mem());
+            const int written =
+                out == &encryptedKey
+                    ? PEM_write_bio_PrivateKey(bio, key, EVP_aes_256_cbc(), nullptr, 0, nullptr, const_cast<char*>("secret"))
+                    : PEM_ASN1_write_bio(reinterpret_cast<i2d_of_void*>(i2d_X509), PEM_STRING_X509, bio, cert,
+                                         EVP_aes_256_cbc(), nullptr, 0, nullptr, const_cast<char*>("secret"));
+            ASSERT_EQ(written, 1);
+            char* data = nullptr;
+            const long length = BIO_get_mem_data(bio, &data);
+            out->assign(data, static_cast<size_t>(length));
+            BIO_free(bio);
+        }
+        X509_free(cert);
+        BIO_free(certIn);
         EVP_PKEY_free(key);
         BIO_free(in);
     }
-    static std::atomic<int> asked{0};
-    UI_METHOD* terminal = UI_create_method("test terminal");
-    UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
-        ++asked;
-        return -1;
-    });
-    UI_set_default_method(terminal);
-    const bool loaded = TlsIdentity::fromPem(encrypted, pems.certificatePem).has_value();
-    UI_set_default_method(UI_OpenSSL());
-    UI_destroy_method(terminal);
-    EXPECT_FALSE(loaded);
-    EXPECT_EQ(asked.load(), 0);
+    struct Case {
+        const char* name;
+        const std::string& keyPem;
+        const std::string& certificatePem;
+    };
+    const Case cases[] = {{"encrypted key", encryptedKey, pems.certificatePem},
+                          {"encrypted certificate", pems.keyPem, encryptedCertificate}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        static std::atomic<int> asked{0};
+        asked = 0;
+        UI_METHOD* terminal = UI_create_method("test terminal");
+        UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
+            ++asked;
+            return -1;
+        });
+        UI_set_default_method(terminal);
+        const bool loaded = TlsIdentity::fromPem(c.keyPem, c.certificatePem).has_value();
+        UI_set_default_method(UI_OpenSSL());
+        UI_destroy_method(terminal);
+        EXPECT_FALSE(loaded);
+        EXPECT_EQ(asked.load(), 0);
+    }
 }
 
 }  // namespace
