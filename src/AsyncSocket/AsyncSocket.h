@@ -229,7 +229,9 @@ public:
     // Marks a queue so that code running on it counts as on the socket queue (runs inline).
     // Only a queue that the socket queue runs on (its target, or further up its chain), or
     // one that runs on the socket queue, can be marked: their tasks never run alongside the
-    // socket queue's. Any other queue is refused (false) and stays unmarked.
+    // socket queue's. Any other queue is refused (false) and stays unmarked. The owner unmarks
+    // a queue that outlives the socket before it lets the socket go: a mark left behind would
+    // count for a later socket made at the same address.
     bool markSocketQueueTargetQueue(const DispatchQueuePtr& queue);
     void unmarkSocketQueueTargetQueue(const DispatchQueuePtr& queue);
     // Runs the block on the socket queue (directly when already there) and waits for it.

@@ -12,7 +12,8 @@
 // tool that would ask for a password never holds up its caller for good.
 //
 // Everything runs on the caller's thread, which blocks while each child runs. Callable from any
-// thread; profilesUpdated is the only state.
+// thread, one pass at a time: every pass writes, hands to certutil and removes the same
+// temporary certificate file, and tests profilesUpdated before it sets it.
 #pragma once
 
 #include <atomic>
