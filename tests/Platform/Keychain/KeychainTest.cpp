@@ -4,15 +4,14 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <openssl/ui.h>
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <thread>
 
 #include "Platform/Keychain/KeychainPaths.h"
 #include "Platform/Keychain/KeychainTestHome.h"
+#include "tools/TerminalPrompts.h"
 
 namespace {
 
@@ -211,7 +210,7 @@ TEST_F(KeychainTest, DeleteItemRemovesTheItemAndItsFiles) {
 
 // A stored key or certificate is never encrypted; one that is must be passed over without
 // OpenSSL asking for its pass phrase (its default asks on the terminal and waits for good).
-// The test's own UI method stands in for the terminal and records any question.
+// The test's stand-in for the terminal records any question.
 TEST_F(KeychainTest, EncryptedFileIsPassedOverWithoutAskingForAPassPhrase) {
     struct Case {
         const char* name;
@@ -237,20 +236,14 @@ TEST_F(KeychainTest, EncryptedFileIsPassedOverWithoutAskingForAPassPhrase) {
             const long length = BIO_get_mem_data(bio.get(), &pem);
             std::ofstream(path, std::ios::trunc) << std::string(pem, static_cast<size_t>(length));
         }
-        static std::atomic<int> asked{0};
-        asked = 0;
-        UI_METHOD* terminal = UI_create_method("test terminal");
-        UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
-            ++asked;
-            return -1;
-        });
-        UI_set_default_method(terminal);
         log_->clear();
         std::vector<std::shared_ptr<platform::Identity>> found;
-        const auto status = Keychain::copyMatchingIdentities(found);
-        UI_set_default_method(UI_OpenSSL());
-        UI_destroy_method(terminal);
-        EXPECT_EQ(asked.load(), 0);
+        platform::OSStatus status;
+        {
+            testtools::TerminalPrompts terminal;
+            status = Keychain::copyMatchingIdentities(found);
+            EXPECT_EQ(terminal.count(), 0);
+        }
         EXPECT_EQ(status, platform::kKeychainItemNotFound);
         EXPECT_EQ(log_->count("Keychain store " + path + " is unreadable"), 1u);
         EXPECT_EQ(ERR_peek_error(), 0u) << "the failed read left errors for the thread's next TLS call";

@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <openssl/pem.h>
-#include <openssl/ui.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -20,6 +18,7 @@
 
 #include "Platform/Keychain/Subprocess.h"
 #include "Platform/Tls/TestIdentity.h"
+#include "tools/TerminalPrompts.h"
 
 namespace {
 
@@ -409,8 +408,7 @@ TEST(TlsIdentity, FromPemChecksTheKeyAgainstTheCertificate) {
 }
 
 // An encrypted key or certificate is refused without a question on the terminal (OpenSSL's
-// default asks there and waits); the test's UI method stands in for the terminal and counts
-// questions.
+// default asks there and waits); the test's stand-in for the terminal counts questions.
 TEST(TlsIdentity, EncryptedPemIsRefusedWithoutAskingForAPassPhrase) {
     const auto& pems = testing_tls::sharedPems();
     std::string encryptedKey;
@@ -447,19 +445,9 @@ TEST(TlsIdentity, EncryptedPemIsRefusedWithoutAskingForAPassPhrase) {
                           {"encrypted certificate", pems.keyPem, encryptedCertificate}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        static std::atomic<int> asked{0};
-        asked = 0;
-        UI_METHOD* terminal = UI_create_method("test terminal");
-        UI_method_set_reader(terminal, [](UI*, UI_STRING*) {
-            ++asked;
-            return -1;
-        });
-        UI_set_default_method(terminal);
-        const bool loaded = TlsIdentity::fromPem(c.keyPem, c.certificatePem).has_value();
-        UI_set_default_method(UI_OpenSSL());
-        UI_destroy_method(terminal);
-        EXPECT_FALSE(loaded);
-        EXPECT_EQ(asked.load(), 0);
+        testtools::TerminalPrompts terminal;
+        EXPECT_FALSE(TlsIdentity::fromPem(c.keyPem, c.certificatePem).has_value());
+        EXPECT_EQ(terminal.count(), 0);
     }
 }
 
