@@ -286,7 +286,7 @@ private:
     // Connecting. The lookup runs on the global concurrent queue; everything else on the
     // socket queue. A result whose connect index is no longer current is dropped.
     bool preConnectWithInterface(const std::optional<std::string>& interface, Error* errPtr);
-    void lookup(int aConnectIndex, const std::string& host, uint16_t port);
+    static void lookup(const std::weak_ptr<AsyncSocket>& socket, int aConnectIndex, const std::string& host, uint16_t port);
     void lookup(int aConnectIndex, const std::optional<ByteBuffer>& address4, const std::optional<ByteBuffer>& address6);
     void lookup(int aConnectIndex, const Error& error);
     bool connectWithAddress(const std::optional<ByteBuffer>& address4, const std::optional<ByteBuffer>& address6,

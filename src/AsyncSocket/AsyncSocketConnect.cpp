@@ -63,11 +63,8 @@ bool AsyncSocket::connectToHost(const std::string& host, uint16_t port, const st
             return false;
         }
         flags_ |= FlagStarted;
-        // The lookup holds the socket only weakly: an owner that lets go of a connecting
-        // socket is not kept waiting for the name service.
-        std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-        DispatchQueue::globalConcurrent()->async([weakSelf, index = connectIndex_, hostCopy, port] {
-            if (auto self = weakSelf.lock()) self->lookup(index, hostCopy, port);
+        DispatchQueue::globalConcurrent()->async([weakSelf = weak_from_this(), index = connectIndex_, hostCopy, port] {
+            lookup(weakSelf, index, hostCopy, port);
         });
         startConnectTimeout(timeout);
         return true;
@@ -166,8 +163,11 @@ bool AsyncSocket::preConnectWithInterface(const std::optional<std::string>& inte
     return true;
 }
 
-void AsyncSocket::lookup(int aConnectIndex, const std::string& host, uint16_t port) {
-    // On the global queue: only the captured values are used here, no field of the socket.
+void AsyncSocket::lookup(const std::weak_ptr<AsyncSocket>& socket, int aConnectIndex, const std::string& host,
+                         uint16_t port) {
+    // On the global queue, with the values captured when it was posted. The socket is held only
+    // weakly while the name service answers, which can take long: an owner that lets go of a
+    // connecting socket is rid of it at once, and a result without a socket is dropped.
     std::optional<ByteBuffer> address4;
     std::optional<ByteBuffer> address6;
     std::optional<Error> error;
@@ -204,11 +204,12 @@ void AsyncSocket::lookup(int aConnectIndex, const std::string& host, uint16_t po
             if (!address4 && !address6) error = gaiError(EAI_FAIL);
         }
     }
-    auto self = shared_from_this();
+    auto self = socket.lock();
+    if (!self) return;
     if (error) {
-        socketQueue_->async([self, aConnectIndex, error = std::move(*error)] { self->lookup(aConnectIndex, error); });
+        self->socketQueue_->async([self, aConnectIndex, error = std::move(*error)] { self->lookup(aConnectIndex, error); });
     } else {
-        socketQueue_->async([self, aConnectIndex, address4 = std::move(address4), address6 = std::move(address6)] {
+        self->socketQueue_->async([self, aConnectIndex, address4 = std::move(address4), address6 = std::move(address6)] {
             self->lookup(aConnectIndex, address4, address6);
         });
     }

@@ -50,7 +50,7 @@ int lookupBothLoopbacks(const char*, const char* service, const addrinfo* hints,
 }
 
 // Name lookups held at a gate until the test opens it (or the gate goes away); counts the
-// lookups that have finished. Installed as the socket layer's lookup while alive; the lookup
+// lookups that have reached the gate and those that have finished. Installed as the socket layer's lookup while alive; the lookup
 // itself is the system's unless the test gives one.
 class LookupGate {
 public:
@@ -59,6 +59,8 @@ public:
         AsyncSocket::setAddressLookupForTesting(
             [state = state_, resolve](const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
                 std::unique_lock lock(state->mutex);
+                ++state->started;
+                state->cv.notify_all();
                 state->cv.wait(lock, [&] { return state->open; });
                 lock.unlock();
                 const int answer = resolve(host, service, hints, result);
@@ -77,6 +79,10 @@ public:
         state_->open = true;
         state_->cv.notify_all();
     }
+    bool waitStarted(int n) {
+        std::unique_lock lock(state_->mutex);
+        return state_->cv.wait_for(lock, 10s, [&] { return state_->started >= n; });
+    }
     bool waitFinished(int n) {
         std::unique_lock lock(state_->mutex);
         return state_->cv.wait_for(lock, 10s, [&] { return state_->finished >= n; });
@@ -87,6 +93,7 @@ private:
         std::mutex mutex;
         std::condition_variable cv;
         bool open = false;
+        int started = 0;
         int finished = 0;
     };
     std::shared_ptr<State> state_;
@@ -409,6 +416,24 @@ TEST_F(AsyncSocketConnect, DisconnectWhileLookingUpDropsTheLateResultAndTheSocke
     }
     ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port));
     EXPECT_TRUE(connected(sock));
+}
+
+// A name lookup can take long (a name server that does not answer); an owner that lets go of
+// the socket meanwhile is rid of it at once, and the late result connects nothing.
+TEST_F(AsyncSocketConnect, ASocketLetGoWhileLookingUpGoesAtOnceAndConnectsNothing) {
+    LookupGate gate;
+    std::weak_ptr<AsyncSocket> released;
+    {
+        auto sock = AsyncSocket::create(delegate, delegateQueue);
+        ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port, 5.0));
+        ASSERT_TRUE(gate.waitStarted(1));
+        released = sock;
+    }
+    EXPECT_TRUE(released.expired());
+    gate.open();
+    ASSERT_TRUE(gate.waitFinished(1));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(server.delegate->count(Call::DidAcceptNewSocket, server.listener), 0u);
 }
 
 TEST_F(AsyncSocketConnect, NegativeTimeOutNeverFiresAndASuccessEndsTheTimeOut) {
