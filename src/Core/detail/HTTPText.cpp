@@ -3,7 +3,7 @@
 #include <openssl/rand.h>
 
 #include <cctype>
-#include <cstdlib>
+#include <random>
 
 #include "Platform/Format.h"
 
@@ -39,7 +39,9 @@ std::string_view trimmed(std::string_view text) {
 std::string newUuidString() {
     uint8_t b[16];
     if (RAND_bytes(b, sizeof b) != 1) {
-        for (auto& x : b) x = static_cast<uint8_t>(std::rand());
+        // Digest nonces are made from these: never a sequence that repeats from run to run.
+        std::random_device device;
+        for (auto& x : b) x = static_cast<uint8_t>(device());
     }
     b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);
