@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Requests per second of a small in-memory reply over keep-alive connections, plain and TLS:
 # pellix's HTTP server against nginx (one worker) serving the same bytes with the same
-# certificate, measured by wrk in the same run. Prints each figure and the ratio pellix/nginx.
+# certificate, measured by wrk in the same run. Prints each figure and the ratio pellix/nginx,
+# and each server's CPU time per request: user + system time of all its threads (and, for
+# nginx, of its worker processes) from /proc/PID/stat over the run, divided by the requests
+# wrk completed.
 #
 #     bench/http/run-http-bench.sh BUILD_DIR [SECONDS] [CONNECTIONS] [THREADS]
 #
@@ -57,15 +60,29 @@ http {
 }
 CONF
 
-nginx -c "$work/nginx.conf" -p "$work" & pids+=($!)
-"$server_bin" $plain_pellix $tls_pellix "$work/key.pem" "$work/cert.pem" > "$work/pellix.out" & pids+=($!)
+nginx -c "$work/nginx.conf" -p "$work" & nginx_pid=$!; pids+=($nginx_pid)
+"$server_bin" $plain_pellix $tls_pellix "$work/key.pem" "$work/cert.pem" > "$work/pellix.out" & pellix_pid=$!; pids+=($pellix_pid)
 for _ in $(seq 100); do
   grep -q ready "$work/pellix.out" 2>/dev/null && [ -f "$work/nginx.pid" ] && break
   sleep 0.1
 done
 
-rps() {  # url -> requests per second
-  wrk -t"$threads" -c"$connections" -d"${seconds}s" "$1" | awk '/Requests\/sec/ {print $2}'
+ticks=$(getconf CLK_TCK)
+cpu_ticks() {  # pid... -> user + system clock ticks of these processes and their children
+  local total=0 p
+  for p in "$@" $(pgrep -P "$1" || true); do
+    # Fields 14 and 15 of /proc/PID/stat, counted after the command name's closing parenthesis.
+    total=$((total + $(sed 's/.*) //' "/proc/$p/stat" | awk '{print $12 + $13}')))
+  done
+  echo $total
+}
+
+run() {  # url pid -> "requests/s requests cpu-ticks"
+  local before after out
+  before=$(cpu_ticks "$2")
+  out=$(wrk -t"$threads" -c"$connections" -d"${seconds}s" "$1")
+  after=$(cpu_ticks "$2")
+  echo "$(awk '/Requests\/sec/ {print $2}' <<<"$out") $(awk '/requests in/ {print $1}' <<<"$out") $((after - before))"
 }
 
 # Both answer the same bytes.
@@ -74,10 +91,15 @@ for url in http://127.0.0.1:$plain_pellix/ http://127.0.0.1:$plain_nginx/; do
   [ "$body" = "Hello, world!" ] || { echo "unexpected body from $url: $body" >&2; exit 1; }
 done
 
-printf '%-6s %14s %14s %8s\n' mode pellix nginx ratio
+echo "$connections connections, $threads wrk threads, ${seconds}s each; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-6s %12s %12s %7s %14s %14s %9s\n' mode "pellix req/s" "nginx req/s" ratio "pellix cpu/req" "nginx cpu/req" "cpu ratio"
 for mode in plain tls; do
   if [ $mode = plain ]; then p=http://127.0.0.1:$plain_pellix/; n=http://127.0.0.1:$plain_nginx/
   else p=https://127.0.0.1:$tls_pellix/; n=https://127.0.0.1:$tls_nginx/; fi
-  rp=$(rps "$p"); rn=$(rps "$n")
-  printf '%-6s %14s %14s %8.2f\n' $mode "$rp" "$rn" "$(awk -v a="$rp" -v b="$rn" 'BEGIN { print a / b }')"
+  read -r rp np cp <<<"$(run "$p" "$pellix_pid")"
+  read -r rn nn cn <<<"$(run "$n" "$nginx_pid")"
+  awk -v mode=$mode -v rp="$rp" -v rn="$rn" -v np="$np" -v nn="$nn" -v cp="$cp" -v cn="$cn" -v hz="$ticks" 'BEGIN {
+    up = cp / hz / np * 1e6; un = cn / hz / nn * 1e6
+    printf "%-6s %12.0f %12.0f %7.2f %12.1fus %12.1fus %9.2f\n", mode, rp, rn, rp / rn, up, un, (un > 0 ? up / un : 0)
+  }'
 done
