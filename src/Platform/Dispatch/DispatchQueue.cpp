@@ -1,6 +1,6 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 
-#include <deque>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <unordered_map>
@@ -8,6 +8,7 @@
 #include "Platform/Dispatch/Semaphore.h"
 #include "Platform/Dispatch/detail/Pool.h"
 #include "Platform/Dispatch/detail/Reactor.h"
+#include "Platform/Dispatch/detail/TaskList.h"
 #include "Platform/PlainLog.h"
 #include "Platform/ThreadInfo.h"
 
@@ -43,45 +44,43 @@ public:
     bool isSerial() const override { return true; }
 
     void async(Task task) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            tasks_.push_back(std::move(task));
-            if (listed_) return;
-            listed_ = true;
-        }
-        scheduleTurn(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+        tasks_.push(std::move(task));
+        // A queue that has its turn already comes to the task by itself: submitting to it costs
+        // the push and this load, and wakes nobody.
+        if (scheduled_.load(std::memory_order_seq_cst) || scheduled_.exchange(true, std::memory_order_seq_cst)) return;
+        scheduleTurn(self());
     }
 
-    void runBatch(std::size_t limit) override {
+    bool runBatch(std::size_t limit) override {
         CurrentQueueScope scope(this);
-        for (std::size_t n = 0;; ++n) {
-            Task task;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (tasks_.empty()) {
-                    listed_ = false;
-                    return;
-                }
-                if (n == limit) break;  // still listed_: hand the queue back to the run list
-                task = std::move(tasks_.front());
-                tasks_.pop_front();
+        for (std::size_t n = 0; n < limit;) {
+            detail::TaskList::Node* node = tasks_.pop();
+            if (!node) {
+                if (releaseTurn()) return false;
+                continue;
             }
-            detail::runTaskCatching(task, label());
+            if (n > 0) detail::Pool::betweenTasks();
+            detail::runTaskCatching(node->task, label());
+            delete node;  // what the task captured goes before the next one runs
+            ++n;
         }
-        scheduleTurn(std::static_pointer_cast<SerialQueue>(shared_from_this()));
+        return !(tasks_.seenEmpty() && releaseTurn());  // true: the queue keeps its turn
     }
 
 protected:
     bool syncInline(const std::function<void()>& task) override {
+        if (scheduled_.load(std::memory_order_seq_cst) || scheduled_.exchange(true, std::memory_order_seq_cst))
+            return false;
         // Held for the block: it may drop the caller's last reference to this queue.
-        auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (listed_) return false;
-            // Marked as being drained: async() only queues behind the block, and other sync
-            // callers wait their turn, until the block ends.
-            listed_ = true;
+        auto self = this->self();
+        if (!tasks_.seenEmpty()) {
+            // Tasks pushed before the turn was had (the caller's own, perhaps) come first: the
+            // block takes its place behind them.
+            scheduleTurn(std::move(self));
+            return false;
         }
+        // The turn is the block's: async() only queues behind it, and other sync callers wait
+        // their turn, until the block ends.
         InlineTurn turn(std::move(self));
         auto runAsThisQueue = [&] {
             CurrentQueueScope scope(this);
@@ -97,11 +96,25 @@ protected:
     }
 
 private:
+    std::shared_ptr<SerialQueue> self() { return std::static_pointer_cast<SerialQueue>(shared_from_this()); }
+
+    // Gives up the turn once the task list was found empty. False when a task came in
+    // meanwhile and the turn was taken back: the caller goes on with it. A producer pushes
+    // and then looks at the flag, the holder clears the flag and then looks at the list; both
+    // in one total order, so one of the two always sees the other and no task is left behind.
+    bool releaseTurn() {
+        scheduled_.store(false, std::memory_order_seq_cst);
+        if (tasks_.seenEmpty()) return true;
+        return scheduled_.exchange(true, std::memory_order_seq_cst);
+    }
+
     // Gives the queue its next turn: a task on its target when it has one, else a place on
     // the pool's run list.
     static void scheduleTurn(std::shared_ptr<SerialQueue> queue) {
         if (std::shared_ptr<DispatchQueue> target = queue->targetQueue()) {
-            target->async([queue = std::move(queue)] { queue->runBatch(detail::Pool::kBatch); });
+            target->async([queue = std::move(queue)]() mutable {
+                if (queue->runBatch(detail::Pool::kBatch)) scheduleTurn(std::move(queue));
+            });
         } else {
             detail::Pool::shared().submit(std::move(queue));
         }
@@ -113,13 +126,7 @@ private:
     public:
         explicit InlineTurn(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
         ~InlineTurn() {
-            {
-                std::lock_guard<std::mutex> lock(queue_->mutex_);
-                if (queue_->tasks_.empty()) {
-                    queue_->listed_ = false;
-                    return;
-                }
-            }
+            if (queue_->tasks_.seenEmpty() && queue_->releaseTurn()) return;
             scheduleTurn(std::move(queue_));
         }
         InlineTurn(const InlineTurn&) = delete;
@@ -129,9 +136,10 @@ private:
         std::shared_ptr<SerialQueue> queue_;
     };
 
-    std::mutex mutex_;
-    std::deque<Task> tasks_;  // guarded by mutex_
-    bool listed_ = false;     // guarded by mutex_; on the pool's run list or being drained
+    detail::TaskList tasks_;
+    // Set while the queue holds a turn: listed on the pool, being drained, or running an
+    // inline sync block. Whoever sets it schedules the queue; whoever holds it drains.
+    std::atomic<bool> scheduled_{false};
 };
 
 class ConcurrentQueue final : public DispatchQueue {

@@ -6,6 +6,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "Platform/PlainLog.h"
 #include "Platform/ThreadInfo.h"
@@ -19,17 +20,48 @@ thread_local bool tlsPoolWorker = false;
 // semaphore wait inside a concurrent task (already counted as blocking) counts once.
 thread_local int tlsBlockDepth = 0;
 
+// Submissions kept by a SubmissionBatch on this thread.
+struct HeldSubmissions {
+    bool active = false;
+    std::vector<std::shared_ptr<PoolClient>> jobs;
+};
+thread_local HeldSubmissions tlsHeld;
+
+// Jobs a worker takes from the global list, or from another worker, beyond the one it runs:
+// they go to its own list, where others may take them in turn.
+constexpr std::size_t kShare = 8;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 }  // namespace
 
-// The worker running on this thread, for willBlock() to hand back the queues it took.
+// The worker running on this thread.
 thread_local Pool::Worker* Pool::tlsWorker = nullptr;
 
-namespace {
+void Pool::JobRing::push(Job job) {
+    if (size_ == slots_.size()) {
+        std::vector<Job> grown(std::max<std::size_t>(16, slots_.size() * 2));
+        for (std::size_t i = 0; i < size_; ++i) grown[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+        slots_.swap(grown);
+        head_ = 0;
+    }
+    slots_[(head_ + size_) % slots_.size()] = std::move(job);
+    ++size_;
+}
 
-}  // namespace
+Pool::Job Pool::JobRing::pop() {
+    Job job = std::move(slots_[head_]);
+    head_ = (head_ + 1) % slots_.size();
+    --size_;
+    return job;
+}
 
 Pool& Pool::shared() {
-    // Never destroyed: detached workers may still wait on its mutex while the process exits.
+    // Never destroyed: detached workers may still use it while the process exits.
     static Pool* pool = new Pool();
     return *pool;
 }
@@ -37,151 +69,373 @@ Pool& Pool::shared() {
 Pool::Pool() : minWorkers_(std::max<std::size_t>(2, processorCount())) {}
 
 void Pool::submit(std::shared_ptr<PoolClient> client) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    pushLocked(Job{std::move(client), Task()}, lock);
+    if (Worker* w = tlsWorker; w && tlsBlockDepth == 0) {
+        // From a task on this worker: the job runs here next, with no wake-up. What it displaces
+        // waits where others may take it.
+        if (!w->next) {
+            w->next = std::move(client);
+            w->nextSince = std::chrono::steady_clock::now();
+            return;
+        }
+        pushLocal(*w, std::exchange(w->next, std::move(client)));
+        w->nextSince = std::chrono::steady_clock::now();
+        notify();
+        return;
+    }
+    if (tlsHeld.active) {
+        tlsHeld.jobs.push_back(std::move(client));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(globalMutex_);
+        global_.push(std::move(client));
+    }
+    listGlobal(1);
 }
 
 void Pool::submitConcurrent(Task task) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    pushLocked(Job{nullptr, std::move(task)}, lock);
-}
-
-void Pool::pushLocked(Job job, std::unique_lock<std::mutex>&) {
-    runList_.push_back(std::move(job));
-    listed_.store(runList_.size(), std::memory_order_release);
-    provideWorkerLocked();
-}
-
-void Pool::provideWorkerLocked() {
-    // Workers between two jobs will take listed jobs anyway: wake or start another only when
-    // the run list outgrows them, so that a burst of submissions costs a few wake-ups, not one
-    // each.
-    if (runList_.size() <= searching_) return;
-    if (!idle_.empty()) {
-        Worker* w = idle_.back();
-        idle_.pop_back();
-        w->woken = true;
-        ++searching_;
-        w->cv.notify_one();
-        return;
+    {
+        std::lock_guard<std::mutex> lock(globalMutex_);
+        concurrent_.push_back(std::move(task));
     }
-    if (threads_ - blocked_ >= minWorkers_ || threads_ >= kMaxThreads) return;
+    listGlobal(1);
+}
+
+void Pool::betweenTasks() {
+    Worker* w = tlsWorker;
+    if (!w || !w->next || tlsBlockDepth != 0) return;
+    // Short tasks (a cancel handler, a delegate call) end the batch soon enough: the job waits
+    // for this thread rather than cost a wake-up and a move to another.
+    if (std::chrono::steady_clock::now() - w->nextSince < kNextSlotPatience) return;
+    Pool& pool = shared();
+    pool.pushLocal(*w, std::move(w->next));
+    pool.notify();
+}
+
+void Pool::pushLocal(Worker& w, Job job) {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.jobs.push(std::move(job));
+    w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
+}
+
+void Pool::listGlobal(std::size_t count) {
+    // Counted after the lock is released: a spinning worker that sees the count takes the
+    // lock at once, and must not find the submitter still holding it.
+    globalListed_.fetch_add(static_cast<int64_t>(count), std::memory_order_seq_cst);
+    notify();
+}
+
+void Pool::notify() {
+    // A searching worker finds the job by itself; and the one that finds a job while others
+    // remain listed wakes the next (workerMain). So a submission costs a wake-up only when
+    // every worker is busy or asleep.
+    if (searching_.load(std::memory_order_seq_cst) != 0) return;
+    Worker* woken;
+    {
+        std::lock_guard<std::mutex> lock(idleMutex_);
+        woken = wakeOneLocked();
+    }
+    // Outside the lock, which the woken worker takes first thing. (Workers are never freed.)
+    if (woken) woken->cv.notify_one();
+}
+
+Pool::Worker* Pool::wakeOneLocked() {
+    if (searching_.load(std::memory_order_seq_cst) != 0) return nullptr;
+    if (!sleepers_.empty()) {
+        Worker* w = sleepers_.back();
+        sleepers_.pop_back();
+        w->woken = true;
+        searching_.fetch_add(1, std::memory_order_seq_cst);  // on the woken worker's behalf
+        return w;
+    }
+    if (threads_ - blocked_ >= minWorkers_ || threads_ >= kMaxThreads) return nullptr;
+    auto free = std::find_if(workers_.begin(), workers_.end(), [](const Worker& w) { return !w.inUse; });
+    if (free == workers_.end()) return nullptr;
+    Worker* w = &*free;
+    w->inUse = true;
+    std::size_t slot = static_cast<std::size_t>(free - workers_.begin()) + 1;
+    if (workerSlots_.load(std::memory_order_relaxed) < slot) workerSlots_.store(slot, std::memory_order_release);
+    searching_.fetch_add(1, std::memory_order_seq_cst);  // a new worker starts searching
     try {
-        std::thread([this] { workerMain(); }).detach();
+        std::thread([this, w] { workerMain(w); }).detach();
         ++threads_;
-        ++searching_;
     } catch (const std::system_error& e) {
         // The jobs stay listed; the next submission or a finishing worker picks them up.
+        searching_.fetch_sub(1, std::memory_order_seq_cst);
+        w->inUse = false;
         plainLog("Dispatch pool: cannot start a worker thread: %@", e.what());
     }
+    return nullptr;
+}
+
+bool Pool::workListed() const {
+    if (globalListed_.load(std::memory_order_seq_cst) > 0) return true;
+    const std::size_t slots = workerSlots_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < slots; ++i)
+        if (workers_[i].listed.load(std::memory_order_seq_cst) != 0) return true;
+    return false;
+}
+
+bool Pool::takeJob(Worker& w, Job& job, Task& task, bool searching) {
+    // Now and then the global list first, so that a worker kept busy by its own jobs still
+    // serves what other threads submit.
+    if (++w.ticks % 61 == 0 && takeGlobal(w, job, task)) return true;
+    if (w.next) {
+        job = std::move(w.next);
+        return true;
+    }
+    if (w.listed.load(std::memory_order_relaxed) != 0) {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        if (!w.jobs.empty()) {
+            job = w.jobs.pop();
+            w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
+            return true;
+        }
+    }
+    if (takeGlobal(w, job, task)) return true;
+    return searching && steal(w, job);
+}
+
+bool Pool::takeGlobal(Worker& w, Job& job, Task& task) {
+    if (globalListed_.load(std::memory_order_seq_cst) <= 0) return false;
+    std::array<Job, kShare> along;
+    std::size_t taken = 0;
+    {
+        std::lock_guard<std::mutex> lock(globalMutex_);
+        const bool haveTasks = concurrentHead_ < concurrent_.size();
+        // Serial queues and concurrent tasks take turns, so that neither kind starves.
+        if (haveTasks && (global_.empty() || (w.ticks & 1) != 0)) {
+            task = std::move(concurrent_[concurrentHead_++]);
+            if (concurrentHead_ == concurrent_.size()) {
+                concurrent_.clear();
+                concurrentHead_ = 0;
+            }
+            globalListed_.fetch_sub(1, std::memory_order_seq_cst);
+            return true;
+        }
+        if (global_.empty()) return false;
+        job = global_.pop();
+        // A fair share of a burst comes along; other workers take from here or from our list.
+        const std::size_t share = std::min(kShare, global_.size() / 2);
+        while (taken < share) along[taken++] = global_.pop();
+        globalListed_.fetch_sub(static_cast<int64_t>(1 + taken), std::memory_order_seq_cst);
+    }
+    if (taken > 0) {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        for (std::size_t i = 0; i < taken; ++i) w.jobs.push(std::move(along[i]));
+        w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
+    }
+    return true;
+}
+
+bool Pool::steal(Worker& w, Job& job) {
+    const std::size_t slots = workerSlots_.load(std::memory_order_acquire);
+    if (slots < 2) return false;
+    w.random ^= w.random << 13;
+    w.random ^= w.random >> 17;
+    w.random ^= w.random << 5;
+    const std::size_t start = w.random % slots;
+    for (std::size_t i = 0; i < slots; ++i) {
+        Worker& victim = workers_[(start + i) % slots];
+        if (&victim == &w || victim.listed.load(std::memory_order_relaxed) == 0) continue;
+        std::array<Job, kShare> along;
+        std::size_t taken = 0;
+        {
+            // A list in use by its owner or another thief is passed over, not waited for.
+            std::unique_lock<std::mutex> lock(victim.mutex, std::try_to_lock);
+            if (!lock.owns_lock() || victim.jobs.empty()) continue;
+            job = victim.jobs.pop();
+            // Half of what waits there, so that one trip evens out the load.
+            const std::size_t share = std::min(kShare, victim.jobs.size() / 2);
+            while (taken < share) along[taken++] = victim.jobs.pop();
+            victim.listed.store(victim.jobs.size(), std::memory_order_seq_cst);
+        }
+        if (taken > 0) {
+            std::lock_guard<std::mutex> lock(w.mutex);
+            for (std::size_t k = 0; k < taken; ++k) w.jobs.push(std::move(along[k]));
+            w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
+        }
+        return true;
+    }
+    return false;
+}
+
+void Pool::spinForWork(const Worker&) {
+    // A moment awake before sleeping: in a stream of requests the next job usually comes
+    // within microseconds, and a sleep costs a wake-up on both sides.
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (workListed()) return;
+            cpuRelax();
+        }
+        if (std::chrono::steady_clock::now() >= until) return;
+    }
+}
+
+bool Pool::park(Worker& w) {
+    std::unique_lock<std::mutex> lock(idleMutex_);
+    w.woken = false;
+    sleepers_.push_back(&w);
+    lock.unlock();
+    // Listed as asleep before no longer counted as searching: a submitter that finds no
+    // searcher then finds this worker to wake. Looking once more afterwards catches a job
+    // whose submitter still saw this worker searching.
+    searching_.fetch_sub(1, std::memory_order_seq_cst);
+    const bool work = workListed();
+    lock.lock();
+    if (work && !w.woken) {
+        sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &w));
+        w.woken = true;
+        searching_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    while (!w.woken) {
+        if (w.cv.wait_for(lock, kIdleTimeout) == std::cv_status::timeout && !w.woken && threads_ > minWorkers_) {
+            sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &w));
+            --threads_;
+            w.inUse = false;
+            return false;
+        }
+    }
+    return true;  // searching again, counted by whoever woke us
+}
+
+void Pool::runJob(Worker& w, Job job) {
+    for (std::size_t batches = 1; job->runBatch(kBatch); ++batches) {
+        // Tasks remain. A busy queue (the one every connection posts to) goes on here for a
+        // while: what else waits for this worker is offered to the others, which take it in
+        // parallel, instead of the busy queue waiting behind it.
+        if (w.next) pushLocal(w, std::move(w.next));
+        const bool othersWait =
+            w.listed.load(std::memory_order_relaxed) != 0 || globalListed_.load(std::memory_order_relaxed) > 0;
+        if (othersWait && batches >= kBatchesInARow) {
+            pushLocal(w, std::move(job));
+            notify();
+            return;
+        }
+        if (othersWait) notify();
+    }
+}
+
+void Pool::runConcurrent(Worker& w, Task task) {
+    // The task may block for long: what waits for this worker goes where others take it.
+    handOff(w);
+    blockedOnce();
+    tlsBlockDepth = 1;
+    runTaskCatching(task, "global concurrent");
+    task = nullptr;  // what the task captured goes now, while still counted as blocked
+    tlsBlockDepth = 0;
+    std::lock_guard<std::mutex> lock(idleMutex_);
+    --blocked_;
+}
+
+void Pool::handOff(Worker& w) {
+    std::vector<Job> jobs;
+    if (w.next) jobs.push_back(std::move(w.next));
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        while (!w.jobs.empty()) jobs.push_back(w.jobs.pop());
+        w.listed.store(0, std::memory_order_seq_cst);
+    }
+    if (jobs.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(globalMutex_);
+        for (Job& job : jobs) global_.push(std::move(job));
+    }
+    globalListed_.fetch_add(static_cast<int64_t>(jobs.size()), std::memory_order_seq_cst);
 }
 
 void Pool::willBlock() {
     if (!tlsPoolWorker || tlsBlockDepth++ > 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++blocked_;
-    // Queues this worker took along but has not started must not wait for the block to end.
-    if (Worker* w = tlsWorker) {
-        while (w->count > w->next) runList_.push_front(Job{std::move(w->grabbed[--w->count]), Task()});
-        listed_.store(runList_.size(), std::memory_order_release);
+    // Jobs waiting for this worker must not wait for the block to end.
+    handOff(*tlsWorker);
+    blockedOnce();
+}
+
+void Pool::blockedOnce() {
+    Worker* woken = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(idleMutex_);
+        ++blocked_;
+        // One running worker fewer: another may start in its place.
+        if (workListed()) woken = wakeOneLocked();
     }
-    while (runList_.size() > searching_ && (!idle_.empty() || threads_ - blocked_ < minWorkers_)) {
-        std::size_t before = searching_;
-        provideWorkerLocked();
-        if (searching_ == before) break;  // no thread could be started
-    }
+    if (woken) woken->cv.notify_one();
 }
 
 void Pool::didUnblock() {
     if (!tlsPoolWorker || --tlsBlockDepth > 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(idleMutex_);
     --blocked_;
 }
 
 std::size_t Pool::threadCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(idleMutex_);
     return threads_;
 }
 
-void Pool::workerMain() {
+void Pool::workerMain(Worker* self) {
     tlsPoolWorker = true;
+    tlsWorker = self;
     pthread_setname_np(pthread_self(), "pellix-worker");
-    Worker self;
-    tlsWorker = &self;
-    std::unique_lock<std::mutex> lock(mutex_);
+    Worker& w = *self;
+    w.random = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(self) >> 6) | 1u;
+    bool searching = true;  // counted in searching_ by whoever started this thread
+    bool spun = false;
     for (;;) {
-        if (runList_.empty() && spinners_ < kMaxSpinners) {
-            // Wait a moment awake before sleeping: in a burst of submissions the next job
-            // usually comes within microseconds, and a sleep costs a wake-up on both sides.
-            ++spinners_;
-            lock.unlock();
-            spinForWork();
-            lock.lock();
-            --spinners_;
-        }
-        if (runList_.empty()) {
-            --searching_;
-            self.woken = false;
-            idle_.push_back(&self);
-            while (!self.woken) {
-                if (self.cv.wait_for(lock, kIdleTimeout) == std::cv_status::timeout && !self.woken &&
-                    threads_ > minWorkers_) {
-                    idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
-                    --threads_;
-                    return;
-                }
+        Job job;
+        Task task;
+        if (!takeJob(w, job, task, searching)) {
+            if (!searching) {
+                searching = true;
+                searching_.fetch_add(1, std::memory_order_seq_cst);
+                continue;  // look again, now at the other workers' lists too
+            }
+            if (!spun && spinning_.load(std::memory_order_relaxed) == 0 &&
+                spinning_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+                spinForWork(w);
+                spinning_.fetch_sub(1, std::memory_order_acq_rel);
+                spun = true;
+                continue;
+            }
+            spun = false;
+            if (!park(w)) {
+                tlsWorker = nullptr;
+                tlsPoolWorker = false;
+                return;
             }
             continue;
         }
-        Job job = std::move(runList_.front());
-        runList_.pop_front();
-        --searching_;
-        listed_.store(runList_.size(), std::memory_order_relaxed);
-        if (job.client) {
-            // When the run list is long, take a fair share of queues at once: fewer trips
-            // through the pool's lock for a burst of one-task queues.
-            const std::size_t awake = std::max<std::size_t>(1, threads_ - idle_.size() - blocked_);
-            const std::size_t share = std::min(kGrab, 1 + runList_.size() / awake);
-            self.grabbed[0] = std::move(job.client);
-            self.count = 1;
-            while (self.count < share && !runList_.empty() && runList_.front().client) {
-                self.grabbed[self.count++] = std::move(runList_.front().client);
-                runList_.pop_front();
-            }
-            listed_.store(runList_.size(), std::memory_order_relaxed);
-            lock.unlock();
-            for (self.next = 0; self.next < self.count;) {
-                std::shared_ptr<PoolClient> client = std::move(self.grabbed[self.next++]);
-                client->runBatch(kBatch);
-            }
-            self.count = self.next = 0;
-            lock.lock();
-        } else {
-            ++blocked_;
-            tlsBlockDepth = 1;
-            if (!runList_.empty()) provideWorkerLocked();
-            lock.unlock();
-            runTaskCatching(job.task, "global concurrent");
-            job.task = nullptr;  // what the task captured goes now, outside the pool's lock
-            lock.lock();
-            tlsBlockDepth = 0;
-            --blocked_;
+        spun = false;
+        if (searching) {
+            searching = false;
+            // The last searcher that finds a job hands the search on, so that jobs listed
+            // while it searched (whose submitters woke nobody) are not left waiting.
+            if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 && workListed()) notify();
         }
-        ++searching_;
+        if (job)
+            runJob(w, std::move(job));
+        else
+            runConcurrent(w, std::move(task));
     }
 }
 
-void Pool::spinForWork() {
-    const auto until = std::chrono::steady_clock::now() + kSpinTime;
-    for (;;) {
-        for (int i = 0; i < 64; ++i) {
-            if (listed_.load(std::memory_order_acquire) != 0) return;
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-        }
-        if (std::chrono::steady_clock::now() >= until) return;
+Pool::SubmissionBatch::SubmissionBatch() : active_(!tlsWorker && !tlsHeld.active) {
+    if (active_) tlsHeld.active = true;
+}
+
+Pool::SubmissionBatch::~SubmissionBatch() {
+    if (!active_) return;
+    tlsHeld.active = false;
+    if (tlsHeld.jobs.empty()) return;
+    Pool& pool = shared();
+    const std::size_t count = tlsHeld.jobs.size();
+    {
+        std::lock_guard<std::mutex> lock(pool.globalMutex_);
+        for (auto& job : tlsHeld.jobs) pool.global_.push(std::move(job));
     }
+    tlsHeld.jobs.clear();
+    pool.listGlobal(count);
 }
 
 BlockingScope::BlockingScope() : active_(onPoolWorker()) {

@@ -1,20 +1,32 @@
 // The one pool of worker threads behind every dispatch queue. Internal to the dispatch layer.
 //
-// The pool keeps a run list of jobs: a serial queue that has work, or one task of the global
-// concurrent queue. A worker takes the job at the front; for a serial queue it runs a bounded
-// batch of that queue's tasks and hands the queue back to the run list when more remain, so
-// that each queue stays in order and no queue starves the others. When the run list is long
-// a worker takes a fair share of queues in one go (kGrab at most); if it then blocks, it hands
-// back those it has not started.
+// A job is a serial queue that has work (a PoolClient), or one task of the global concurrent
+// queue. A worker runs a bounded batch of a queue's tasks and then lists the queue again when
+// more remain, so that each queue stays in order and no queue starves the others.
 //
-// A worker that finds nothing to do spins for a moment (kSpinTime, kMaxSpinners at a time)
-// before it sleeps; a submission wakes a sleeping worker only when the run list holds more
-// jobs than there are workers between jobs.
+// Where jobs wait:
+// - Each worker has a next-job slot and a run list of its own. A job submitted from a task
+//   that runs on a worker goes to that worker's next-job slot: it runs on the same thread
+//   right after the current batch, which makes a hop from one queue to the next cost no
+//   wake-up. A job it displaces from the slot, and a job that has waited in the slot longer
+//   than kNextSlotPatience while the batch goes on, move to the worker's run list, where other
+//   workers may take them.
+// - Jobs submitted from other threads (the reactor, the main thread, blocked workers) and
+//   concurrent tasks wait on the global list.
+// - A worker looks at its slot, its own list, the global list, and then takes half of another
+//   worker's list.
 //
-// Threads start lazily, when there is a job and no idle worker, up to processorCount()
-// running workers. A worker that blocks (BlockingScope) does not count as running, so another
-// may be started in its place, up to kMaxThreads in all. Threads beyond the minimum that stay
-// idle for kIdleTimeout exit. Pool threads live as long as the process.
+// Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
+// worker at a time) and then sleeps. A submission wakes a sleeping worker only when no worker
+// is searching; a searching worker that finds a job wakes another only when it was the last
+// searcher and more jobs are listed. A burst of submissions therefore costs a few wake-ups,
+// not one each.
+//
+// Threads start lazily, when there is a job and no worker to take it, up to processorCount()
+// running workers. A worker that blocks (BlockingScope) hands its slot and list to the global
+// list and does not count as running, so another may start in its place, up to kMaxThreads in
+// all. Threads beyond the minimum that stay idle for kIdleTimeout exit. Pool threads live as
+// long as the process.
 //
 // All operations may be called from any thread.
 #pragma once
@@ -24,7 +36,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -38,18 +50,19 @@ namespace platform::detail {
 class PoolClient {
 public:
     virtual ~PoolClient() = default;
-    // Runs up to `limit` tasks on the calling worker; the client hands itself back to the pool
-    // (Pool::submit) when tasks remain.
-    virtual void runBatch(std::size_t limit) = 0;
+    // Runs up to `limit` tasks on the calling worker. Returns true when tasks remain: the client
+    // keeps its turn and the caller runs or lists it again.
+    virtual bool runBatch(std::size_t limit) = 0;
 };
 
 class Pool {
 public:
     static constexpr std::size_t kMaxThreads = 256;
     static constexpr std::size_t kBatch = 16;
-    static constexpr std::size_t kGrab = 8;
-    static constexpr std::size_t kMaxSpinners = 2;
+    // Batches a queue runs in a row while other jobs wait for its worker.
+    static constexpr std::size_t kBatchesInARow = 8;
     static constexpr std::chrono::microseconds kSpinTime{50};
+    static constexpr std::chrono::microseconds kNextSlotPatience{20};
     static constexpr std::chrono::seconds kIdleTimeout{5};
 
     static Pool& shared();
@@ -60,6 +73,11 @@ public:
     // as blocked: the concurrent queue is for blocking work and must not starve serial queues.
     void submitConcurrent(Task task);
 
+    // Called by a serial queue between two of its tasks: a job that has waited in this
+    // worker's next-job slot for kNextSlotPatience is offered to the other workers instead of
+    // waiting for the batch to end. Calls from threads that are not pool workers are ignored.
+    static void betweenTasks();
+
     // The calling thread is about to block (or has woken again). Calls from threads that are
     // not pool workers are ignored.
     void willBlock();
@@ -68,36 +86,90 @@ public:
     // Threads the pool runs now (for tests and benchmarks).
     std::size_t threadCount();
 
+    // While alive on a thread that is not a pool worker, that thread's submissions are kept
+    // and listed together when the scope ends: one trip through the global list and at most
+    // one wake-up for a whole burst (the reactor's events of one wake-up).
+    class SubmissionBatch {
+    public:
+        SubmissionBatch();
+        ~SubmissionBatch();
+        SubmissionBatch(const SubmissionBatch&) = delete;
+        SubmissionBatch& operator=(const SubmissionBatch&) = delete;
+
+    private:
+        bool active_;
+    };
+
 private:
-    struct Worker {
+    using Job = std::shared_ptr<PoolClient>;
+
+    // A first-in first-out list of jobs in one growing ring.
+    class JobRing {
+    public:
+        bool empty() const { return size_ == 0; }
+        std::size_t size() const { return size_; }
+        void push(Job job);
+        Job pop();
+
+    private:
+        std::vector<Job> slots_;
+        std::size_t head_ = 0;
+        std::size_t size_ = 0;
+    };
+
+    struct alignas(64) Worker {
+        // The worker's own run list; other workers take from it too.
+        std::mutex mutex;
+        JobRing jobs;                         // guarded by mutex
+        std::atomic<std::size_t> listed{0};   // jobs.size(), for a look without the lock
+        // Touched only by the worker's own thread.
+        Job next;
+        std::chrono::steady_clock::time_point nextSince;  // when next was filled
+        unsigned ticks = 0;
+        uint32_t random = 0;
+        // Sleeping.
         std::condition_variable cv;
-        bool woken = false;  // guarded by Pool::mutex_
-        // Queues taken from the run list in one go; touched only by the worker's own thread.
-        std::array<std::shared_ptr<PoolClient>, kGrab> grabbed;
-        std::size_t count = 0;
-        std::size_t next = 0;
+        bool woken = false;                   // guarded by Pool::idleMutex_
+        bool inUse = false;                   // guarded by Pool::idleMutex_
     };
     static thread_local Worker* tlsWorker;
-    struct Job {
-        std::shared_ptr<PoolClient> client;
-        Task task;
-    };
 
     Pool();
-    void pushLocked(Job job, std::unique_lock<std::mutex>& lock);
-    void provideWorkerLocked();
-    void workerMain();
-    void spinForWork();
+    void pushLocal(Worker& w, Job job);
+    void handOff(Worker& w);
+    bool takeJob(Worker& w, Job& job, Task& task, bool searching);
+    bool takeGlobal(Worker& w, Job& job, Task& task);
+    bool steal(Worker& w, Job& job);
+    bool workListed() const;
+    void listGlobal(std::size_t count);
+    void notify();
+    Worker* wakeOneLocked();
+    void blockedOnce();
+    bool park(Worker& w);
+    void spinForWork(const Worker& w);
+    void runJob(Worker& w, Job job);
+    void runConcurrent(Worker& w, Task task);
+    void workerMain(Worker* w);
 
-    std::mutex mutex_;
-    std::deque<Job> runList_;        // guarded by mutex_
-    std::vector<Worker*> idle_;      // guarded by mutex_; most recently idle last
-    std::size_t threads_ = 0;        // guarded by mutex_
-    std::size_t blocked_ = 0;        // guarded by mutex_
-    std::size_t searching_ = 0;      // guarded by mutex_; awake workers between two jobs
-    std::size_t spinners_ = 0;       // guarded by mutex_; searching workers spinning for work
-    std::atomic<std::size_t> listed_{0};  // runList_.size(), written under mutex_, read by spinners
     const std::size_t minWorkers_;
+    std::array<Worker, kMaxThreads> workers_;
+    std::atomic<std::size_t> workerSlots_{0};  // slots ever used: stealers look at these
+
+    std::mutex globalMutex_;
+    JobRing global_;                           // guarded by globalMutex_
+    std::vector<Task> concurrent_;             // guarded by globalMutex_; taken from the front
+    std::size_t concurrentHead_ = 0;           // guarded by globalMutex_
+    // Jobs in global_ and concurrent_, counted after they are listed and before they are
+    // taken (so it may dip below 0 for a moment).
+    std::atomic<int64_t> globalListed_{0};
+
+    std::atomic<std::size_t> searching_{0};    // awake workers looking for a job
+    std::atomic<std::size_t> spinning_{0};     // searching workers spinning before they sleep
+
+    std::mutex idleMutex_;
+    std::vector<Worker*> sleepers_;            // guarded by idleMutex_; most recently asleep last
+    std::size_t threads_ = 0;                  // guarded by idleMutex_
+    std::size_t blocked_ = 0;                  // guarded by idleMutex_
 };
 
 // Marks the calling pool worker as blocked for the lifetime of the scope.
