@@ -273,7 +273,7 @@ private:
     const int fd_;
     bool listening_ = false;
     bool alwaysReady_ = false;         // set once at registration
-    std::optional<uint64_t> watcherId_;  // set at registration; cleared under mutex_ by cancel
+    std::optional<Reactor::WatchId> watcherId_;  // set at registration; cleared under mutex_ by cancel
 };
 
 class TimerSource final : public SourceBase {
@@ -348,7 +348,7 @@ private:
     uint64_t generation_ = 0;                          // guarded by mutex_
     uint64_t fires_ = 0;                               // guarded by mutex_
     std::optional<std::chrono::nanoseconds> repeat_;  // guarded by mutex_
-    std::optional<uint64_t> timerId_;                  // guarded by mutex_
+    std::optional<Reactor::TimerId> timerId_;          // guarded by mutex_
 };
 
 std::shared_ptr<DispatchSource> makeFdSource(DispatchSource::Type type, int fd, std::shared_ptr<DispatchQueue> target) {

@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <thread>
 
+#include "Platform/Dispatch/detail/Pool.h"
 #include "Platform/PlainLog.h"
 
 namespace platform::detail {
@@ -23,7 +25,45 @@ constexpr uint32_t kWriteEvents = EPOLLOUT;
 constexpr uint32_t kReadReady = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 constexpr uint32_t kWriteReady = EPOLLOUT | EPOLLHUP | EPOLLERR;
 
+// epoll's data for the eventfd; descriptors get keys from 1 on.
+constexpr uint64_t kWakeKey = 0;
+
+// Deadlines as nanoseconds of the reactor's clock.
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+// sleepUntil_ while the reactor is awake: it looks at every timer before it sleeps again, so
+// a new timer needs no wake-up.
+constexpr int64_t kAwake = std::numeric_limits<int64_t>::min();
+
+int64_t nanosOf(Reactor::Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// The timer shard of the calling thread: threads are dealt out over the shards in turn, so
+// that the threads setting timers at once rarely share a lock.
+std::size_t threadTimerShard(std::size_t shards) {
+    static std::atomic<std::size_t> nextShard{0};
+    thread_local const std::size_t shard = nextShard.fetch_add(1, std::memory_order_relaxed) % shards;
+    return shard;
+}
+
 }  // namespace
+
+// One watched descriptor: its watchers (a read and a write source may share it) and its
+// epoll registration, under a lock of its own.
+struct Reactor::FdEntry {
+    int fd = -1;
+    uint64_t key = 0;          // epoll's data for this descriptor
+    bool alwaysReady = false;  // set before the entry is shared
+    std::mutex mutex;
+    std::vector<Watch> watches;  // guarded by mutex
+    bool registered = true;      // guarded by mutex; false once the last watcher has left
+
+    Watch* find(uint64_t id) {
+        for (Watch& w : watches)
+            if (w.id == id) return &w;
+        return nullptr;
+    }
+};
 
 Reactor& Reactor::shared() {
     // Never destroyed: its thread runs for the life of the process.
@@ -31,7 +71,8 @@ Reactor& Reactor::shared() {
     return *reactor;
 }
 
-Reactor::Reactor() {
+Reactor::Reactor() : sleepUntil_(kNever) {
+    for (TimerShard& shard : timerShards_) shard.earliest.store(kNever, std::memory_order_relaxed);
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epollFd_ < 0 || wakeFd_ < 0) {
@@ -40,7 +81,7 @@ Reactor::Reactor() {
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = wakeFd_;
+    ev.data.u64 = kWakeKey;
     ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
     std::thread([this] { run(); }).detach();
 }
@@ -59,190 +100,239 @@ void Reactor::wake() {
     (void)r;  // EAGAIN means a wake-up is pending already
 }
 
-uint64_t Reactor::addTimer(Clock::time_point deadline, std::function<void()> fire) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    uint64_t id = nextId_++;
-    if (deadline == Clock::time_point::max()) return id;
-    bool earliest = timers_.empty() || deadline < timers_.begin()->first.first;
-    timers_.emplace(std::make_pair(deadline, id), std::move(fire));
-    timerDeadlines_.emplace(id, deadline);
-    lock.unlock();
-    if (earliest) wake();
-    return id;
-}
-
-void Reactor::cancelTimer(uint64_t id) {
-    std::function<void()> doomed;  // destroyed after the lock: it may own a source
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = timerDeadlines_.find(id);
-    if (it == timerDeadlines_.end()) return;
-    auto t = timers_.find(std::make_pair(it->second, id));
-    if (t != timers_.end()) {
-        doomed = std::move(t->second);
-        timers_.erase(t);
+Reactor::TimerId Reactor::addTimer(Clock::time_point deadline, std::function<void()> fire) {
+    const std::size_t index = threadTimerShard(kTimerShards);
+    TimerShard& shard = timerShards_[index];
+    const int64_t at = nanosOf(deadline);
+    TimerId timer{deadline, 0};
+    {
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        // The shard is in the id, for cancelTimer.
+        timer.id = ++shard.issued * kTimerShards + index;
+        if (deadline == Clock::time_point::max()) return timer;
+        shard.timers.emplace(std::make_pair(deadline, timer.id), std::move(fire));
+        if (at < shard.earliest.load(std::memory_order_relaxed)) shard.earliest.store(at, std::memory_order_seq_cst);
     }
-    timerDeadlines_.erase(it);
+    // The reactor publishes how long it sleeps and then looks at every shard; we published our
+    // deadline and now look at its sleep. One of the two sees the other (both seq_cst), so a
+    // timer is never slept past. Only the thread that lowers the sleep wakes the reactor.
+    int64_t sleeping = sleepUntil_.load(std::memory_order_seq_cst);
+    while (at < sleeping) {
+        if (sleepUntil_.compare_exchange_weak(sleeping, at, std::memory_order_seq_cst)) {
+            wake();
+            break;
+        }
+    }
+    return timer;
 }
 
-std::optional<uint64_t> Reactor::addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher,
-                                            bool& alwaysReady) {
+void Reactor::cancelTimer(const TimerId& timer) {
+    TimerShard& shard = timerShards_[timer.id % kTimerShards];
+    std::function<void()> doomed;  // destroyed after the lock: it may own a source
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    auto it = shard.timers.find(std::make_pair(timer.deadline, timer.id));
+    if (it == shard.timers.end()) return;
+    doomed = std::move(it->second);
+    const bool wasFirst = it == shard.timers.begin();
+    shard.timers.erase(it);
+    // A later earliest deadline needs no wake-up: the reactor wakes, finds nothing due and
+    // sleeps again.
+    if (wasFirst)
+        shard.earliest.store(shard.timers.empty() ? kNever : nanosOf(shard.timers.begin()->first.first),
+                             std::memory_order_seq_cst);
+}
+
+int64_t Reactor::earliestDeadline() const {
+    int64_t earliest = kNever;
+    for (const TimerShard& shard : timerShards_) earliest = std::min(earliest, shard.earliest.load(std::memory_order_seq_cst));
+    return earliest;
+}
+
+void Reactor::takeDueTimers(int64_t now, std::vector<std::function<void()>>& fired) {
+    for (TimerShard& shard : timerShards_) {
+        if (shard.earliest.load(std::memory_order_seq_cst) > now) continue;
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        while (!shard.timers.empty() && nanosOf(shard.timers.begin()->first.first) <= now) {
+            auto t = shard.timers.begin();
+            fired.push_back(std::move(t->second));
+            shard.timers.erase(t);
+        }
+        shard.earliest.store(shard.timers.empty() ? kNever : nanosOf(shard.timers.begin()->first.first),
+                             std::memory_order_seq_cst);
+    }
+}
+
+std::optional<Reactor::WatchId> Reactor::addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher,
+                                                    bool& alwaysReady) {
     if (fd < 0 || ::fcntl(fd, F_GETFD) < 0) {
         errno = EBADF;
         return std::nullopt;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = fds_.find(fd);
-    if (found == fds_.end()) {
-        FdEntry entry;
+    std::lock_guard<std::mutex> registryLock(registryMutex_);
+    std::shared_ptr<FdEntry>& entry = fds_[fd];
+    if (!entry) {
+        auto made = std::make_shared<FdEntry>();
+        made->fd = fd;
+        made->key = nextEntryKey_++;
         epoll_event ev{};
         ev.events = EPOLLONESHOT;  // disarmed until a watcher asks
-        ev.data.fd = fd;
+        ev.data.u64 = made->key;
         if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
             if (errno == EPERM) {
-                entry.alwaysReady = true;
-            } else if (errno != EEXIST) {
+                made->alwaysReady = true;
+            } else if (errno != EEXIST || ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) < 0) {
+                // (EEXIST: still registered under an earlier key, which now becomes ours.)
+                int saved = errno;
+                fds_.erase(fd);
+                errno = saved;
                 return std::nullopt;
             }
         }
-        found = fds_.emplace(fd, std::move(entry)).first;
+        byKey_.emplace(made->key, made);
+        entry = std::move(made);
     }
-    uint64_t id = nextId_++;
-    found->second.watchers.push_back(id);
-    watchers_.emplace(id, WatcherEntry{fd, direction, std::move(watcher), nullptr, false});
-    alwaysReady = found->second.alwaysReady;
-    return id;
+    const uint64_t id = nextWatchId_++;
+    std::lock_guard<std::mutex> lock(entry->mutex);
+    entry->watches.push_back(Watch{id, direction, std::move(watcher), nullptr, false});
+    alwaysReady = entry->alwaysReady;
+    return WatchId{entry, id};
 }
 
-uint32_t Reactor::armedMaskLocked(const FdEntry& entry) const {
+void Reactor::updateEpollLocked(FdEntry& entry) {
+    if (entry.alwaysReady || !entry.registered) return;
     uint32_t mask = 0;
-    for (uint64_t id : entry.watchers) {
-        auto it = watchers_.find(id);
-        if (it == watchers_.end() || !it->second.armed) continue;
-        mask |= it->second.direction == Direction::Read ? kReadEvents : kWriteEvents;
-    }
-    return mask;
-}
-
-void Reactor::updateEpollLocked(int fd, const FdEntry& entry) {
-    if (entry.alwaysReady) return;
-    uint32_t mask = armedMaskLocked(entry);
+    for (const Watch& w : entry.watches)
+        if (w.armed) mask |= w.direction == Direction::Read ? kReadEvents : kWriteEvents;
     if (mask == 0) return;  // stays disarmed after its last one-shot event
     epoll_event ev{};
     ev.events = mask | EPOLLONESHOT;
-    ev.data.fd = fd;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) < 0 && errno == ENOENT) {
+    ev.data.u64 = entry.key;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, entry.fd, &ev) < 0 && errno == ENOENT) {
         // The descriptor was closed and its number reused: watch the new one.
-        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, entry.fd, &ev);
     }
 }
 
-void Reactor::arm(uint64_t id, std::shared_ptr<Watcher> keepAlive) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto it = watchers_.find(id);
-    if (it == watchers_.end()) return;
-    it->second.armed = true;
-    it->second.keepAlive = std::move(keepAlive);
-    auto entry = fds_.find(it->second.fd);
-    if (entry == fds_.end()) return;
-    if (entry->second.alwaysReady) {
-        alwaysReady_.push_back(id);
+void Reactor::arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive) {
+    FdEntry& entry = *watch.entry;
+    std::shared_ptr<Watcher> doomed;  // a keep-alive replaced by this one goes after the lock
+    std::unique_lock<std::mutex> lock(entry.mutex);
+    Watch* w = entry.find(watch.id);
+    if (!w) return;
+    w->armed = true;
+    doomed = std::exchange(w->keepAlive, std::move(keepAlive));
+    if (entry.alwaysReady) {
         lock.unlock();
+        {
+            std::lock_guard<std::mutex> readyLock(alwaysReadyMutex_);
+            alwaysReady_.emplace_back(watch.entry, watch.id);
+        }
         wake();
         return;
     }
-    updateEpollLocked(it->second.fd, entry->second);
+    updateEpollLocked(entry);
 }
 
-void Reactor::removeWatcher(uint64_t id) {
-    std::shared_ptr<Watcher> doomed;  // released after the lock
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = watchers_.find(id);
-    if (it == watchers_.end()) return;
-    int fd = it->second.fd;
-    doomed = std::move(it->second.keepAlive);
-    watchers_.erase(it);
-    auto entry = fds_.find(fd);
-    if (entry == fds_.end()) return;
-    auto& ids = entry->second.watchers;
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty()) {
-        if (!entry->second.alwaysReady) ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-        fds_.erase(entry);
-    }
+void Reactor::removeWatcher(const WatchId& watch) {
+    std::shared_ptr<Watcher> doomed;  // released after the locks
+    FdEntry& entry = *watch.entry;
+    std::lock_guard<std::mutex> registryLock(registryMutex_);
+    std::lock_guard<std::mutex> lock(entry.mutex);
+    auto it = std::find_if(entry.watches.begin(), entry.watches.end(), [&](const Watch& w) { return w.id == watch.id; });
+    if (it == entry.watches.end()) return;
+    doomed = std::move(it->keepAlive);
+    entry.watches.erase(it);
+    if (!entry.watches.empty()) return;
     // With watchers left the registration stays as it is; an event for the removed one finds
     // nothing armed and is dropped.
+    if (!entry.alwaysReady) ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, entry.fd, nullptr);
+    entry.registered = false;
+    auto found = fds_.find(entry.fd);
+    if (found != fds_.end() && found->second == watch.entry) fds_.erase(found);
+    byKey_.erase(entry.key);
+}
+
+void Reactor::takeReady(FdEntry& entry, uint32_t got, std::vector<std::shared_ptr<Watcher>>& ready) {
+    std::lock_guard<std::mutex> lock(entry.mutex);
+    for (Watch& w : entry.watches) {
+        if (!w.armed) continue;
+        if ((got & (w.direction == Direction::Read ? kReadReady : kWriteReady)) == 0) continue;
+        w.armed = false;
+        std::shared_ptr<Watcher> strong = std::move(w.keepAlive);
+        if (!strong) strong = w.watcher.lock();
+        if (strong) ready.push_back(std::move(strong));
+    }
+    updateEpollLocked(entry);  // the direction that did not fire stays armed
 }
 
 void Reactor::run() {
     pthread_setname_np(pthread_self(), "pellix-reactor");
     constexpr int kMaxEvents = 128;
     epoll_event events[kMaxEvents];
+    std::vector<std::pair<std::shared_ptr<FdEntry>, uint32_t>> hits;
+    std::vector<std::pair<std::shared_ptr<FdEntry>, uint64_t>> readyFiles;
     std::vector<std::shared_ptr<Watcher>> ready;
     std::vector<std::function<void()>> fired;
     for (;;) {
-        std::optional<Clock::time_point> deadline;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!timers_.empty()) deadline = timers_.begin()->first.first;
-        }
+        // Publish the sleep first, then look at the timers once more (see addTimer).
+        int64_t deadline = earliestDeadline();
+        sleepUntil_.store(deadline, std::memory_order_seq_cst);
+        deadline = std::min(deadline, earliestDeadline());
         timespec ts{};
         timespec* timeout = nullptr;
-        if (deadline) {
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now());
-            if (left < std::chrono::nanoseconds::zero()) left = std::chrono::nanoseconds::zero();
-            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        if (deadline != kNever) {
+            int64_t left = std::max<int64_t>(0, deadline - nanosOf(Clock::now()));
+            ts.tv_sec = static_cast<time_t>(left / 1000000000);
+            ts.tv_nsec = static_cast<long>(left % 1000000000);
             timeout = &ts;
         }
         int n = ::epoll_pwait2(epollFd_, events, kMaxEvents, timeout, nullptr);
+        sleepUntil_.store(kAwake, std::memory_order_seq_cst);
         if (n < 0) {
             if (errno != EINTR) plainLog("Dispatch reactor: epoll_pwait2 failed (errno %i)", errno);
             n = 0;
         }
-        const auto now = Clock::now();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto take = [&](WatcherEntry& w) {
-                w.armed = false;
-                std::shared_ptr<Watcher> strong = std::move(w.keepAlive);
-                if (!strong) strong = w.watcher.lock();
-                if (strong) ready.push_back(std::move(strong));
-            };
+            // One look at the registry for the whole batch of events.
+            std::lock_guard<std::mutex> lock(registryMutex_);
             for (int i = 0; i < n; ++i) {
-                int fd = events[i].data.fd;
-                if (fd == wakeFd_) {
-                    uint64_t count;
-                    ssize_t r = ::read(wakeFd_, &count, sizeof count);
-                    (void)r;
-                    continue;
-                }
-                auto entry = fds_.find(fd);
-                if (entry == fds_.end()) continue;
-                const uint32_t got = events[i].events;
-                for (uint64_t id : entry->second.watchers) {
-                    auto w = watchers_.find(id);
-                    if (w == watchers_.end() || !w->second.armed) continue;
-                    uint32_t wanted = w->second.direction == Direction::Read ? kReadReady : kWriteReady;
-                    if (got & wanted) take(w->second);
-                }
-                updateEpollLocked(fd, entry->second);
-            }
-            for (uint64_t id : alwaysReady_) {
-                auto w = watchers_.find(id);
-                if (w != watchers_.end() && w->second.armed) take(w->second);
-            }
-            alwaysReady_.clear();
-            while (!timers_.empty() && timers_.begin()->first.first <= now) {
-                auto t = timers_.begin();
-                timerDeadlines_.erase(t->first.second);
-                fired.push_back(std::move(t->second));
-                timers_.erase(t);
+                if (events[i].data.u64 == kWakeKey) continue;
+                auto found = byKey_.find(events[i].data.u64);
+                if (found != byKey_.end()) hits.emplace_back(found->second, static_cast<uint32_t>(events[i].events));
             }
         }
-        for (auto& w : ready) w->onReady();
-        for (auto& f : fired) f();
-        ready.clear();  // outside the lock: these may be the last owners of sources
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 != kWakeKey) continue;
+            uint64_t count;
+            ssize_t r = ::read(wakeFd_, &count, sizeof count);
+            (void)r;
+        }
+        for (auto& [entry, got] : hits) takeReady(*entry, got, ready);
+        {
+            std::lock_guard<std::mutex> lock(alwaysReadyMutex_);
+            readyFiles.swap(alwaysReady_);
+        }
+        for (auto& [entry, id] : readyFiles) {
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            Watch* w = entry->find(id);
+            if (!w || !w->armed) continue;
+            w->armed = false;
+            std::shared_ptr<Watcher> strong = std::move(w->keepAlive);
+            if (!strong) strong = w->watcher.lock();
+            if (strong) ready.push_back(std::move(strong));
+        }
+        takeDueTimers(nanosOf(Clock::now()), fired);
+        {
+            // Everything this wake-up made ready is listed on the pool in one go.
+            Pool::SubmissionBatch batch;
+            for (auto& w : ready) w->onReady();
+            for (auto& f : fired) f();
+        }
+        // Outside every lock: these may be the last owners of sources.
+        ready.clear();
         fired.clear();
+        hits.clear();
+        readyFiles.clear();
     }
 }
 

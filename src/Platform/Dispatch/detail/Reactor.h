@@ -3,9 +3,14 @@
 //
 // It watches descriptors with epoll (each registration one-shot, armed again by its owner once
 // the event has been dealt with, which gives level-triggered behaviour without a storm of
-// wake-ups) and keeps every timer in one ordered table whose earliest deadline is the epoll
-// time-out; an eventfd wakes it when that changes. Descriptors epoll cannot watch (regular
-// files) are always ready.
+// wake-ups) and keeps the timers, whose earliest deadline is the epoll time-out; an eventfd
+// wakes it when that deadline moves closer. Descriptors epoll cannot watch (regular files) are
+// always ready.
+//
+// Nothing that many threads do at once shares a lock: each watched descriptor has a lock of
+// its own (arming takes only that one), and the timers are spread over shards by the thread
+// that sets them. The registry of descriptors is locked when a watcher comes or goes and once
+// per batch of events.
 //
 // The reactor never runs user code: a watcher's onReady() and a timer's fire function are the
 // dispatch layer's own and only post work to a queue. They run on the reactor thread, with no
@@ -16,6 +21,8 @@
 
 #include <sys/epoll.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -41,6 +48,18 @@ public:
         virtual void onReady() = 0;
     };
 
+    struct FdEntry;
+    // One registered watcher, as addWatcher hands it out.
+    struct WatchId {
+        std::shared_ptr<FdEntry> entry;
+        uint64_t id = 0;
+    };
+    // One timer, as addTimer hands it out.
+    struct TimerId {
+        Clock::time_point deadline;
+        uint64_t id = 0;
+    };
+
     static Reactor& shared();
 
     // now + delay, saturating at Clock::time_point::max() ("never").
@@ -48,50 +67,63 @@ public:
 
     // Calls fire on the reactor thread once the deadline has passed. Returns an id for
     // cancelTimer. A deadline of Clock::time_point::max() never fires.
-    uint64_t addTimer(Clock::time_point deadline, std::function<void()> fire);
+    TimerId addTimer(Clock::time_point deadline, std::function<void()> fire);
     // Removes the timer if it has not fired yet.
-    void cancelTimer(uint64_t id);
+    void cancelTimer(const TimerId& timer);
 
     // Registers a watcher of fd in one direction, disarmed. Returns its id, or nullopt (errno
     // set) when the descriptor cannot be watched. alwaysReady is set when the descriptor is
     // one that epoll does not watch (a regular file).
-    std::optional<uint64_t> addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher,
-                                       bool& alwaysReady);
+    std::optional<WatchId> addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher, bool& alwaysReady);
     // Asks for one onReady() once the descriptor is ready. The reactor holds keepAlive until
     // then (or until the watcher is removed).
-    void arm(uint64_t id, std::shared_ptr<Watcher> keepAlive);
+    void arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive);
     // Stops watching; an onReady() already under way may still arrive.
-    void removeWatcher(uint64_t id);
+    void removeWatcher(const WatchId& watch);
 
 private:
-    struct WatcherEntry {
-        int fd;
+    struct Watch {
+        uint64_t id;
         Direction direction;
         std::weak_ptr<Watcher> watcher;
         std::shared_ptr<Watcher> keepAlive;  // set while armed
         bool armed = false;
     };
-    struct FdEntry {
-        std::vector<uint64_t> watchers;
-        bool alwaysReady = false;
+
+    static constexpr std::size_t kTimerShards = 16;
+    struct alignas(64) TimerShard {
+        std::mutex mutex;
+        std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> timers;  // guarded by mutex
+        uint64_t issued = 0;                                                             // guarded by mutex
+        // The earliest deadline in timers (nanoseconds of Clock, kNever when none); written
+        // under mutex, read by the reactor without it.
+        std::atomic<int64_t> earliest;
     };
 
     Reactor();
     void run();
     void wake();
-    uint32_t armedMaskLocked(const FdEntry& entry) const;
-    void updateEpollLocked(int fd, const FdEntry& entry);
+    void updateEpollLocked(FdEntry& entry);
+    void takeReady(FdEntry& entry, uint32_t got, std::vector<std::shared_ptr<Watcher>>& ready);
+    int64_t earliestDeadline() const;
+    void takeDueTimers(int64_t now, std::vector<std::function<void()>>& fired);
 
     int epollFd_ = -1;
     int wakeFd_ = -1;
 
-    std::mutex mutex_;
-    uint64_t nextId_ = 1;                                              // guarded by mutex_
-    std::unordered_map<int, FdEntry> fds_;                             // guarded by mutex_
-    std::unordered_map<uint64_t, WatcherEntry> watchers_;              // guarded by mutex_
-    std::vector<uint64_t> alwaysReady_;                                // guarded by mutex_
-    std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> timers_;  // guarded by mutex_
-    std::unordered_map<uint64_t, Clock::time_point> timerDeadlines_;  // guarded by mutex_
+    std::mutex registryMutex_;
+    uint64_t nextWatchId_ = 1;                                       // guarded by registryMutex_
+    uint64_t nextEntryKey_ = 1;                                      // guarded by registryMutex_
+    std::unordered_map<int, std::shared_ptr<FdEntry>> fds_;          // guarded by registryMutex_
+    std::unordered_map<uint64_t, std::shared_ptr<FdEntry>> byKey_;   // guarded by registryMutex_; epoll's data
+
+    std::mutex alwaysReadyMutex_;
+    std::vector<std::pair<std::shared_ptr<FdEntry>, uint64_t>> alwaysReady_;  // guarded by alwaysReadyMutex_
+
+    std::array<TimerShard, kTimerShards> timerShards_;
+    // The deadline the reactor sleeps until (nanoseconds of Clock); a timer set before it
+    // lowers it and wakes the reactor.
+    std::atomic<int64_t> sleepUntil_;
 };
 
 }  // namespace platform::detail
