@@ -1,6 +1,8 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <unordered_map>
@@ -14,9 +16,67 @@
 
 namespace platform {
 
+// Queue-specific values are set about once in a queue's life and read by every socket
+// operation ("am I on the socket queue?"), so reads take no lock: the first few keys sit in
+// slots that a writer changes between two steps of a sequence number, and a reader that saw
+// the number move (or odd, a change under way) reads again. Keys beyond the slots wait in a
+// map under the writers' lock.
 struct DispatchQueue::SpecificTable {
-    mutable std::mutex mutex;
-    std::unordered_map<const void*, void*> values;  // guarded by mutex
+    static constexpr std::size_t kSlots = 4;
+
+    void* get(const void* key) const {
+        for (;;) {
+            const uint32_t before = sequence.load(std::memory_order_seq_cst);
+            if ((before & 1) != 0) continue;
+            void* value = nullptr;
+            bool found = false;
+            for (std::size_t i = 0; i < kSlots && !found; ++i) {
+                if (keys[i].load(std::memory_order_seq_cst) == key) {
+                    value = values[i].load(std::memory_order_seq_cst);
+                    found = true;
+                }
+            }
+            if (sequence.load(std::memory_order_seq_cst) != before) continue;
+            if (found) return value;
+            break;
+        }
+        if (!hasOverflow.load(std::memory_order_seq_cst)) return nullptr;
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = overflow.find(key);
+        return it == overflow.end() ? nullptr : it->second;
+    }
+
+    void set(const void* key, void* value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::size_t slot = kSlots;
+        std::size_t freeSlot = kSlots;
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            const void* k = keys[i].load(std::memory_order_relaxed);
+            if (k == key) slot = i;
+            if (k == nullptr && freeSlot == kSlots) freeSlot = i;
+        }
+        if (slot == kSlots && !overflow.count(key) && value) slot = freeSlot;
+        if (slot == kSlots) {
+            if (value)
+                overflow[key] = value;
+            else
+                overflow.erase(key);
+            hasOverflow.store(!overflow.empty(), std::memory_order_seq_cst);
+            return;
+        }
+        const uint32_t at = sequence.load(std::memory_order_relaxed);
+        sequence.store(at + 1, std::memory_order_seq_cst);
+        keys[slot].store(value ? key : nullptr, std::memory_order_seq_cst);
+        values[slot].store(value, std::memory_order_seq_cst);
+        sequence.store(at + 2, std::memory_order_seq_cst);
+    }
+
+    std::atomic<uint32_t> sequence{0};
+    std::array<std::atomic<const void*>, kSlots> keys{};
+    std::array<std::atomic<void*>, kSlots> values{};
+    std::atomic<bool> hasOverflow{false};
+    mutable std::mutex mutex;                         // writers, and readers of overflow
+    std::unordered_map<const void*, void*> overflow;  // guarded by mutex
 };
 
 namespace {
@@ -244,19 +304,9 @@ bool DispatchQueue::heldByCaller() const {
     return queue && queue->runsOn(*this);
 }
 
-void DispatchQueue::setSpecific(const void* key, void* value) {
-    std::lock_guard<std::mutex> lock(specifics_->mutex);
-    if (value)
-        specifics_->values[key] = value;
-    else
-        specifics_->values.erase(key);
-}
+void DispatchQueue::setSpecific(const void* key, void* value) { specifics_->set(key, value); }
 
-void* DispatchQueue::getSpecificOfQueue(const void* key) const {
-    std::lock_guard<std::mutex> lock(specifics_->mutex);
-    auto it = specifics_->values.find(key);
-    return it == specifics_->values.end() ? nullptr : it->second;
-}
+void* DispatchQueue::getSpecificOfQueue(const void* key) const { return specifics_->get(key); }
 
 void* DispatchQueue::getSpecific(const void* key) {
     std::shared_ptr<DispatchQueue> next;  // keeps the queue under inspection alive
