@@ -303,6 +303,9 @@ TEST_F(HTTPAuthenticationTest, NonceOlderThanItsLifeIsRefusedUnlessAdopted) {
     Client issuer(port_);
     DigestParts p = challenged(issuer, "/secret/b");
     ASSERT_FALSE(p.nonce.empty());
+    // A nonce is issued when the nonce queue lists it, which may come after the challenge has
+    // reached the client: wait for that before the clock moves.
+    ASSERT_TRUE(HTTPConnection::hasRecentNonce(p.nonce));
 
     offset->store(299);
     Client early(port_);

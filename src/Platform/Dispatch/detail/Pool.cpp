@@ -70,15 +70,15 @@ Pool::Pool() : minWorkers_(std::max<std::size_t>(2, processorCount())) {}
 
 void Pool::submit(std::shared_ptr<PoolClient> client) {
     if (Worker* w = tlsWorker; w && tlsBlockDepth == 0) {
-        // From a task on this worker: the job runs here next, with no wake-up. What it displaces
-        // waits where others may take it.
+        // From a task on this worker: the first job it submits runs here next, with no
+        // wake-up; later ones wait where other workers may take them, so that the jobs of one
+        // task start in the order it submitted them.
         if (!w->next) {
             w->next = std::move(client);
             w->nextSince = std::chrono::steady_clock::now();
             return;
         }
-        pushLocal(*w, std::exchange(w->next, std::move(client)));
-        w->nextSince = std::chrono::steady_clock::now();
+        pushLocal(*w, std::move(client));
         notify();
         return;
     }

@@ -5,11 +5,11 @@
 // more remain, so that each queue stays in order and no queue starves the others.
 //
 // Where jobs wait:
-// - Each worker has a next-job slot and a run list of its own. A job submitted from a task
-//   that runs on a worker goes to that worker's next-job slot: it runs on the same thread
+// - Each worker has a next-job slot and a run list of its own. The first job submitted from a
+//   task that runs on a worker goes to that worker's next-job slot: it runs on the same thread
 //   right after the current batch, which makes a hop from one queue to the next cost no
-//   wake-up. A job it displaces from the slot, and a job that has waited in the slot longer
-//   than kNextSlotPatience while the batch goes on, move to the worker's run list, where other
+//   wake-up. Further jobs, and a job that has waited in the slot longer than
+//   kNextSlotPatience while the batch goes on, go to the worker's run list, where other
 //   workers may take them.
 // - Jobs submitted from other threads (the reactor, the main thread, blocked workers) and
 //   concurrent tasks wait on the global list.
