@@ -51,32 +51,50 @@ private:
     std::vector<std::string> lines_;
 };
 
+// Many producers against one serial queue: nothing lost or run twice, each producer's tasks in
+// its order, never two at once. In the second case the tasks are so short, and the producers
+// pause so often, that the queue keeps falling idle: every push races with the queue giving up
+// its turn, and a sync now and then takes the turn inline.
 TEST(DispatchQueueTest, KeepsFifoOrderPerProducerAndRunsOneTaskAtATime) {
-    auto queue = DispatchQueue::createSerial("test.fifo");
+    struct Case {
+        const char* name;
+        int tasks;
+        int syncEvery;   // 0: async only
+        int pauseEvery;  // 0: no pauses
+    };
+    constexpr Case kCases[] = {{"steady stream", 2000, 0, 0}, {"falling idle, with syncs", 5000, 97, 64}};
     constexpr int kProducers = 8;
-    constexpr int kTasks = 2000;
-    std::vector<std::vector<int>> seen(kProducers);  // touched only by the queue's tasks
-    std::atomic<int> running{0};
-    std::atomic<bool> overlapped{false};
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < kTasks; ++i) {
-                queue->async([&, p, i] {
-                    if (running.fetch_add(1) != 0) overlapped = true;
-                    seen[p].push_back(i);
-                    running.fetch_sub(1);
-                });
-            }
-        });
-    }
-    for (auto& t : producers) t.join();
-    queue->sync([] {});
-    EXPECT_FALSE(overlapped);
-    for (int p = 0; p < kProducers; ++p) {
-        SCOPED_TRACE(p);
-        ASSERT_EQ(seen[p].size(), static_cast<size_t>(kTasks));
-        for (int i = 0; i < kTasks; ++i) ASSERT_EQ(seen[p][i], i);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        auto queue = DispatchQueue::createSerial("test.fifo");
+        std::vector<std::vector<int>> seen(kProducers);  // touched only by the queue's tasks
+        std::atomic<int> running{0};
+        std::atomic<bool> overlapped{false};
+        std::vector<std::thread> producers;
+        for (int p = 0; p < kProducers; ++p) {
+            producers.emplace_back([&, p] {
+                for (int i = 0; i < c.tasks; ++i) {
+                    auto task = [&, p, i] {
+                        if (running.fetch_add(1) != 0) overlapped = true;
+                        seen[p].push_back(i);
+                        running.fetch_sub(1);
+                    };
+                    if (c.syncEvery != 0 && i % c.syncEvery == 0)
+                        queue->sync(task);
+                    else
+                        queue->async(task);
+                    if (c.pauseEvery != 0 && i % c.pauseEvery == 0) std::this_thread::sleep_for(10us);
+                }
+            });
+        }
+        for (auto& t : producers) t.join();
+        queue->sync([] {});
+        EXPECT_FALSE(overlapped);
+        for (int p = 0; p < kProducers; ++p) {
+            SCOPED_TRACE(p);
+            ASSERT_EQ(seen[p].size(), static_cast<size_t>(c.tasks));
+            for (int i = 0; i < c.tasks; ++i) ASSERT_EQ(seen[p][i], i);
+        }
     }
 }
 
