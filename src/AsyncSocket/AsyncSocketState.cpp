@@ -339,7 +339,15 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
         // A descriptor that no source owns (its source could not be made) is closed here.
         const int streamFD = (readSource_ || writeSource_) ? currentFD() : -1;
         for (const auto& [fd, acceptSource] : {std::pair{socket4FD_, accept4Source_.get()}, std::pair{socket6FD_, accept6Source_.get()}}) {
-            if (fd != -1 && !acceptSource && fd != streamFD) ::close(fd);
+            if (fd == -1 || fd == streamFD) continue;
+            if (!acceptSource) {
+                ::close(fd);
+            } else {
+                // The source's cancel handler closes the descriptor later, on the socket queue;
+                // shutting it down stops the listening now, so that a client connecting after
+                // the disconnect returned is refused instead of queued for a close.
+                ::shutdown(fd, SHUT_RD);
+            }
         }
         if (accept4Source_) {
             accept4Source_->cancel();

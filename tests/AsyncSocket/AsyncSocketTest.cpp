@@ -52,7 +52,16 @@ TEST(AsyncSocketLifecycle, ListeningSocketDisconnectsOnceWithNoError) {
     ListeningFixture f;
     ASSERT_TRUE(f.listening);
     EXPECT_FALSE(f.listener->isDisconnected());
-    f.listener->disconnect();
+    // Listening ends with the call, not when the descriptors are closed later on the socket
+    // queue (held here by the block, so the close cannot have happened yet).
+    f.listener->performBlock([&] {
+        f.listener->disconnect();
+        for (int family : {AF_INET, AF_INET6}) {
+            const int late = connectClient(f.port, family);
+            EXPECT_EQ(late, -1) << "family " << family;
+            if (late != -1) ::close(late);
+        }
+    });
     EXPECT_TRUE(f.listener->isDisconnected());
     f.listener->disconnect();
     auto event = f.delegate->waitFor(Call::DidDisconnect, f.listener);
