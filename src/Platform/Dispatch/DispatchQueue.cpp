@@ -124,7 +124,7 @@ public:
             delete node;  // what the task captured goes before the next one runs
             ++n;
         }
-        return !(tasks_.seenEmpty() && releaseTurn());  // true: the queue keeps its turn
+        return !(tasks_.empty() && releaseTurn());  // true: the queue keeps its turn
     }
 
 protected:
@@ -133,7 +133,7 @@ protected:
             return false;
         // Held for the block: it may drop the caller's last reference to this queue.
         auto self = this->self();
-        if (!tasks_.seenEmpty()) {
+        if (!tasks_.empty()) {
             // Tasks pushed before the turn was had (the caller's own, perhaps) come first: the
             // block takes its place behind them.
             scheduleTurn(std::move(self));
@@ -164,7 +164,7 @@ private:
     // in one total order, so one of the two always sees the other and no task is left behind.
     bool releaseTurn() {
         scheduled_.store(false, std::memory_order_seq_cst);
-        if (tasks_.seenEmpty()) return true;
+        if (tasks_.nothingPushedSinceEmpty()) return true;
         return scheduled_.exchange(true, std::memory_order_seq_cst);
     }
 
@@ -186,7 +186,7 @@ private:
     public:
         explicit InlineTurn(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
         ~InlineTurn() {
-            if (queue_->tasks_.seenEmpty() && queue_->releaseTurn()) return;
+            if (queue_->tasks_.empty() && queue_->releaseTurn()) return;
             scheduleTurn(std::move(queue_));
         }
         InlineTurn(const InlineTurn&) = delete;

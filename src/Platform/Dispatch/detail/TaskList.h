@@ -37,10 +37,15 @@ public:
     // but not yet linked its node is waited for (it is a few instructions away from done).
     Node* pop();
 
-    // True when nothing has been pushed since the list was last seen empty. Reads only the
-    // producers' end, so any thread may ask; the answer is exact for the consumer and, for a
-    // thread that has just given up the turn, tells whether something came in meanwhile.
-    bool seenEmpty() const { return tail_.load(std::memory_order_seq_cst) == &stub_; }
+    // Consumer only: true when no task is left, counting a push that has begun.
+    bool empty() const { return head_ == &stub_ && nothingPushedSinceEmpty(); }
+
+    // True when nothing has been pushed since the consumer last found the list empty. Reads
+    // only the producers' end, so a thread that has just given up the turn right after
+    // finding the list empty may ask whether something came in meanwhile. (Once a task has
+    // been taken since, the stub may already stand behind a task still to be taken: only
+    // empty() tells then.)
+    bool nothingPushedSinceEmpty() const { return tail_.load(std::memory_order_seq_cst) == &stub_; }
 
 private:
     void link(Node* node) {
