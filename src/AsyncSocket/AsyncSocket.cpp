@@ -50,17 +50,6 @@ bool AsyncSocket::onSocketQueue() const {
     return DispatchQueue::getSpecific(isOnSocketQueueOrTargetQueueKey_) != nullptr;
 }
 
-void AsyncSocket::onQueueAsync(std::function<void()> fn) {
-    if (onSocketQueue()) {
-        fn();
-        return;
-    }
-    socketQueue_->async([self = shared_from_this(), fn = std::move(fn)] { fn(); });
-}
-
-void AsyncSocket::postAsync(std::function<void()> fn) {
-    socketQueue_->async([self = shared_from_this(), fn = std::move(fn)] { fn(); });
-}
 
 
 // ---------------------------------------------------------------------------------------------
@@ -146,17 +135,34 @@ void AsyncSocket::resumeWriteSource() {
     }
 }
 
-void AsyncSocket::startTimer(std::shared_ptr<DispatchSource> AsyncSocket::*slot, double timeout,
-                             void (AsyncSocket::*onTimeout)()) {
-    std::shared_ptr<DispatchSource>& timer = this->*slot;
-    if (timer) timer->cancel();
-    timer = DispatchSource::makeTimer(socketQueue_);
-    std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-    DispatchSource* raw = timer.get();
-    timer->setEventHandler([weakSelf, raw, slot, onTimeout] {
-        auto self = weakSelf.lock();
-        if (self && (self.get()->*slot).get() == raw) (self.get()->*onTimeout)();
-    });
-    timer->setTimer(secondsToNanos(timeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
-    timer->resume();
+void AsyncSocket::startTimer(OperationTimer AsyncSocket::*slot, double timeout, void (AsyncSocket::*onTimeout)()) {
+    OperationTimer& timer = this->*slot;
+    if (!timer.source) {
+        timer.source = DispatchSource::makeTimer(socketQueue_);
+        std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
+        timer.source->setEventHandler([weakSelf, slot] {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            // Setting the schedule again drops a fire of the old one still on its way, so a
+            // fire that arrives belongs to the operation now timed.
+            if (auto onTimeout = (self.get()->*slot).onTimeout) (self.get()->*onTimeout)();
+        });
+        timer.source->resume();
+    }
+    timer.onTimeout = onTimeout;
+    timer.source->setTimer(secondsToNanos(timeout), DispatchSource::kForever, std::chrono::nanoseconds(0));
+}
+
+void AsyncSocket::stopTimer(OperationTimer& timer) {
+    if (!timer.onTimeout) return;
+    timer.onTimeout = nullptr;
+    timer.source->setTimer(DispatchSource::kForever, DispatchSource::kForever, std::chrono::nanoseconds(0));
+}
+
+void AsyncSocket::cancelTimer(OperationTimer& timer) {
+    timer.onTimeout = nullptr;
+    if (timer.source) {
+        timer.source->cancel();
+        timer.source.reset();
+    }
 }

@@ -273,8 +273,10 @@ private:
     bool onSocketQueue() const;
     template <class F>
     auto onQueueSync(F&& fn) const;
-    void onQueueAsync(std::function<void()> fn);
-    void postAsync(std::function<void()> fn);
+    template <class F>
+    void onQueueAsync(F&& fn);
+    template <class F>
+    void postAsync(F&& fn);
 
     template <class F>
     void postDelegate(AsyncSocketDelegate::Call call, F&& fn);
@@ -338,11 +340,22 @@ private:
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(double extension);
 
-    // The one-shot time-out timer of an operation: replaces the timer in slot with one that
-    // calls onTimeout on the socket queue after timeout seconds, unless it has been replaced
-    // or dropped by then. Socket queue only.
-    void startTimer(std::shared_ptr<platform::DispatchSource> AsyncSocket::*slot, double timeout,
-                    void (AsyncSocket::*onTimeout)());
+    // The time-out timer of one kind of operation. Its source is made once and set again for
+    // each operation (a keep-alive connection reads and writes many times), instead of a
+    // source made and cancelled per operation.
+    struct OperationTimer {
+        std::shared_ptr<platform::DispatchSource> source;
+        void (AsyncSocket::*onTimeout)() = nullptr;  // nullptr: stopped
+    };
+
+    // The one-shot time-out of an operation: the timer in slot calls onTimeout on the socket
+    // queue after timeout seconds, unless it is started again or stopped by then (a fire of
+    // an earlier schedule that has not run yet is dropped). Socket queue only.
+    void startTimer(OperationTimer AsyncSocket::*slot, double timeout, void (AsyncSocket::*onTimeout)());
+    // Stops the timer in slot; its source stays for the next operation. Socket queue only.
+    void stopTimer(OperationTimer& timer);
+    // Cancels and drops the timer's source. Socket queue only.
+    void cancelTimer(OperationTimer& timer);
 
     // TLS.
     void maybeStartTLS();
@@ -364,11 +377,11 @@ private:
     DispatchQueuePtr socketQueue_;
     std::shared_ptr<platform::DispatchSource> accept4Source_;
     std::shared_ptr<platform::DispatchSource> accept6Source_;
-    std::shared_ptr<platform::DispatchSource> connectTimer_;
+    OperationTimer connectTimer_;
     std::shared_ptr<platform::DispatchSource> readSource_;
     std::shared_ptr<platform::DispatchSource> writeSource_;
-    std::shared_ptr<platform::DispatchSource> readTimer_;
-    std::shared_ptr<platform::DispatchSource> writeTimer_;
+    OperationTimer readTimer_;
+    OperationTimer writeTimer_;
     std::deque<QueuedRead> readQueue_;
     std::deque<QueuedWrite> writeQueue_;
     QueuedRead currentRead_;

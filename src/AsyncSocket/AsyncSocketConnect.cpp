@@ -341,10 +341,7 @@ void AsyncSocket::doConnectTimeout() {
 }
 
 void AsyncSocket::endConnectTimeout() {
-    if (connectTimer_) {
-        connectTimer_->cancel();
-        connectTimer_.reset();
-    }
+    cancelTimer(connectTimer_);
     // Every lookup or connect result still under way now carries an old number and is
     // dropped when it arrives.
     ++connectIndex_;

@@ -14,7 +14,6 @@
 using platform::TlsStatus;
 namespace tls = platform::tls;
 using Call = AsyncSocketDelegate::Call;
-using asyncsocket::detail::cancelTimer;
 using asyncsocket::detail::extendTimeout;
 
 // ---------------------------------------------------------------------------------------------
@@ -390,7 +389,7 @@ void AsyncSocket::completeCurrentRead() {
 }
 
 void AsyncSocket::endCurrentRead() {
-    cancelTimer(readTimer_);
+    stopTimer(readTimer_);
     currentRead_ = QueuedRead{};
 }
 
@@ -420,7 +419,7 @@ void AsyncSocket::doReadTimeout() {
 
 void AsyncSocket::doReadTimeoutWithExtension(double extension) {
     if (!currentRead_.packet) return;
-    if (extendTimeout(currentRead_.packet->timeout, readTimer_, extension)) {
+    if (extendTimeout(currentRead_.packet->timeout, readTimer_.source, extension)) {
         flags_ &= ~FlagReadsPaused;
         doReadData();
     } else {

@@ -322,6 +322,8 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
     endConnectTimeout();
     if (currentRead_) endCurrentRead();
     if (currentWrite_) endCurrentWrite();
+    cancelTimer(readTimer_);
+    cancelTimer(writeTimer_);
     readQueue_.clear();
     writeQueue_.clear();
 

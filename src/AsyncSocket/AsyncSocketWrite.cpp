@@ -11,7 +11,6 @@
 using platform::TlsStatus;
 namespace tls = platform::tls;
 using Call = AsyncSocketDelegate::Call;
-using asyncsocket::detail::cancelTimer;
 using asyncsocket::detail::extendTimeout;
 
 // ---------------------------------------------------------------------------------------------
@@ -185,7 +184,7 @@ void AsyncSocket::completeCurrentWrite() {
 }
 
 void AsyncSocket::endCurrentWrite() {
-    cancelTimer(writeTimer_);
+    stopTimer(writeTimer_);
     currentWrite_ = QueuedWrite{};
 }
 
@@ -214,7 +213,7 @@ void AsyncSocket::doWriteTimeout() {
 
 void AsyncSocket::doWriteTimeoutWithExtension(double extension) {
     if (!currentWrite_.packet) return;
-    if (extendTimeout(currentWrite_.packet->timeout, writeTimer_, extension)) {
+    if (extendTimeout(currentWrite_.packet->timeout, writeTimer_.source, extension)) {
         flags_ &= ~FlagWritesPaused;
         doWriteData();
     } else {

@@ -525,11 +525,18 @@ std::string HTTPConnection::dateAsString(int64_t secondsSince1970) {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    // Every response carries the date, and a busy server sends many within one second: each
+    // thread formats a second once.
+    thread_local std::optional<int64_t> formattedSecond;
+    thread_local std::string formatted;
+    if (formattedSecond == secondsSince1970) return formatted;
     const std::time_t t = static_cast<std::time_t>(secondsSince1970);
     std::tm tm{};
     gmtime_r(&t, &tm);
-    return platform::format("%s, %02d %s %d %02d:%02d:%02d GMT", days[tm.tm_wday % 7], tm.tm_mday, months[tm.tm_mon % 12],
-                            tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    formatted = platform::format("%s, %02d %s %d %02d:%02d:%02d GMT", days[tm.tm_wday % 7], tm.tm_mday,
+                                 months[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    formattedSecond = secondsSince1970;
+    return formatted;
 }
 
 HTTPConnection::Bytes HTTPConnection::preprocessResponse(HTTPMessage& response) {

@@ -22,14 +22,6 @@ inline std::chrono::nanoseconds secondsToNanos(double seconds) {
     return std::chrono::nanoseconds(static_cast<int64_t>(nanos));
 }
 
-// Cancels and drops the timer, if there is one.
-inline void cancelTimer(std::shared_ptr<platform::DispatchSource>& timer) {
-    if (timer) {
-        timer->cancel();
-        timer.reset();
-    }
-}
-
 // A time-out the delegate extends: an extension above zero adds to the operation's time and
 // restarts its timer for that long (true); none, zero or less ends the operation (false).
 inline bool extendTimeout(double& timeout, const std::shared_ptr<platform::DispatchSource>& timer, double extension) {
@@ -78,6 +70,22 @@ template <class F>
 auto AsyncSocket::onQueueSync(F&& fn) const {
     if (onSocketQueue()) return fn();
     return socketQueue_->syncResult(std::forward<F>(fn));
+}
+
+// The callable goes into the queue's task as it is, not wrapped in a function object of its
+// own: one allocation per hop instead of two.
+template <class F>
+void AsyncSocket::onQueueAsync(F&& fn) {
+    if (onSocketQueue()) {
+        fn();
+        return;
+    }
+    postAsync(std::forward<F>(fn));
+}
+
+template <class F>
+void AsyncSocket::postAsync(F&& fn) {
+    socketQueue_->async([self = shared_from_this(), fn = std::forward<F>(fn)]() mutable { fn(); });
 }
 
 template <class F>
