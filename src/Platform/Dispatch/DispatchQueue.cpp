@@ -103,8 +103,11 @@ public:
 
     bool isSerial() const override { return true; }
 
-    void async(Task task) override {
-        tasks_.push(std::move(task));
+    using DispatchQueue::async;
+    void async(Task task) override { enqueue(std::make_unique<detail::CallableNode<Task>>(std::move(task))); }
+
+    void enqueue(std::unique_ptr<detail::TaskNode> node) override {
+        tasks_.pushNode(std::move(node));
         // A queue that has its turn already comes to the task by itself: submitting to it costs
         // the push and this load, and wakes nobody.
         if (scheduled_.load(std::memory_order_seq_cst) || scheduled_.exchange(true, std::memory_order_seq_cst)) return;
@@ -120,7 +123,7 @@ public:
                 continue;
             }
             if (n > 0) detail::Pool::betweenTasks();
-            detail::runTaskCatching(node->task, label());
+            detail::runTaskCatching(*node, label());
             delete node;  // what the task captured goes before the next one runs
             ++n;
         }
@@ -208,6 +211,7 @@ public:
 
     bool isSerial() const override { return false; }
 
+    using DispatchQueue::async;
     void async(Task task) override {
         // Tasks of the concurrent queue run on no serial queue: current() is nullptr in them.
         detail::Pool::shared().submitConcurrent([task = std::move(task)] {
@@ -254,6 +258,11 @@ void DispatchQueue::sync(const std::function<void()>& task) {
 }
 
 bool DispatchQueue::syncInline(const std::function<void()>&) { return false; }
+
+void DispatchQueue::enqueue(std::unique_ptr<detail::TaskNode> node) {
+    std::shared_ptr<detail::TaskNode> held(std::move(node));
+    async(Task([held] { held->run(); }));
+}
 
 void DispatchQueue::after(std::chrono::nanoseconds delay, Task task) {
     if (delay <= std::chrono::nanoseconds::zero()) {

@@ -37,6 +37,31 @@ namespace platform {
 
 using Task = std::function<void()>;
 
+namespace detail {
+
+// One task as a serial queue lists it: the link of the queue's list and the callable in one
+// allocation.
+struct TaskNode {
+    std::atomic<TaskNode*> next{nullptr};
+    virtual ~TaskNode() = default;
+    virtual void run() {}
+};
+
+template <class F>
+struct CallableNode final : TaskNode {
+    template <class G>
+    explicit CallableNode(G&& g) : fn(std::forward<G>(g)) {}
+    void run() override {
+        if constexpr (std::is_same_v<F, Task>) {
+            if (!fn) return;  // an empty task does nothing
+        }
+        fn();
+    }
+    F fn;
+};
+
+}  // namespace detail
+
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 public:
     // A new serial queue with the given label (for diagnostics and the logger's queue label).
@@ -51,6 +76,13 @@ public:
 
     // Runs the task later on this queue. Returns at once.
     virtual void async(Task task) = 0;
+    // The same for any other callable. A serial queue keeps the callable in its own record of
+    // the task, which makes one allocation per task where a Task made first makes two.
+    template <class F>
+        requires(!std::is_same_v<std::decay_t<F>, Task> && std::is_invocable_v<std::decay_t<F>&>)
+    void async(F&& fn) {
+        enqueue(std::make_unique<detail::CallableNode<std::decay_t<F>>>(std::forward<F>(fn)));
+    }
 
     // Runs the task on this queue and returns when it has finished; what the task throws
     // reaches the caller. A serial queue that is idle (no task running, none queued) runs the
@@ -111,6 +143,9 @@ public:
 
 protected:
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+
+    // Takes one task for async(). The default runs it through async(Task).
+    virtual void enqueue(std::unique_ptr<detail::TaskNode> node);
 
     // Runs the task on the calling thread as this queue's own when the queue is idle, and
     // tells whether it did; false leaves the task to the queue's turn.

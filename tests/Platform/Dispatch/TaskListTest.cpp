@@ -40,7 +40,7 @@ TEST(TaskListTest, ManyProducersOneConsumerKeepOrderAndLoseNothing) {
     while (taken < kProducers * kTasks) {
         detail::TaskList::Node* node = list.pop();
         if (node) {
-            node->task();
+            node->run();
             delete node;
             ++taken;
         }

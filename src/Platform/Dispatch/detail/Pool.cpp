@@ -448,15 +448,27 @@ BlockingScope::~BlockingScope() {
 
 bool onPoolWorker() { return tlsPoolWorker; }
 
-void runTaskCatching(const Task& task, std::string_view queueLabel) noexcept {
-    if (!task) return;
+namespace {
+
+template <class F>
+void runCatching(F&& run, std::string_view queueLabel) noexcept {
     try {
-        task();
+        run();
     } catch (const std::exception& e) {
         plainLog("Dispatch queue \"%@\": a task threw and was abandoned: %@", queueLabel, e.what());
     } catch (...) {
         plainLog("Dispatch queue \"%@\": a task threw and was abandoned: unknown exception", queueLabel);
     }
+}
+
+}  // namespace
+
+void runTaskCatching(const Task& task, std::string_view queueLabel) noexcept {
+    if (task) runCatching(task, queueLabel);
+}
+
+void runTaskCatching(TaskNode& task, std::string_view queueLabel) noexcept {
+    runCatching([&task] { task.run(); }, queueLabel);
 }
 
 }  // namespace platform::detail

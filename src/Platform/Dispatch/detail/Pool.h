@@ -190,5 +190,6 @@ bool onPoolWorker();
 // Runs a task; a task that throws is caught and reported in one plain log line naming the
 // queue, so that the worker and the queue go on.
 void runTaskCatching(const Task& task, std::string_view queueLabel) noexcept;
+void runTaskCatching(TaskNode& task, std::string_view queueLabel) noexcept;
 
 }  // namespace platform::detail

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <utility>
 
 #include "Platform/Dispatch/DispatchQueue.h"
@@ -20,18 +21,20 @@ namespace platform::detail {
 
 class TaskList {
 public:
-    struct Node {
-        std::atomic<Node*> next{nullptr};
-        Task task;
-    };
+    using Node = TaskNode;
 
     TaskList() = default;
     TaskList(const TaskList&) = delete;
     TaskList& operator=(const TaskList&) = delete;
     ~TaskList();
 
-    // Adds a task at the end. Any thread.
-    void push(Task task) { link(new Node{{nullptr}, std::move(task)}); }
+    // Adds a task at the end and takes ownership of it (the consumer deletes what it pops).
+    // Any thread.
+    void pushNode(std::unique_ptr<Node> node) { link(node.release()); }
+    template <class F>
+    void push(F&& fn) {
+        pushNode(std::make_unique<CallableNode<std::decay_t<F>>>(std::forward<F>(fn)));
+    }
 
     // Consumer only: the first task, or nullptr when the list is empty. A push that has begun
     // but not yet linked its node is waited for (it is a few instructions away from done).
