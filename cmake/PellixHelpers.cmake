@@ -58,3 +58,24 @@ function(pellix_bench NAME)
   target_link_libraries(${NAME} PRIVATE ${ARG_DEPS} benchmark::benchmark)
   pellix_compile_options(${NAME})
 endfunction()
+
+# pellix_use_allocator(TARGET): the allocator of a program that serves connections (pellix and
+# the HTTP benchmark's server). A request's objects are made on one worker thread and freed on
+# another (made on the connection queue, freed on a socket queue); glibc's malloc serialises
+# those frees on the arena lock of the thread that made them, jemalloc hands them back in
+# batches from a cache per thread. The settings that keep jemalloc small are compiled in
+# (Platform/AllocatorSettings.cpp). Sanitizer builds keep the sanitizer's allocator;
+# PELLIX_ALLOCATOR=system keeps glibc's.
+function(pellix_use_allocator TARGET)
+  if(NOT PELLIX_SANITIZE STREQUAL "" OR PELLIX_ALLOCATOR STREQUAL "system")
+    return()
+  endif()
+  if(NOT PELLIX_ALLOCATOR STREQUAL "jemalloc")
+    message(FATAL_ERROR "PELLIX_ALLOCATOR must be 'jemalloc' or 'system'")
+  endif()
+  pkg_check_modules(JEMALLOC REQUIRED IMPORTED_TARGET jemalloc)
+  target_sources(${TARGET} PRIVATE ${PROJECT_SOURCE_DIR}/src/Platform/AllocatorSettings.cpp)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/Platform/AllocatorSettings.cpp TARGET_DIRECTORY ${TARGET}
+    PROPERTIES COMPILE_DEFINITIONS "PELLIX_JEMALLOC_CONF=\"${PELLIX_JEMALLOC_CONF}\"")
+  target_link_libraries(${TARGET} PRIVATE PkgConfig::JEMALLOC)
+endfunction()
