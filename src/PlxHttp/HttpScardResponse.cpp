@@ -258,7 +258,8 @@ void HttpScardResponse::processGetDocRequest(SCGetDocRequest& request) {
     // A text that is no http or https URL cannot be fetched: answered like a failed download.
     auto url = platform::URLRequest::make(urlText);
     if (!url) {
-        fail(platform::Error{platform::kURLErrorDomain, platform::URLErrorUnsupportedURL, "unsupported URL", {}});
+        fail(platform::URLSession::loadingError().value_or(
+            platform::Error{platform::kURLErrorDomain, platform::URLErrorUnsupportedURL, "unsupported URL", {}}));
         return;
     }
 

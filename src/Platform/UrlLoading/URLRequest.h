@@ -12,7 +12,8 @@ namespace platform {
 class URLRequest {
 public:
     // The request, or nothing when the text is not an absolute URL with the scheme http or
-    // https and a host.
+    // https and a host. Nothing too while the URL loading library cannot be loaded (see
+    // URLSession::loadingError()): the text cannot be parsed then.
     static std::optional<URLRequest> make(std::string_view urlText);
 
     const std::string& url() const { return url_; }        // the normalised URL text

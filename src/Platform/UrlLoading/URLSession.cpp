@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "Platform/BundleInfo.h"
+#include "Platform/UrlLoading/detail/CurlLibrary.h"
 #include "Platform/UrlLoading/detail/URLLoader.h"
 
 namespace platform {
@@ -22,17 +23,12 @@ URLSessionConfiguration& defaultSlot() {
     return c;
 }
 
-void globalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 Error urlError(long code, std::string description, std::string reason = {}) {
     return Error{kURLErrorDomain, code, std::move(description), std::move(reason)};
 }
 
-Error errorForCurl(CURLcode rc, const char* detail) {
-    std::string reason = detail && *detail ? detail : curl_easy_strerror(rc);
+Error errorForCurl(const detail::CurlLibrary& curl, CURLcode rc, const char* detail) {
+    std::string reason = detail && *detail ? detail : curl.easy_strerror(rc);
     switch (rc) {
     case CURLE_OPERATION_TIMEDOUT: return urlError(URLErrorTimedOut, "The request timed out.", reason);
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -118,14 +114,18 @@ Outcome perform(const URLSessionConfiguration& config, const URLRequest& request
         if (auto header = storage->cookieHeaderFor(request.host(), request.path(), request.isSecure())) lines.push_back("Cookie: " + *header);
     }
 
-    globalInit();
-    CURL* curl = curl_easy_init();
+    const auto& lib = detail::CurlLibrary::shared();
+    if (lib.error) {
+        out.error = lib.error;
+        return out;
+    }
+    CURL* curl = lib.easy_init();
     if (!curl) {
         out.error = urlError(URLErrorUnknown, "An unknown error occurred.", "no transfer handle");
         return out;
     }
     curl_slist* headers = nullptr;
-    for (const auto& l : lines) headers = curl_slist_append(headers, l.c_str());
+    for (const auto& l : lines) headers = lib.slist_append(headers, l.c_str());
     Transfer transfer;
     transfer.maximum = config.maximumBodyBytes;
     char errorText[CURL_ERROR_SIZE] = {0};
@@ -133,49 +133,49 @@ Outcome perform(const URLSessionConfiguration& config, const URLRequest& request
     long idle = static_cast<long>(config.idleTimeout.count());
     if (idle < 1) idle = 1;
 
-    curl_easy_setopt(curl, CURLOPT_URL, request.url().c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 16L);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, idle);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle);
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(config.maximumBodyBytes));
-    if (!config.trustedCertificatesFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, config.trustedCertificatesFile.c_str());
+    lib.easy_setopt(curl, CURLOPT_URL, request.url().c_str());
+    lib.easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    lib.easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib.easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    lib.easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    lib.easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    lib.easy_setopt(curl, CURLOPT_MAXREDIRS, 16L);
+    lib.easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    lib.easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+    lib.easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    lib.easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+    lib.easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    lib.easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    lib.easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    lib.easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    lib.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, idle);
+    lib.easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib.easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle);
+    lib.easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(config.maximumBodyBytes));
+    if (!config.trustedCertificatesFile.empty()) lib.easy_setopt(curl, CURLOPT_CAINFO, config.trustedCertificatesFile.c_str());
 
-    CURLcode rc = curl_easy_perform(curl);
+    CURLcode rc = lib.easy_perform(curl);
     if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
         out.error = urlError(URLErrorDataLengthExceedsMaximum, "resource exceeds maximum size",
                              "The document is larger than " + std::to_string(config.maximumBodyBytes) + " bytes.");
     } else if (rc != CURLE_OK) {
-        out.error = errorForCurl(rc, errorText);
+        out.error = errorForCurl(lib, rc, errorText);
     } else {
         URLResponse response;
         long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        lib.easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         char* contentType = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType);
+        lib.easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType);
         char* effective = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+        lib.easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
         response.statusCode = status;
         response.mimeType = mimeTypeOf(contentType);
         response.url = effective ? effective : request.url();
         out.response = std::move(response);
         out.data = std::move(transfer.body);
     }
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    lib.slist_free_all(headers);
+    lib.easy_cleanup(curl);
     return out;
 }
 
@@ -189,6 +189,10 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration() {
 void URLSessionConfiguration::setDefaultConfiguration(URLSessionConfiguration configuration) {
     std::lock_guard<std::mutex> lock(defaultMutex());
     defaultSlot() = std::move(configuration);
+}
+
+std::optional<Error> URLSession::loadingError() {
+    return detail::CurlLibrary::shared().error;
 }
 
 std::shared_ptr<URLSession> URLSession::create(URLSessionConfiguration configuration) {

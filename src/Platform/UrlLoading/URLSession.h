@@ -81,6 +81,11 @@ public:
 
     static std::shared_ptr<URLSession> create(URLSessionConfiguration configuration);
 
+    // Why no URL can be loaded in this process: the error naming the URL loading library when
+    // it cannot be loaded, else nothing. Every download then fails with this error, and
+    // URLRequest::make makes no request. The first call loads the library.
+    static std::optional<Error> loadingError();
+
     const URLSessionConfiguration& configuration() const { return configuration_; }
 
     // Starts the GET; see the header comment for where and when the completion runs.
