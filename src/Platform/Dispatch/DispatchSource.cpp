@@ -276,6 +276,13 @@ private:
     std::optional<Reactor::WatchId> watcherId_;  // set at registration; cleared under mutex_ by cancel
 };
 
+// A timer keeps at most one entry in the reactor, and the entry need not fall on the
+// deadline: a socket sets its time-out again on every read and write, almost always to a
+// later deadline, and going to the reactor for each of them (an entry made, one cancelled)
+// would cost more than the reads themselves. So an entry that is due no later than the
+// deadline is kept when the schedule moves later or stops; when it fires early it looks at
+// the real deadline and sets itself for that. Only a deadline earlier than the entry makes a
+// new one.
 class TimerSource final : public SourceBase {
 public:
     explicit TimerSource(std::shared_ptr<DispatchQueue> target) : SourceBase(std::move(target)) {}
@@ -288,14 +295,16 @@ public:
         // The leeway only allows lateness; firing at the deadline honours any leeway.
         std::lock_guard<std::mutex> lock(mutex_);
         if (isCancelled()) return;
-        cancelTimerLocked();
-        ++generation_;
+        // Fires of the old schedule that are counted but not yet delivered are dropped.
         fires_ = 0;
         repeat_ = interval > std::chrono::nanoseconds::zero() && interval != kForever
                       ? std::optional<std::chrono::nanoseconds>(interval)
                       : std::nullopt;
-        auto deadline = start == kForever ? Reactor::Clock::time_point::max() : Reactor::deadlineAfter(start);
-        scheduleLocked(deadline);
+        deadline_ = start == kForever ? kNever : Reactor::deadlineAfter(start);
+        if (deadline_ == kNever) return;  // an entry left behind finds nothing due
+        if (timerId_ && timerId_->deadline <= deadline_) return;
+        cancelTimerLocked();
+        scheduleLocked(deadline_);
     }
 
     ~TimerSource() override = default;
@@ -311,11 +320,12 @@ protected:
     }
 
 private:
-    void scheduleLocked(Reactor::Clock::time_point deadline) {
-        if (deadline == Reactor::Clock::time_point::max()) return;
+    static constexpr Reactor::Clock::time_point kNever = Reactor::Clock::time_point::max();
+
+    void scheduleLocked(Reactor::Clock::time_point at) {
         auto self = std::static_pointer_cast<TimerSource>(shared_from_this());
-        uint64_t generation = generation_;
-        timerId_ = Reactor::shared().addTimer(deadline, [self, generation, deadline] { self->fire(generation, deadline); });
+        const uint64_t entry = ++entries_;
+        timerId_ = Reactor::shared().addTimer(at, [self, entry] { self->fire(entry); });
     }
 
     void cancelTimerLocked() {
@@ -324,31 +334,41 @@ private:
     }
 
     // Reactor thread.
-    void fire(uint64_t generation, Reactor::Clock::time_point deadline) {
+    void fire(uint64_t entry) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (generation != generation_ || isCancelled()) return;
+        // An entry cancelled while the reactor was already handing it over is not ours.
+        if (entry != entries_ || isCancelled()) return;
         timerId_.reset();
+        if (deadline_ == kNever) return;
+        const auto now = Reactor::Clock::now();
+        if (now < deadline_) {
+            scheduleLocked(deadline_);
+            return;
+        }
         uint64_t count = 1;
         if (repeat_) {
             // Intervals missed while the reactor or the queue was late count as fires too.
-            auto now = Reactor::Clock::now();
             auto interval = std::chrono::duration_cast<Reactor::Clock::duration>(*repeat_);
-            auto next = deadline + interval;
+            auto next = deadline_ + interval;
             if (next <= now) {
                 auto missed = (now - next) / interval + 1;
                 count += static_cast<uint64_t>(missed);
                 next += missed * interval;
             }
+            deadline_ = next;
             scheduleLocked(next);
+        } else {
+            deadline_ = kNever;
         }
         fires_ += count;
         eventLocked();
     }
 
-    uint64_t generation_ = 0;                          // guarded by mutex_
+    Reactor::Clock::time_point deadline_ = kNever;     // guarded by mutex_; the schedule's next fire
+    uint64_t entries_ = 0;                             // guarded by mutex_; reactor entries made
     uint64_t fires_ = 0;                               // guarded by mutex_
     std::optional<std::chrono::nanoseconds> repeat_;  // guarded by mutex_
-    std::optional<Reactor::TimerId> timerId_;          // guarded by mutex_
+    std::optional<Reactor::TimerId> timerId_;          // guarded by mutex_; the entry, while in the reactor
 };
 
 std::shared_ptr<DispatchSource> makeFdSource(DispatchSource::Type type, int fd, std::shared_ptr<DispatchQueue> target) {

@@ -486,6 +486,56 @@ TEST(DispatchSourceTest, SettingTheTimerAgainReplacesTheSchedule) {
     queue->sync([] {});
 }
 
+// A timer set again to a later deadline (or stopped and set again) keeps its earlier reactor
+// entry; that entry firing must neither deliver early nor lose the fire at the real deadline.
+TEST(DispatchSourceTest, TimerSetAgainFiresOnceAtTheLastDeadline) {
+    using Clock = std::chrono::steady_clock;
+    struct Step {
+        std::chrono::nanoseconds start;  // kForever: stop
+        std::chrono::milliseconds pauseAfter;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"moved later", {{20ms, 0ms}, {80ms, 0ms}}},
+        {"moved earlier", {{10s, 0ms}, {5ms, 0ms}}},
+        {"stopped, then set later", {{20ms, 0ms}, {DispatchSource::kForever, 0ms}, {60ms, 0ms}}},
+        {"stopped past the old entry, then set", {{10ms, 0ms}, {DispatchSource::kForever, 40ms}, {10ms, 0ms}}},
+        {"extended again and again", {{30ms, 10ms}, {30ms, 10ms}, {30ms, 10ms}, {30ms, 10ms}, {30ms, 10ms}, {30ms, 0ms}}},
+    };
+    auto queue = DispatchQueue::createSerial("test.timerextend");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto timer = DispatchSource::makeTimer(queue);
+        std::mutex mutex;
+        std::vector<Clock::time_point> fires;
+        Semaphore fired;
+        timer->setEventHandler([&] {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                fires.push_back(Clock::now());
+            }
+            fired.signal();
+        });
+        timer->resume();
+        Clock::time_point due;
+        for (const Step& step : c.steps) {
+            if (step.start != DispatchSource::kForever) due = Clock::now() + step.start;
+            timer->setTimer(step.start, DispatchSource::kForever, 0ns);
+            std::this_thread::sleep_for(step.pauseAfter);
+        }
+        ASSERT_TRUE(fired.wait(kPatience));
+        std::this_thread::sleep_for(30ms);  // room for a second, wrong fire
+        timer->cancel();
+        queue->sync([] {});
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(fires.size(), 1u);
+        EXPECT_GE(fires[0], due);
+    }
+}
+
 TEST(DispatchSourceTest, CancellingReleasesTheHandlers) {
     auto queue = DispatchQueue::createSerial("test.release");
     auto timer = DispatchSource::makeTimer(queue);
