@@ -3,18 +3,29 @@
 #include <algorithm>
 #include <cstring>
 
+AsyncReadTerminator::AsyncReadTerminator(std::span<const uint8_t> bytes) : size_(bytes.size()) {
+    if (size_ <= kInlineSize) {
+        if (size_ > 0) std::memcpy(inline_, bytes.data(), size_);
+    } else {
+        heap_.assign(bytes.begin(), bytes.end());
+    }
+}
+
 AsyncReadPacket::AsyncReadPacket(ByteBufferPtr buf, uint64_t offset, uint64_t maxLen, double time,
-                                 uint64_t length, std::optional<ByteBuffer> terminator, long tagValue)
-    : maxLength(maxLen), timeout(time), readLength(length), term(std::move(terminator)), tag(tagValue) {
+                                 uint64_t length, std::optional<std::span<const uint8_t>> terminator, long tagValue)
+    : maxLength(maxLen), timeout(time), readLength(length), tag(tagValue) {
+    if (terminator) term.emplace(*terminator);
     if (buf) {
-        buffer = std::move(buf);
+        callerBuffer = std::move(buf);
+        buffer = callerBuffer.get();
         startOffset = offset;
         bufferOwner = false;
         originalBufferLength = buffer->size();
     } else {
         // The length comes from the peer's own words (a Content-Length); room beyond the
         // first megabyte is made only as the bytes actually arrive.
-        buffer = std::make_shared<ByteBuffer>(std::min<uint64_t>(readLength, kMaxInitialBuffer), uint8_t{0});
+        ownBuffer.assign(std::min<uint64_t>(readLength, kMaxInitialBuffer), uint8_t{0});
+        buffer = &ownBuffer;
         startOffset = 0;
         bufferOwner = true;
         originalBufferLength = 0;

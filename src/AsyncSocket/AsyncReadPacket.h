@@ -6,21 +6,45 @@
 // queue; the socket builds packets on the caller's thread and hands them over.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "AsyncSocket/AsyncSocketData.h"
 #include "AsyncSocket/AsyncSocketPreBuffer.h"
+
+// The terminator of a read, a copy of the caller's. A short one (a line end) lives in the
+// packet itself: a server reads every header line with one, and an allocation per line for
+// two bytes would be waste.
+class AsyncReadTerminator {
+public:
+    explicit AsyncReadTerminator(std::span<const uint8_t> bytes);
+
+    const uint8_t* data() const { return heap_.empty() ? inline_ : heap_.data(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    static constexpr size_t kInlineSize = 16;
+    uint8_t inline_[kInlineSize];
+    ByteBuffer heap_;  // longer terminators only
+    size_t size_;
+};
 
 class AsyncReadPacket {
 public:
     // With a caller's buffer the read's bytes go into that very buffer from startOffset on;
     // without one (nullptr) the packet makes a buffer of readLength zero bytes (at most
-    // kMaxInitialBuffer up front; the rest grows as bytes arrive). terminator is copied; an
-    // empty optional means "no terminator".
+    // kMaxInitialBuffer up front; the rest grows as bytes arrive) inside itself, so a
+    // completed read hands it on as part of the packet. terminator is copied; an empty
+    // optional means "no terminator". The packet stays where it was made (buffer may point
+    // into it).
     static constexpr uint64_t kMaxInitialBuffer = 1u << 20;
     AsyncReadPacket(ByteBufferPtr buffer, uint64_t startOffset, uint64_t maxLength, double timeout,
-                    uint64_t readLength, std::optional<ByteBuffer> terminator, long tag);
+                    uint64_t readLength, std::optional<std::span<const uint8_t>> terminator, long tag);
+    AsyncReadPacket(const AsyncReadPacket&) = delete;
+    AsyncReadPacket& operator=(const AsyncReadPacket&) = delete;
 
     // Lengthens the buffer so that at least n bytes of room follow the bytes already read.
     void ensureCapacityForAdditionalDataOfLength(uint64_t n);
@@ -47,13 +71,16 @@ public:
     uint64_t roomLeft() const;
     uint8_t* writePosition() { return buffer->data() + startOffset + bytesDone; }
 
-    ByteBufferPtr buffer;
+    // The buffer the bytes go into: the caller's (held in callerBuffer) or ownBuffer.
+    ByteBuffer* buffer;
+    ByteBufferPtr callerBuffer;
+    ByteBuffer ownBuffer;
     uint64_t startOffset;
     uint64_t bytesDone = 0;
     uint64_t maxLength;
     double timeout;
     uint64_t readLength;
-    std::optional<ByteBuffer> term;
+    std::optional<AsyncReadTerminator> term;
     bool bufferOwner;
     uint64_t originalBufferLength;
     long tag;

@@ -193,10 +193,12 @@ public:
     void startTLS(TlsSettings settings = {});
 
     // Utilities.
-    static ByteBuffer CRLFData() { return {0x0D, 0x0A}; }
-    static ByteBuffer CRData() { return {0x0D}; }
-    static ByteBuffer LFData() { return {0x0A}; }
-    static ByteBuffer ZeroData() { return {0x00}; }
+    // Constant terminators, one shared immutable buffer each (a server reads every header
+    // line up to CRLFData).
+    static const ByteBuffer& CRLFData();
+    static const ByteBuffer& CRData();
+    static const ByteBuffer& LFData();
+    static const ByteBuffer& ZeroData();
     // Addresses are socket address structures as this platform lays them out (sockaddr_in,
     // 16 bytes; sockaddr_in6, 28 bytes).
     static bool getHost(std::string* hostPtr, uint16_t* portPtr, const ByteBuffer& address);

@@ -373,13 +373,14 @@ void AsyncSocket::completeCurrentRead() {
     AsyncSocketData result;
     if (packet->bufferOwner) {
         packet->buffer->resize(packet->bytesDone);
-        result = AsyncSocketData(packet->buffer, 0, packet->bytesDone);
+        // The bytes live in the packet, which the data keeps alive.
+        result = AsyncSocketData(std::shared_ptr<const ByteBuffer>(packet, &packet->ownBuffer), 0, packet->bytesDone);
     } else {
         const uint64_t readSize = packet->startOffset + packet->bytesDone;
         if (packet->buffer->size() > packet->originalBufferLength && packet->buffer->size() > readSize) {
             packet->buffer->resize(std::max(readSize, packet->originalBufferLength));
         }
-        result = AsyncSocketData(packet->buffer, packet->startOffset, packet->bytesDone);
+        result = AsyncSocketData(packet->callerBuffer, packet->startOffset, packet->bytesDone);
     }
     const long tag = packet->tag;
     postDelegate(Call::DidReadData, [result = std::move(result), tag](AsyncSocketDelegate& d, const std::shared_ptr<AsyncSocket>& s) {

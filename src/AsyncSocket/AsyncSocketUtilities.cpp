@@ -13,6 +13,28 @@
 // ---------------------------------------------------------------------------------------------
 // Utilities and queue-bound accessors
 
+// The constant terminators are never destroyed: sockets on the pool's threads may still read
+// with them while the process runs its exit handlers.
+const ByteBuffer& AsyncSocket::CRLFData() {
+    static const ByteBuffer& bytes = *new ByteBuffer{0x0D, 0x0A};
+    return bytes;
+}
+
+const ByteBuffer& AsyncSocket::CRData() {
+    static const ByteBuffer& bytes = *new ByteBuffer{0x0D};
+    return bytes;
+}
+
+const ByteBuffer& AsyncSocket::LFData() {
+    static const ByteBuffer& bytes = *new ByteBuffer{0x0A};
+    return bytes;
+}
+
+const ByteBuffer& AsyncSocket::ZeroData() {
+    static const ByteBuffer& bytes = *new ByteBuffer{0x00};
+    return bytes;
+}
+
 bool AsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const ByteBuffer& address) {
     if (address.size() < sizeof(sockaddr_in)) return false;
     sa_family_t family;

@@ -89,7 +89,7 @@ TEST(AsyncReadPacket, BuffersOwnAndCallers) {
     auto callers = std::make_shared<ByteBuffer>(5, 'x');
     AsyncReadPacket theirs(callers, 5, 0, -1, 0, std::nullopt, 2);
     EXPECT_FALSE(theirs.bufferOwner);
-    EXPECT_EQ(theirs.buffer, callers);
+    EXPECT_EQ(theirs.buffer, callers.get());
     EXPECT_EQ(theirs.startOffset, 5u);
     EXPECT_EQ(theirs.originalBufferLength, 5u);
     theirs.ensureCapacityForAdditionalDataOfLength(3);
