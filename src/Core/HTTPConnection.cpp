@@ -416,14 +416,14 @@ void HTTPConnection::sendResponseHeadersAndBody() {
         if (chunked) {
             response->setHeaderField("Transfer-Encoding", "chunked");
         } else {
-            response->setHeaderField("Content-Length", platform::format("%llu", static_cast<unsigned long long>(length)));
+            response->setHeaderField("Content-Length", std::to_string(length));
         }
     }
 
-    auto header = std::make_shared<const ByteBuffer>(preprocessResponse(*response));
+    ByteBuffer headerBytes = preprocessResponse(*response);
 
     if (request_->method() == "HEAD" || (!chunked && length == 0)) {
-        asyncSocket_->writeData(std::move(header), writeTimeout(), TagResponse);
+        asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(), TagResponse);
         sentResponseHeaders_ = true;
         return;
     }
@@ -435,20 +435,21 @@ void HTTPConnection::sendResponseHeadersAndBody() {
         if (!chunked && length <= kSmallResponseLength && !piece.empty() && httpResponse_->isDone()) {
             // A small body that came whole goes out with its header in one write: the same
             // bytes on the wire, one send and one completion fewer for every API reply.
-            auto both = std::make_shared<ByteBuffer>(*header);
-            both->insert(both->end(), piece.begin(), piece.end());
+            headerBytes.insert(headerBytes.end(), piece.begin(), piece.end());
             responseDataSizes_.push_back(piece.size());
-            asyncSocket_->writeData(std::shared_ptr<const ByteBuffer>(std::move(both)), writeTimeout(), TagResponse);
+            asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(), TagResponse);
             sentResponseHeaders_ = true;
             return;
         }
-        asyncSocket_->writeData(std::move(header), writeTimeout(), TagPartialResponseHeader);
+        asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(),
+                                TagPartialResponseHeader);
         sentResponseHeaders_ = true;
         writeStandardPiece(piece, chunked);
         return;
     }
 
-    asyncSocket_->writeData(std::move(header), writeTimeout(), TagPartialResponseHeader);
+    asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(),
+                            TagPartialResponseHeader);
     sentResponseHeaders_ = true;
     const LxRange first = ranges_->front();
     if (ranges_->size() == 1) {
@@ -521,7 +522,7 @@ HTTPConnection::Bytes HTTPConnection::chunkedTransferFooter() {
     return Bytes(footer.begin(), footer.end());
 }
 
-std::string HTTPConnection::dateAsString(int64_t secondsSince1970) {
+const std::string& HTTPConnection::dateAsString(int64_t secondsSince1970) {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

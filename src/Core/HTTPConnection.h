@@ -140,8 +140,9 @@ public:
     uint64_t writeQueueSize() const;
     static Bytes chunkedTransferSizeLineForLength(uint64_t length);
     static Bytes chunkedTransferFooter();
-    // "Wed, 09 Dec 2026 07:50:24 GMT" for a time in seconds since 1970.
-    static std::string dateAsString(int64_t secondsSince1970);
+    // "Wed, 09 Dec 2026 07:50:24 GMT" for a time in seconds since 1970. The text is the
+    // calling thread's, valid until its next call.
+    static const std::string& dateAsString(int64_t secondsSince1970);
 
     // ----- Hooks: override in a subclass. -----
     // false.

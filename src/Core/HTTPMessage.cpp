@@ -60,7 +60,10 @@ std::string_view trimTrailingBlanks(std::string_view text) {
 }  // namespace
 
 std::shared_ptr<HTTPMessage> HTTPMessage::initEmptyRequest() {
-    return std::shared_ptr<HTTPMessage>(new HTTPMessage());
+    auto message = std::make_shared<HTTPMessage>(MakeKey{});
+    // Room for the fields of a usual request or response, made once instead of growing.
+    message->fields_.reserve(kUsualFieldCount);
+    return message;
 }
 
 std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string_view method, platform::Url url,
@@ -78,7 +81,7 @@ std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string_view
 std::shared_ptr<HTTPMessage> HTTPMessage::initResponseWithStatusCode(int64_t code,
                                                                      std::optional<std::string> description,
                                                                      std::string_view version) {
-    auto message = std::shared_ptr<HTTPMessage>(new HTTPMessage());
+    auto message = initEmptyRequest();
     message->isRequest_ = false;
     message->headerComplete_ = true;
     message->statusCode_ = code;
@@ -120,14 +123,23 @@ bool HTTPMessage::appendHeaderBytes(std::string_view bytes, size_t& consumed) {
         const auto newline = rest.find('\n');
         const size_t take = newline == std::string_view::npos ? rest.size() : newline + 1;
         if (pending_.size() + take > kMaxLineLength) return false;
-        pending_.append(rest.data(), take);
         consumed += take;
-        if (newline == std::string_view::npos) break;
+        if (newline == std::string_view::npos) {
+            pending_.append(rest.data(), take);
+            break;
+        }
+        // A whole line in the bytes is taken where it lies; only a line that came in pieces is
+        // put together in pending_.
+        std::string_view line = rest.substr(0, take);
+        if (!pending_.empty()) {
+            pending_.append(line);
+            line = pending_;
+        }
         // A line ends with CRLF, and only there.
-        if (pending_.size() < 2 || pending_[pending_.size() - 2] != '\r') return false;
-        const std::string line = pending_.substr(0, pending_.size() - 2);
+        if (line.size() < 2 || line[line.size() - 2] != '\r') return false;
+        const bool ok = processLine(line.substr(0, line.size() - 2));
         pending_.clear();
-        if (!processLine(line)) return false;
+        if (!ok) return false;
     }
     return true;
 }
@@ -239,17 +251,25 @@ void HTTPMessage::setHeaderField(std::string_view name, std::string_view value) 
 }
 
 HTTPMessage::Bytes HTTPMessage::messageData() const {
-    std::string head;
-    if (isRequest_) {
-        head = method_ + " " + target_ + " " + version_ + "\r\n";
-    } else {
-        head = version_ + " " + std::to_string(statusCode_) + " " + reason_ + "\r\n";
-    }
+    const std::string status = isRequest_ ? std::string() : std::to_string(statusCode_);
+    const std::string_view first[] = {isRequest_ ? std::string_view(method_) : std::string_view(version_), " ",
+                                      isRequest_ ? std::string_view(target_) : std::string_view(status), " ",
+                                      isRequest_ ? std::string_view(version_) : std::string_view(reason_), "\r\n"};
+    // Sized first, so that the message is written into one buffer made once.
+    size_t size = 2 + body_.size();
+    for (std::string_view piece : first) size += piece.size();
+    for (const auto& [name, value] : fields_) size += name.size() + 2 + value.size() + 2;
+    Bytes out;
+    out.reserve(size);
+    auto append = [&out](std::string_view text) { out.insert(out.end(), text.begin(), text.end()); };
+    for (std::string_view piece : first) append(piece);
     for (const auto& [name, value] : fields_) {
-        head.append(name).append(": ").append(value).append("\r\n");
+        append(name);
+        append(": ");
+        append(value);
+        append("\r\n");
     }
-    head.append("\r\n");
-    Bytes out(head.begin(), head.end());
+    append("\r\n");
     out.insert(out.end(), body_.begin(), body_.end());
     return out;
 }

@@ -103,7 +103,17 @@ public:
     static std::string reasonPhraseForStatusCode(int64_t code);
 
 private:
-    HTTPMessage() = default;
+    // Only the init functions above make messages (the key is theirs to make); the constructor
+    // is public so that a message and its shared count are one allocation.
+    struct MakeKey {
+        explicit MakeKey() = default;
+    };
+    static constexpr size_t kUsualFieldCount = 8;
+
+public:
+    explicit HTTPMessage(MakeKey) {}
+
+private:
 
     bool appendHeaderBytes(std::string_view bytes, size_t& consumed);
     bool processLine(std::string_view line);
