@@ -13,27 +13,22 @@
 // ---------------------------------------------------------------------------------------------
 // Utilities and queue-bound accessors
 
-// The constant terminators are never destroyed: sockets on the pool's threads may still read
-// with them while the process runs its exit handlers.
-const ByteBuffer& AsyncSocket::CRLFData() {
-    static const ByteBuffer& bytes = *new ByteBuffer{0x0D, 0x0A};
+namespace {
+
+// A constant terminator, made once and never destroyed: sockets on the pool's threads may
+// still read with it while the process runs its exit handlers.
+template <uint8_t... Bytes>
+const ByteBuffer& constantBytes() {
+    static const ByteBuffer& bytes = *new ByteBuffer{Bytes...};
     return bytes;
 }
 
-const ByteBuffer& AsyncSocket::CRData() {
-    static const ByteBuffer& bytes = *new ByteBuffer{0x0D};
-    return bytes;
-}
+}  // namespace
 
-const ByteBuffer& AsyncSocket::LFData() {
-    static const ByteBuffer& bytes = *new ByteBuffer{0x0A};
-    return bytes;
-}
-
-const ByteBuffer& AsyncSocket::ZeroData() {
-    static const ByteBuffer& bytes = *new ByteBuffer{0x00};
-    return bytes;
-}
+const ByteBuffer& AsyncSocket::CRLFData() { return constantBytes<0x0D, 0x0A>(); }
+const ByteBuffer& AsyncSocket::CRData() { return constantBytes<0x0D>(); }
+const ByteBuffer& AsyncSocket::LFData() { return constantBytes<0x0A>(); }
+const ByteBuffer& AsyncSocket::ZeroData() { return constantBytes<0x00>(); }
 
 bool AsyncSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const ByteBuffer& address) {
     if (address.size() < sizeof(sockaddr_in)) return false;

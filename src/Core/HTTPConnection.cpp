@@ -421,10 +421,14 @@ void HTTPConnection::sendResponseHeadersAndBody() {
     }
 
     ByteBuffer headerBytes = preprocessResponse(*response);
+    // The header goes out once, alone or with a small body appended to it.
+    auto writeHeader = [&](long tag) {
+        asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(), tag);
+        sentResponseHeaders_ = true;
+    };
 
     if (request_->method() == "HEAD" || (!chunked && length == 0)) {
-        asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(), TagResponse);
-        sentResponseHeaders_ = true;
+        writeHeader(TagResponse);
         return;
     }
 
@@ -437,20 +441,15 @@ void HTTPConnection::sendResponseHeadersAndBody() {
             // bytes on the wire, one send and one completion fewer for every API reply.
             headerBytes.insert(headerBytes.end(), piece.begin(), piece.end());
             responseDataSizes_.push_back(piece.size());
-            asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(), TagResponse);
-            sentResponseHeaders_ = true;
+            writeHeader(TagResponse);
             return;
         }
-        asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(),
-                                TagPartialResponseHeader);
-        sentResponseHeaders_ = true;
+        writeHeader(TagPartialResponseHeader);
         writeStandardPiece(piece, chunked);
         return;
     }
 
-    asyncSocket_->writeData(std::make_shared<const ByteBuffer>(std::move(headerBytes)), writeTimeout(),
-                            TagPartialResponseHeader);
-    sentResponseHeaders_ = true;
+    writeHeader(TagPartialResponseHeader);
     const LxRange first = ranges_->front();
     if (ranges_->size() == 1) {
         httpResponse_->setOffset(first.location);

@@ -59,12 +59,13 @@ std::string_view trimTrailingBlanks(std::string_view text) {
 
 }  // namespace
 
-std::shared_ptr<HTTPMessage> HTTPMessage::initEmptyRequest() {
+std::shared_ptr<HTTPMessage> HTTPMessage::make() {
     auto message = std::make_shared<HTTPMessage>(MakeKey{});
-    // Room for the fields of a usual request or response, made once instead of growing.
     message->fields_.reserve(kUsualFieldCount);
     return message;
 }
+
+std::shared_ptr<HTTPMessage> HTTPMessage::initEmptyRequest() { return make(); }
 
 std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string_view method, platform::Url url,
                                                                 std::string_view version) {
@@ -81,7 +82,7 @@ std::shared_ptr<HTTPMessage> HTTPMessage::initRequestWithMethod(std::string_view
 std::shared_ptr<HTTPMessage> HTTPMessage::initResponseWithStatusCode(int64_t code,
                                                                      std::optional<std::string> description,
                                                                      std::string_view version) {
-    auto message = initEmptyRequest();
+    auto message = make();
     message->isRequest_ = false;
     message->headerComplete_ = true;
     message->statusCode_ = code;

@@ -104,16 +104,18 @@ public:
 
 private:
     // Only the init functions above make messages (the key is theirs to make); the constructor
-    // is public so that a message and its shared count are one allocation.
+    // is public so that a message and its shared count are one allocation (make()).
     struct MakeKey {
         explicit MakeKey() = default;
     };
-    static constexpr size_t kUsualFieldCount = 8;
 
 public:
     explicit HTTPMessage(MakeKey) {}
 
 private:
+    static constexpr size_t kUsualFieldCount = 8;
+    // An empty message with room for the fields of a usual request or response.
+    static std::shared_ptr<HTTPMessage> make();
 
     bool appendHeaderBytes(std::string_view bytes, size_t& consumed);
     bool processLine(std::string_view line);
