@@ -111,6 +111,11 @@ TEST_F(PcscCardServiceTest, ListsBothVirtualReadersAndFollowsTheCard) {
     EXPECT_EQ(second->state(), CardSlotState::Empty);
     card.remove();
     EXPECT_TRUE(eventually([&] { return first->state() == CardSlotState::Empty; }));
+    // The state is set before the observers hear of it, so wait for the delivery too.
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.size() >= 3 && seen.back() == CardSlotState::Empty;
+    }));
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_GE(seen.size(), 3u);
     EXPECT_EQ(seen.front(), CardSlotState::Empty);  // the initial delivery
