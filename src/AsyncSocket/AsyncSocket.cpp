@@ -154,9 +154,10 @@ void AsyncSocket::startTimer(OperationTimer AsyncSocket::*slot, double timeout, 
 }
 
 void AsyncSocket::stopTimer(OperationTimer& timer) {
-    if (!timer.onTimeout) return;
+    // The source keeps its schedule: the next operation (on a keep-alive connection, a moment
+    // later) sets it again anyway, and a fire that comes first finds no operation to time out
+    // and does nothing.
     timer.onTimeout = nullptr;
-    timer.source->setTimer(DispatchSource::kForever, DispatchSource::kForever, std::chrono::nanoseconds(0));
 }
 
 void AsyncSocket::cancelTimer(OperationTimer& timer) {

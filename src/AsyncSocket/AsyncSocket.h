@@ -354,7 +354,8 @@ private:
     // queue after timeout seconds, unless it is started again or stopped by then (a fire of
     // an earlier schedule that has not run yet is dropped). Socket queue only.
     void startTimer(OperationTimer AsyncSocket::*slot, double timeout, void (AsyncSocket::*onTimeout)());
-    // Stops the timer in slot; its source stays for the next operation. Socket queue only.
+    // Stops the timer: it times out nothing until started again; its source stays for the
+    // next operation. Socket queue only.
     void stopTimer(OperationTimer& timer);
     // Cancels and drops the timer's source. Socket queue only.
     void cancelTimer(OperationTimer& timer);

@@ -63,9 +63,9 @@ void AsyncSocket::readDataToData(const ByteBuffer& data, double timeout, ByteBuf
 }
 
 void AsyncSocket::enqueueRead(std::shared_ptr<AsyncReadPacket> packet) {
-    postAsync([this, packet = std::move(packet)] {
+    postAsync([this, packet = std::move(packet)]() mutable {
         if ((flags_ & FlagStarted) && !(flags_ & FlagNoNewRequests)) {
-            readQueue_.push_back(QueuedRead{packet, nullptr});
+            readQueue_.push_back(QueuedRead{std::move(packet), nullptr});
             maybeDequeueRead();
         }
     });
@@ -369,12 +369,16 @@ void AsyncSocket::doReadEOF() {
 }
 
 void AsyncSocket::completeCurrentRead() {
-    std::shared_ptr<AsyncReadPacket> packet = currentRead_.packet;
+    // The read ends here (endCurrentRead below): the packet moves on to the data it delivers.
+    std::shared_ptr<AsyncReadPacket> packet = std::move(currentRead_.packet);
+    const long tag = packet->tag;
     AsyncSocketData result;
     if (packet->bufferOwner) {
         packet->buffer->resize(packet->bytesDone);
+        const uint64_t length = packet->bytesDone;
+        const ByteBuffer* bytes = &packet->ownBuffer;
         // The bytes live in the packet, which the data keeps alive.
-        result = AsyncSocketData(std::shared_ptr<const ByteBuffer>(packet, &packet->ownBuffer), 0, packet->bytesDone);
+        result = AsyncSocketData(std::shared_ptr<const ByteBuffer>(std::move(packet), bytes), 0, length);
     } else {
         const uint64_t readSize = packet->startOffset + packet->bytesDone;
         if (packet->buffer->size() > packet->originalBufferLength && packet->buffer->size() > readSize) {
@@ -382,7 +386,6 @@ void AsyncSocket::completeCurrentRead() {
         }
         result = AsyncSocketData(packet->callerBuffer, packet->startOffset, packet->bytesDone);
     }
-    const long tag = packet->tag;
     postDelegate(Call::DidReadData, [result = std::move(result), tag](AsyncSocketDelegate& d, const std::shared_ptr<AsyncSocket>& s) {
         d.didReadData(s, result, tag);
     });

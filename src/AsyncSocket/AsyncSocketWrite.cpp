@@ -24,9 +24,9 @@ void AsyncSocket::writeData(ByteBuffer data, double timeout, long tag) {
 void AsyncSocket::writeData(std::shared_ptr<const ByteBuffer> data, double timeout, long tag) {
     if (!data || data->empty()) return;
     auto packet = std::make_shared<AsyncWritePacket>(std::move(data), timeout, tag);
-    postAsync([this, packet = std::move(packet)] {
+    postAsync([this, packet = std::move(packet)]() mutable {
         if ((flags_ & FlagStarted) && !(flags_ & FlagNoNewRequests)) {
-            writeQueue_.push_back(QueuedWrite{packet, nullptr});
+            writeQueue_.push_back(QueuedWrite{std::move(packet), nullptr});
             maybeDequeueWrite();
         }
     });

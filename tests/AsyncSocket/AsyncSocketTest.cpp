@@ -468,6 +468,29 @@ TEST_F(AsyncSocketRead, TimeOutWithoutExtensionClosesWithCode4) {
     EXPECT_EQ(event->error->description, "Read operation timed out");
 }
 
+// A read that completes leaves its timer's schedule behind for the next read to set again;
+// the old deadline must time out nothing, whether the next read has no time-out or a longer one.
+TEST_F(AsyncSocketRead, EndedReadsDeadlineNeverTimesOutALaterRead) {
+    struct Case {
+        double nextTimeout;
+    };
+    constexpr Case cases[] = {{-1.0}, {5.0}};
+    long tag = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nextTimeout);
+        sock->readDataToData(kCRLF, 0.05, ++tag);
+        ASSERT_TRUE(sendAll(client, "first\r\n"));
+        ASSERT_TRUE(read(tag));
+        sock->readDataToData(kCRLF, c.nextTimeout, ++tag);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(sendAll(client, "second\r\n"));
+        auto event = read(tag);
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->data, "second\r\n");
+        EXPECT_EQ(f.delegate->count(Call::DidDisconnect, sock), 0u);
+    }
+}
+
 TEST_F(AsyncSocketRead, ExtendingDelegateIsAskedAgainThenTimesOut) {
     f.delegate->implement(Call::ShouldTimeoutRead);
     f.delegate->readExtensions = {0.05};

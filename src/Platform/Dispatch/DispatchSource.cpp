@@ -39,8 +39,10 @@ public:
     explicit SourceBase(std::shared_ptr<DispatchQueue> target) : target_(std::move(target)) {}
 
     void setEventHandler(Task handler) override {
+        // Made before the lock is taken: what it allocates is no reason to hold up a delivery.
+        auto shared = std::make_shared<const Task>(std::move(handler));
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!cancelled_) eventHandler_ = std::move(handler);
+        if (!cancelled_) eventHandler_ = std::move(shared);
     }
 
     void setCancelHandler(Task handler) override {
@@ -128,7 +130,7 @@ private:
 
     // On the target queue.
     void deliver() {
-        Task handler;
+        std::shared_ptr<const Task> handler;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (cancelled_ || suspendCount_ > 0) {
@@ -141,9 +143,9 @@ private:
         }
         if (auto data = collectData()) {
             data_.store(*data, std::memory_order_relaxed);
-            detail::runTaskCatching(handler, target_->label());
+            if (handler) detail::runTaskCatching(*handler, target_->label());
         }
-        handler = nullptr;
+        handler.reset();
         bool cancelNow = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -164,7 +166,7 @@ private:
 
     void runCancelHandler() {
         Task cancelHandler;
-        Task eventHandler;
+        std::shared_ptr<const Task> eventHandler;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             cancelHandler = std::move(cancelHandler_);
@@ -175,7 +177,9 @@ private:
         detail::runTaskCatching(cancelHandler, target_->label());
     }
 
-    Task eventHandler_;                 // guarded by mutex_
+    // Shared with a delivery under way, which holds it while the handler runs: a delivery
+    // takes a reference instead of a copy of the handler and what it captured.
+    std::shared_ptr<const Task> eventHandler_;  // guarded by mutex_
     Task cancelHandler_;                // guarded by mutex_
     long suspendCount_ = 1;             // guarded by mutex_
     std::atomic<bool> cancelled_{false};  // written under mutex_
