@@ -3,6 +3,24 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// The offset of the first whole terminator in bytes[0, length), or -1. A header line is read
+// through the pre-buffer that holds the whole head, so the search jumps from one candidate
+// first byte to the next instead of comparing at every offset.
+int64_t findTerminator(const uint8_t* bytes, uint64_t length, const uint8_t* term, uint64_t termLength) {
+    if (termLength == 0 || length < termLength) return -1;
+    const uint8_t* const end = bytes + (length - termLength + 1);  // past the last start
+    for (const uint8_t* at = bytes; at < end; ++at) {
+        at = static_cast<const uint8_t*>(std::memchr(at, term[0], static_cast<size_t>(end - at)));
+        if (!at) return -1;
+        if (std::memcmp(at + 1, term + 1, termLength - 1) == 0) return at - bytes;
+    }
+    return -1;
+}
+
+}  // namespace
+
 AsyncReadTerminator::AsyncReadTerminator(std::span<const uint8_t> bytes) : size_(bytes.size()) {
     if (size_ <= kInlineSize) {
         if (size_ > 0) std::memcpy(inline_, bytes.data(), size_);
@@ -94,24 +112,24 @@ uint64_t AsyncReadPacket::readLengthForTermWithPreBuffer(const AsyncSocketPreBuf
         scratch = heapScratch.get();
     }
 
-    uint64_t preOffset = 0;
-    while (iterations > 0) {
-        if (bufLen > 0) {
-            std::memcpy(scratch, packetTail - bufLen, bufLen);
-            std::memcpy(scratch + bufLen, pre, termLength - bufLen);
-            if (std::memcmp(scratch, termBytes, termLength) == 0) {
-                if (found) *found = true;
-                return termLength - bufLen;
-            }
-            --bufLen;
-        } else {
-            if (std::memcmp(pre + preOffset, termBytes, termLength) == 0) {
-                if (found) *found = true;
-                return preOffset + termLength;
-            }
-            ++preOffset;
+    // A terminator that straddles the bytes already read and the pre-buffer.
+    while (iterations > 0 && bufLen > 0) {
+        std::memcpy(scratch, packetTail - bufLen, bufLen);
+        std::memcpy(scratch + bufLen, pre, termLength - bufLen);
+        if (std::memcmp(scratch, termBytes, termLength) == 0) {
+            if (found) *found = true;
+            return termLength - bufLen;
         }
+        --bufLen;
         --iterations;
+    }
+    // One wholly inside the pre-buffer: the remaining iterations are its start offsets.
+    if (iterations > 0) {
+        const int64_t at = findTerminator(pre, iterations - 1 + termLength, termBytes, termLength);
+        if (at >= 0) {
+            if (found) *found = true;
+            return static_cast<uint64_t>(at) + termLength;
+        }
     }
     return maxPreBufferLength;
 }
@@ -121,11 +139,9 @@ int64_t AsyncReadPacket::searchForTermAfterPreBuffering(int64_t numBytes) const 
     const int64_t termLength = static_cast<int64_t>(term->size());
     const int64_t done = static_cast<int64_t>(bytesDone);
     const uint8_t* base = buffer->data() + startOffset;
-    int64_t i = done >= termLength ? done - termLength + 1 : 0;
-    for (; i + termLength <= done + numBytes; ++i) {
-        if (std::memcmp(base + i, term->data(), static_cast<size_t>(termLength)) == 0) {
-            return (done + numBytes) - (i + termLength);
-        }
-    }
-    return -1;
+    const int64_t from = done >= termLength ? done - termLength + 1 : 0;
+    const int64_t at = findTerminator(base + from, static_cast<uint64_t>(done + numBytes - from), term->data(),
+                                      static_cast<uint64_t>(termLength));
+    if (at < 0) return -1;
+    return (done + numBytes) - (from + at + termLength);
 }

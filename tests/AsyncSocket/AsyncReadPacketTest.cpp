@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -71,6 +72,62 @@ TEST(AsyncReadPacket, SearchAfterReadingStraightIn) {
         std::memcpy(packet.writePosition(), all.data(), all.size());
         packet.bytesDone = c.before.size();
         EXPECT_EQ(packet.searchForTermAfterPreBuffering(static_cast<int64_t>(c.read.size())), c.expected);
+    }
+}
+
+// Every split of each text into bytes already read and bytes waiting (in the pre-buffer, or
+// read straight in), with and without a maximum length, against a plain search of the whole.
+TEST(AsyncReadPacket, TerminatorFoundAtEverySplit) {
+    struct Case {
+        std::string term;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"\r\n", "GET / HTTP/1.1\r\nHost: a\r\n"},
+        {"\r\n", "a\r\r\r\n"},
+        {"\r\n\r\n", "a\r\n\r\r\n\r\nb"},
+        {"\n", "line\nnext"},
+        {"aab", "aaaaabaab"},
+        {"\r\n", "no terminator here\r"},
+        {std::string(70, 'x') + "!", std::string(100, 'x') + "!tail"},  // longer than the scratch area
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const uint64_t tl = c.term.size();
+        for (size_t split = 0; split <= c.text.size(); ++split) {
+            const std::string done = c.text.substr(0, split);
+            if (done.find(c.term) != std::string::npos) break;  // the read would have ended there
+            const std::string rest = c.text.substr(split);
+            const size_t from = split >= tl ? split - tl + 1 : 0;
+            const size_t hit = c.text.find(c.term, from);
+            for (uint64_t maxLength : {uint64_t{0}, uint64_t{split + 3}}) {
+                SCOPED_TRACE("split " + std::to_string(split) + ", maxLength " + std::to_string(maxLength));
+                AsyncReadPacket packet(nullptr, 0, maxLength, -1, 0, bytes(c.term), 1);
+                packet.ensureCapacityForAdditionalDataOfLength(done.size());
+                if (!done.empty()) std::memcpy(packet.writePosition(), done.data(), done.size());
+                packet.bytesDone = done.size();
+                AsyncSocketPreBuffer pre(rest.size() + 1);
+                if (!rest.empty()) std::memcpy(pre.writeBuffer(), rest.data(), rest.size());
+                pre.didWrite(rest.size());
+
+                const uint64_t window = maxLength > 0 ? std::min<uint64_t>(rest.size(), maxLength - split) : rest.size();
+                uint64_t expected = done.size() + rest.size() < tl ? rest.size() : window;
+                bool expectFound = false;
+                if (hit != std::string::npos && hit + tl <= split + window) {
+                    expected = hit + tl - split;
+                    expectFound = true;
+                }
+                bool found = !expectFound;
+                EXPECT_EQ(packet.readLengthForTermWithPreBuffer(pre, &found), expected);
+                EXPECT_EQ(found, expectFound);
+
+                if (maxLength > 0) continue;
+                packet.ensureCapacityForAdditionalDataOfLength(rest.size());
+                if (!rest.empty()) std::memcpy(packet.writePosition(), rest.data(), rest.size());
+                const int64_t past = hit == std::string::npos ? -1 : static_cast<int64_t>(c.text.size() - (hit + tl));
+                EXPECT_EQ(packet.searchForTermAfterPreBuffering(static_cast<int64_t>(rest.size())), past);
+            }
+        }
     }
 }
 
