@@ -306,7 +306,7 @@ void HTTPConnection::processFooterLine(const AsyncSocketData& data) {
 
 std::optional<std::string> HTTPConnection::requestURI() const {
     if (!request_) return std::nullopt;
-    const std::optional<platform::Url> url = request_->url();
+    const std::optional<platform::Url>& url = request_->url();
     if (!url) return std::nullopt;
     return url->relativeString();
 }
@@ -330,7 +330,7 @@ std::map<std::string, std::optional<std::string>> HTTPConnection::parseParams(co
 
 std::optional<std::map<std::string, std::optional<std::string>>> HTTPConnection::parseGetParams() const {
     if (!request_ || !request_->isHeaderComplete()) return std::nullopt;
-    const std::optional<platform::Url> url = request_->url();
+    const std::optional<platform::Url>& url = request_->url();
     if (!url || !url->query()) return std::nullopt;
     return parseParams(*url->query());
 }

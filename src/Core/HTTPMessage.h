@@ -76,7 +76,7 @@ public:
     const std::string& method() const { return method_; }
     // The request URL: unresolved while the header is incomplete, resolved against the Host
     // field once it is; std::nullopt before the request line and for responses.
-    std::optional<platform::Url> url() const { return url_; }
+    const std::optional<platform::Url>& url() const { return url_; }
 
     // 0 for a request.
     int64_t statusCode() const { return statusCode_; }
