@@ -209,25 +209,26 @@ std::optional<Url> Url::resolve(std::string_view reference, const Url& base) {
         return ref;
     }
     if (!base.scheme_) return std::nullopt;
-    Url target = *ref;
+    // The reference's parts become the target's; from here on they are read from the target.
+    Url target = std::move(*ref);
     target.scheme_ = base.scheme_;
-    if (ref->authority_) {
-        target.path_ = removeDotSegments(ref->path_);
+    if (target.authority_) {
+        target.path_ = removeDotSegments(target.path_);
     } else {
         target.authority_ = base.authority_;
         target.host_ = base.host_;
         target.port_ = base.port_;
-        if (ref->path_.empty()) {
+        if (target.path_.empty()) {
             target.path_ = base.path_;
-            if (!ref->query_) target.query_ = base.query_;
-        } else if (ref->path_.front() == '/') {
-            target.path_ = removeDotSegments(ref->path_);
+            if (!target.query_) target.query_ = base.query_;
+        } else if (target.path_.front() == '/') {
+            target.path_ = removeDotSegments(target.path_);
         } else if (base.authority_ && base.path_.empty()) {
-            target.path_ = removeDotSegments("/" + ref->path_);
+            target.path_ = removeDotSegments("/" + target.path_);
         } else {
             const auto slash = base.path_.rfind('/');
             const std::string merged =
-                (slash == std::string::npos ? std::string() : base.path_.substr(0, slash + 1)) + ref->path_;
+                (slash == std::string::npos ? std::string() : base.path_.substr(0, slash + 1)) + target.path_;
             target.path_ = removeDotSegments(merged);
         }
     }
@@ -243,7 +244,21 @@ std::optional<Url> Url::fromRequestTarget(std::string_view target, std::optional
     }
     // The field names a host and an optional port, nothing else.
     if (hostField->find_first_of("@/?#") != std::string_view::npos) return std::nullopt;
-    const auto base = parse("http://" + std::string(*hostField));
+    // Every request on a connection names the same host, so each thread keeps the base of the
+    // last host field it saw instead of parsing it again for every request.
+    struct LastBase {
+        std::string hostField;
+        std::optional<Url> base;
+        bool valid = false;
+    };
+    thread_local LastBase last;
+    if (!last.valid || last.hostField != *hostField) {
+        last.valid = false;
+        last.hostField.assign(hostField->data(), hostField->size());
+        last.base = parse("http://" + last.hostField);
+        last.valid = true;
+    }
+    const std::optional<Url>& base = last.base;
     if (!base || !base->host_ || base->host_->empty()) return std::nullopt;
     return resolve(target, *base);
 }
