@@ -34,6 +34,7 @@ TEST(HTTPMessageTest, RequestIsParsedLineByLine) {
     EXPECT_TRUE(request->appendData("Host: localhost:31505 \r\n"));
     EXPECT_TRUE(request->appendData("content-length: 5\r\n"));
     EXPECT_TRUE(request->appendData("Origin:   https://signer.pellix.com  \r\n"));
+    EXPECT_TRUE(request->appendData("X-!#$%&'*+.^_`|~09az: every token character\r\n"));
     EXPECT_FALSE(request->isHeaderComplete());
     EXPECT_TRUE(request->appendData("\r\n"));
     EXPECT_TRUE(request->isHeaderComplete());
@@ -45,6 +46,7 @@ TEST(HTTPMessageTest, RequestIsParsedLineByLine) {
     EXPECT_EQ(request->headerField("origin"), "https://signer.pellix.com  ");
     EXPECT_EQ(request->headerField("Host"), "localhost:31505 ");
     EXPECT_EQ(request->headerField("Transfer-Encoding"), std::nullopt);
+    EXPECT_EQ(request->headerField("x-!#$%&'*+.^_`|~09AZ"), "every token character");
     const auto url = request->url();
     ASSERT_TRUE(url);
     EXPECT_EQ(url->relativeString(), "/scard/status/Reader%20A?x=1");
@@ -119,6 +121,9 @@ TEST(HTTPMessageTest, MalformedRequestsAreRefused) {
         {"trailing part", "GET / HTTP/1.1 x\r\n"},
         {"empty method", " / HTTP/1.1\r\n"},
         {"method not a token", "G(T / HTTP/1.1\r\n"},
+        {"method with a byte above ASCII", "G\xC3\xA9T / HTTP/1.1\r\n"},
+        {"comma in a field name", "GET / HTTP/1.1\r\nX,Y: a\r\n"},
+        {"NUL in a field name", std::string("GET / HTTP/1.1\r\nX") + '\0' + "Y: a\r\n"},
         {"version word", "GET / HTTP/x\r\n"},
         {"version case", "GET / http/1.1\r\n"},
         {"version without minor", "GET / HTTP/2\r\n"},

@@ -242,10 +242,8 @@ std::optional<Url> Url::fromRequestTarget(std::string_view target, std::optional
         if (ref && ref->scheme_) ref->path_ = removeDotSegments(ref->path_);
         return ref;
     }
-    // The field names a host and an optional port, nothing else.
-    if (hostField->find_first_of("@/?#") != std::string_view::npos) return std::nullopt;
     // Every request on a connection names the same host, so each thread keeps the base of the
-    // last host field it saw instead of parsing it again for every request.
+    // last host field it saw instead of checking and parsing it again for every request.
     struct LastBase {
         std::string hostField;
         std::optional<Url> base;
@@ -253,6 +251,10 @@ std::optional<Url> Url::fromRequestTarget(std::string_view target, std::optional
     };
     thread_local LastBase last;
     if (!last.valid || last.hostField != *hostField) {
+        // The field names a host and an optional port, nothing else.
+        for (char c : *hostField) {
+            if (c == '@' || c == '/' || c == '?' || c == '#') return std::nullopt;
+        }
         last.valid = false;
         last.hostField.assign(hostField->data(), hostField->size());
         last.base = parse("http://" + last.hostField);
