@@ -128,6 +128,13 @@ namespace {
 
 using Impl = TlsContext::Impl;
 
+// An I/O call is told from an error only when the thread's error queue was empty before it.
+// Clearing an already empty queue still visits each of its slots, and that came to a few
+// thousand instructions per request: it is cleared only when something is in it.
+void clearErrorsBeforeCall() {
+    if (ERR_peek_error() != 0) ERR_clear_error();
+}
+
 int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
     auto* impl = static_cast<Impl*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
@@ -470,7 +477,7 @@ TlsStatus TlsContext::read(void* data, size_t length, size_t* processed) {
     if (length == 0) return tls::kNoErr;
     // Replies OpenSSL owes the peer (key updates) go out first when they can.
     if (impl.hasPendingOut()) (void)impl.flushOut();
-    ERR_clear_error();
+    clearErrorsBeforeCall();
     size_t n = 0;
     const int result = SSL_read_ex(impl.ssl, data, length, &n);
     if (result == 1) {
@@ -488,7 +495,7 @@ TlsStatus TlsContext::write(const void* data, size_t length, size_t* processed) 
     if (!impl.finished) return tls::kBadState;
     if (TlsStatus status = impl.flushOut(); status != tls::kNoErr) return status == tls::kWouldBlock ? status : impl.fail(status);
     if (!impl.pendingPlain.empty()) {
-        ERR_clear_error();
+        clearErrorsBeforeCall();
         size_t n = 0;
         const int result = SSL_write_ex(impl.ssl, impl.pendingPlain.data(), impl.pendingPlain.size(), &n);
         if (result != 1) return impl.statusOf(result);
@@ -496,7 +503,7 @@ TlsStatus TlsContext::write(const void* data, size_t length, size_t* processed) 
         if (impl.hasPendingOut()) return tls::kWouldBlock;
     }
     if (length == 0) return tls::kNoErr;
-    ERR_clear_error();
+    clearErrorsBeforeCall();
     size_t n = 0;
     const int result = SSL_write_ex(impl.ssl, data, length, &n);
     if (result == 1) {
