@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Platform/Dispatch/Semaphore.h"
+#include "Platform/ThreadInfo.h"
 
 namespace platform {
 namespace {
@@ -451,6 +452,84 @@ TEST(DispatchSourceTest, TimersFireOnceOrRepeatedly) {
         EXPECT_GE(fires.load(), static_cast<uint64_t>(c.minFires));
         EXPECT_LE(fires.load(), static_cast<uint64_t>(c.maxFires));
         EXPECT_TRUE(onQueue);
+    }
+}
+
+// With no worker idle, because every one blocks or runs a long task, a descriptor event, a
+// timer source and an after() must still be served: at once while they block (the pool adds a
+// thread for the work), and as soon as a worker is free while they are busy. Whoever watches
+// the descriptors and timers must not depend on a worker falling idle.
+TEST(DispatchSourceTest, EventsAndTimersAreServedWhileNoWorkerIsIdle) {
+    struct Case {
+        const char* name;
+        bool block;  // wait on a semaphore (blocked) or spin (busy)
+    };
+    const Case cases[] = {{"every worker blocked", true}, {"every worker busy", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct Occupier {
+            Semaphore started;
+            Semaphore release;
+            std::atomic<bool> stop{false};
+        };
+        auto occupier = std::make_shared<Occupier>();  // outlives a failed case's tasks
+        std::vector<std::shared_ptr<DispatchQueue>> occupied;
+        const unsigned count = processorCount() + 2;
+        for (unsigned i = 0; i < count; ++i) {
+            occupied.push_back(DispatchQueue::createSerial("test.occupied"));
+            occupied.back()->async([occupier, block = c.block] {
+                occupier->started.signal();
+                if (block) {
+                    occupier->release.wait();
+                } else {
+                    while (!occupier->stop.load()) std::this_thread::yield();
+                }
+            });
+        }
+        if (c.block)
+            for (unsigned i = 0; i < count; ++i) ASSERT_TRUE(occupier->started.wait(kPatience));
+        else
+            ASSERT_TRUE(occupier->started.wait(kPatience));
+
+        auto queue = DispatchQueue::createSerial("test.served");
+        SocketPair pair;
+        auto read = DispatchSource::makeRead(pair.local(), queue);
+        ASSERT_NE(read, nullptr);
+        Semaphore readable;
+        read->setEventHandler([&] {
+            char buf[8];
+            while (::read(pair.local(), buf, sizeof buf) > 0) {
+            }
+            readable.signal();
+        });
+        read->resume();
+        auto timer = DispatchSource::makeTimer(queue);
+        Semaphore fired;
+        timer->setEventHandler([&] { fired.signal(); });
+        timer->setTimer(5ms, DispatchSource::kForever, 1ms);
+        timer->resume();
+        Semaphore after;
+        queue->after(5ms, [&] { after.signal(); });
+        pair.send("x");
+
+        if (c.block) {
+            EXPECT_TRUE(readable.wait(kPatience));
+            EXPECT_TRUE(fired.wait(kPatience));
+            EXPECT_TRUE(after.wait(kPatience));
+        } else {
+            std::this_thread::sleep_for(50ms);
+        }
+        occupier->stop = true;
+        for (unsigned i = 0; i < count; ++i) occupier->release.signal();
+        if (!c.block) {
+            EXPECT_TRUE(readable.wait(kPatience));
+            EXPECT_TRUE(fired.wait(kPatience));
+            EXPECT_TRUE(after.wait(kPatience));
+        }
+        for (auto& q : occupied) q->sync([] {});
+        read->cancel();
+        timer->cancel();
+        queue->sync([] {});
     }
 }
 
