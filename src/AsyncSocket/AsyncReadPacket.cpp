@@ -37,7 +37,6 @@ AsyncReadPacket::AsyncReadPacket(ByteBufferPtr buf, uint64_t offset, uint64_t ma
         callerBuffer = std::move(buf);
         buffer = callerBuffer.get();
         startOffset = offset;
-        bufferOwner = false;
         originalBufferLength = buffer->size();
     } else {
         // The length comes from the peer's own words (a Content-Length); room beyond the
@@ -45,7 +44,6 @@ AsyncReadPacket::AsyncReadPacket(ByteBufferPtr buf, uint64_t offset, uint64_t ma
         ownBuffer.assign(std::min<uint64_t>(readLength, kMaxInitialBuffer), uint8_t{0});
         buffer = &ownBuffer;
         startOffset = 0;
-        bufferOwner = true;
         originalBufferLength = 0;
     }
 }

@@ -70,6 +70,8 @@ public:
     // Room left in the buffer behind the bytes already read.
     uint64_t roomLeft() const;
     uint8_t* writePosition() { return buffer->data() + startOffset + bytesDone; }
+    // True when the bytes go into the packet's own buffer rather than a caller's.
+    bool bufferOwner() const { return !callerBuffer; }
 
     // The buffer the bytes go into: the caller's (held in callerBuffer) or ownBuffer.
     ByteBuffer* buffer;
@@ -81,7 +83,6 @@ public:
     double timeout;
     uint64_t readLength;
     std::optional<AsyncReadTerminator> term;
-    bool bufferOwner;
     uint64_t originalBufferLength;
     long tag;
 };

@@ -373,7 +373,7 @@ void AsyncSocket::completeCurrentRead() {
     std::shared_ptr<AsyncReadPacket> packet = std::move(currentRead_.packet);
     const long tag = packet->tag;
     AsyncSocketData result;
-    if (packet->bufferOwner) {
+    if (packet->bufferOwner()) {
         packet->buffer->resize(packet->bytesDone);
         const uint64_t length = packet->bytesDone;
         const ByteBuffer* bytes = &packet->ownBuffer;

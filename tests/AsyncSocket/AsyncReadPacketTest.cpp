@@ -133,7 +133,7 @@ TEST(AsyncReadPacket, TerminatorFoundAtEverySplit) {
 
 TEST(AsyncReadPacket, BuffersOwnAndCallers) {
     AsyncReadPacket own(nullptr, 0, 0, -1, 10, std::nullopt, 1);
-    EXPECT_TRUE(own.bufferOwner);
+    EXPECT_TRUE(own.bufferOwner());
     EXPECT_EQ(own.buffer->size(), 10u);
     EXPECT_EQ(*own.buffer, ByteBuffer(10, 0));
     EXPECT_EQ(own.originalBufferLength, 0u);
@@ -145,7 +145,7 @@ TEST(AsyncReadPacket, BuffersOwnAndCallers) {
 
     auto callers = std::make_shared<ByteBuffer>(5, 'x');
     AsyncReadPacket theirs(callers, 5, 0, -1, 0, std::nullopt, 2);
-    EXPECT_FALSE(theirs.bufferOwner);
+    EXPECT_FALSE(theirs.bufferOwner());
     EXPECT_EQ(theirs.buffer, callers.get());
     EXPECT_EQ(theirs.startOffset, 5u);
     EXPECT_EQ(theirs.originalBufferLength, 5u);
