@@ -260,6 +260,21 @@ bool Pool::steal(Worker& w, Job& job) {
     return false;
 }
 
+bool Pool::shouldSpin() {
+    // While another worker runs a job, the jobs that follow mostly come from it, and it takes
+    // the first itself: a spinner would burn a core for the rest. The pool otherwise idle, the
+    // next job comes from outside (an event, another thread) and a spinner catches it without
+    // a wake-up.
+    if (running_.load(std::memory_order_relaxed) != 0 || spinning_.load(std::memory_order_relaxed) != 0)
+        return false;
+    if (spinning_.fetch_add(1, std::memory_order_acq_rel) == 0) return true;
+    // Another worker started spinning first: give back the count we took.
+    spinning_.fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+}
+
+std::size_t Pool::spinningWorkers() const { return spinning_.load(std::memory_order_acquire); }
+
 void Pool::spinForWork(const Worker&) {
     // A moment awake before sleeping: in a stream of requests the next job usually comes
     // within microseconds, and a sleep costs a wake-up on both sides.
@@ -320,11 +335,13 @@ void Pool::runJob(Worker& w, Job job) {
 void Pool::runConcurrent(Worker& w, Task task) {
     // The task may block for long: what waits for this worker goes where others take it.
     handOff(w);
+    running_.fetch_sub(1, std::memory_order_relaxed);
     blockedOnce();
     tlsBlockDepth = 1;
     runTaskCatching(task, "global concurrent");
     task = nullptr;  // what the task captured goes now, while still counted as blocked
     tlsBlockDepth = 0;
+    running_.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(idleMutex_);
     --blocked_;
 }
@@ -349,6 +366,7 @@ void Pool::willBlock() {
     if (!tlsPoolWorker || tlsBlockDepth++ > 0) return;
     // Jobs waiting for this worker must not wait for the block to end.
     handOff(*tlsWorker);
+    running_.fetch_sub(1, std::memory_order_relaxed);
     blockedOnce();
 }
 
@@ -365,6 +383,7 @@ void Pool::blockedOnce() {
 
 void Pool::didUnblock() {
     if (!tlsPoolWorker || --tlsBlockDepth > 0) return;
+    running_.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(idleMutex_);
     --blocked_;
 }
@@ -388,11 +407,11 @@ void Pool::workerMain(Worker* self) {
         if (!takeJob(w, job, task, searching)) {
             if (!searching) {
                 searching = true;
+                running_.fetch_sub(1, std::memory_order_relaxed);
                 searching_.fetch_add(1, std::memory_order_seq_cst);
                 continue;  // look again, now at the other workers' lists too
             }
-            if (!spun && spinning_.load(std::memory_order_relaxed) == 0 &&
-                spinning_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+            if (!spun && shouldSpin()) {
                 spinForWork(w);
                 spinning_.fetch_sub(1, std::memory_order_acq_rel);
                 spun = true;
@@ -409,6 +428,7 @@ void Pool::workerMain(Worker* self) {
         spun = false;
         if (searching) {
             searching = false;
+            running_.fetch_add(1, std::memory_order_relaxed);
             // The last searcher that finds a job hands the search on, so that jobs listed
             // while it searched (whose submitters woke nobody) are not left waiting.
             if (searching_.fetch_sub(1, std::memory_order_seq_cst) == 1 && workListed()) notify();

@@ -17,7 +17,7 @@
 //   worker's list.
 //
 // Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
-// worker at a time) and then sleeps. A submission wakes a sleeping worker only when no worker
+// worker at a time, and only while no other worker runs a job) and then sleeps. A submission wakes a sleeping worker only when no worker
 // is searching; a searching worker that finds a job wakes another only when it was the last
 // searcher and more jobs are listed. A burst of submissions therefore costs a few wake-ups,
 // not one each.
@@ -85,6 +85,9 @@ public:
 
     // Threads the pool runs now (for tests and benchmarks).
     std::size_t threadCount();
+    // Workers spinning for work now: at most one, none once the pool has been idle for
+    // kSpinTime (for tests).
+    std::size_t spinningWorkers() const;
 
     // While alive on a thread that is not a pool worker, that thread's submissions are kept
     // and listed together when the scope ends: one trip through the global list and at most
@@ -146,6 +149,8 @@ private:
     Worker* wakeOneLocked();
     void blockedOnce();
     bool park(Worker& w);
+    // Whether a worker that found nothing spins before it sleeps; true makes it the spinner.
+    bool shouldSpin();
     void spinForWork(const Worker& w);
     void runJob(Worker& w, Job job);
     void runConcurrent(Worker& w, Task task);
@@ -165,6 +170,9 @@ private:
 
     std::atomic<std::size_t> searching_{0};    // awake workers looking for a job
     std::atomic<std::size_t> spinning_{0};     // searching workers spinning before they sleep
+    // Workers running a job: awake, neither searching nor blocked. (Relaxed: a hint for
+    // spinning, never for a wake-up.)
+    std::atomic<std::size_t> running_{0};
 
     std::mutex idleMutex_;
     std::vector<Worker*> sleepers_;            // guarded by idleMutex_; most recently asleep last
