@@ -17,10 +17,10 @@
 //   worker's list.
 //
 // Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
-// worker at a time, and only while no other worker runs a job) and then sleeps. A submission wakes a sleeping worker only when no worker
-// is searching; a searching worker that finds a job wakes another only when it was the last
-// searcher and more jobs are listed. A burst of submissions therefore costs a few wake-ups,
-// not one each.
+// worker at a time, and only while no other worker runs a job) and then sleeps. A submission
+// wakes a sleeping worker only when no worker is searching; a searching worker that finds a
+// job wakes another only when it was the last searcher and more jobs are listed. A burst of
+// submissions therefore costs a few wake-ups, not one each.
 //
 // Threads start lazily, when there is a job and no worker to take it, up to processorCount()
 // running workers. A worker that blocks (BlockingScope) hands its slot and list to the global
