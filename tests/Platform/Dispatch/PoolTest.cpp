@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,51 @@ TEST(DispatchPoolTest, WorkersGoingIdleTogetherLeaveNoSpinnerBehind) {
     while (Pool::shared().spinningWorkers() != 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(Pool::shared().spinningWorkers(), 0u);
+}
+
+// Threads outside the pool list queues in the inbox while workers take it whole and hand its
+// jobs on to each other: every task runs exactly once, and each producer's tasks on a queue
+// run in the order it submitted them.
+TEST(DispatchPoolTest, QueuesListedFromManyThreadsAtOnceRunEachTaskOnceInOrder) {
+    constexpr int kProducers = 8;
+    constexpr int kQueues = 64;
+    constexpr int kRounds = 200;
+    struct Seen {
+        std::mutex mutex;
+        std::vector<int> last = std::vector<int>(kProducers, -1);
+        int outOfOrder = 0;
+    };
+    std::vector<std::shared_ptr<DispatchQueue>> queues;
+    std::vector<Seen> seen(kQueues);
+    for (int q = 0; q < kQueues; ++q) queues.push_back(DispatchQueue::createSerial("test.pool.inbox"));
+    std::atomic<int> ran{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int round = 0; round < kRounds; ++round) {
+                for (int q = 0; q < kQueues; ++q) {
+                    queues[q]->async([&, p, q, round] {
+                        Seen& s = seen[q];
+                        std::lock_guard<std::mutex> lock(s.mutex);
+                        if (s.last[p] != round - 1) ++s.outOfOrder;
+                        s.last[p] = round;
+                        ran.fetch_add(1);
+                    });
+                }
+                if (round % 16 == 0) std::this_thread::yield();  // let the pool fall idle now and then
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (ran.load() < kProducers * kQueues * kRounds && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(ran.load(), kProducers * kQueues * kRounds);
+    for (Seen& s : seen) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        EXPECT_EQ(s.outOfOrder, 0);
+        for (int p = 0; p < kProducers; ++p) EXPECT_EQ(s.last[p], kRounds - 1);
+    }
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ struct HeldSubmissions {
 };
 thread_local HeldSubmissions tlsHeld;
 
-// Jobs a worker takes from the global list, or from another worker, beyond the one it runs:
-// they go to its own list, where others may take them in turn.
+// Jobs a worker takes from another worker, at most, beyond the one it runs: they go to its own
+// list, where others may take them in turn.
 constexpr std::size_t kShare = 8;
 
 inline void cpuRelax() {
@@ -86,11 +86,26 @@ void Pool::submit(std::shared_ptr<PoolClient> client) {
         tlsHeld.jobs.push_back(std::move(client));
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(globalMutex_);
-        global_.push(std::move(client));
-    }
+    listInInbox(&client, 1);
     listGlobal(1);
+}
+
+void Pool::listInInbox(Job* jobs, std::size_t count) {
+    if (count == 0) return;
+    // Linked newest first, as the inbox keeps them; the oldest then goes in front of what the
+    // inbox holds already.
+    PoolClient* const oldest = jobs[0].get();
+    PoolClient* newest = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        PoolClient* client = jobs[i].get();
+        client->inboxNext_ = newest;
+        client->inboxSelf_ = std::move(jobs[i]);
+        newest = client;
+    }
+    PoolClient* head = inbox_.load(std::memory_order_relaxed);
+    do {
+        oldest->inboxNext_ = head;
+    } while (!inbox_.compare_exchange_weak(head, newest, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void Pool::submitConcurrent(Task task) {
@@ -198,13 +213,10 @@ bool Pool::takeJob(Worker& w, Job& job, Task& task, bool searching) {
 
 bool Pool::takeGlobal(Worker& w, Job& job, Task& task) {
     if (globalListed_.load(std::memory_order_seq_cst) <= 0) return false;
-    std::array<Job, kShare> along;
-    std::size_t taken = 0;
-    {
+    // Serial queues and concurrent tasks take turns, so that neither kind starves.
+    if (inbox_.load(std::memory_order_relaxed) == nullptr || (w.ticks & 1) != 0) {
         std::lock_guard<std::mutex> lock(globalMutex_);
-        const bool haveTasks = concurrentHead_ < concurrent_.size();
-        // Serial queues and concurrent tasks take turns, so that neither kind starves.
-        if (haveTasks && (global_.empty() || (w.ticks & 1) != 0)) {
+        if (concurrentHead_ < concurrent_.size()) {
             task = std::move(concurrent_[concurrentHead_++]);
             if (concurrentHead_ == concurrent_.size()) {
                 concurrent_.clear();
@@ -213,18 +225,37 @@ bool Pool::takeGlobal(Worker& w, Job& job, Task& task) {
             globalListed_.fetch_sub(1, std::memory_order_seq_cst);
             return true;
         }
-        if (global_.empty()) return false;
-        job = global_.pop();
-        // A fair share of a burst comes along; other workers take from here or from our list.
-        const std::size_t share = std::min(kShare, global_.size() / 2);
-        while (taken < share) along[taken++] = global_.pop();
-        globalListed_.fetch_sub(static_cast<int64_t>(1 + taken), std::memory_order_seq_cst);
     }
-    if (taken > 0) {
-        std::lock_guard<std::mutex> lock(w.mutex);
-        for (std::size_t i = 0; i < taken; ++i) w.jobs.push(std::move(along[i]));
-        w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
+    return takeInbox(w, job);
+}
+
+bool Pool::takeInbox(Worker& w, Job& job) {
+    PoolClient* client = inbox_.exchange(nullptr, std::memory_order_acquire);
+    if (!client) return false;
+    // Oldest first.
+    PoolClient* oldest = nullptr;
+    std::size_t count = 0;
+    while (client) {
+        PoolClient* older = client->inboxNext_;
+        client->inboxNext_ = oldest;
+        oldest = client;
+        client = older;
+        ++count;
     }
+    globalListed_.fetch_sub(static_cast<int64_t>(count), std::memory_order_seq_cst);
+    // Each link is read before its client is handed on: once listed again, a client may be
+    // taken, run and listed anew by another worker.
+    PoolClient* rest = oldest->inboxNext_;
+    job = std::move(oldest->inboxSelf_);
+    if (!rest) return true;
+    // The rest of the burst goes on our list, where other workers take their share.
+    std::lock_guard<std::mutex> lock(w.mutex);
+    while (rest) {
+        PoolClient* next = rest->inboxNext_;
+        w.jobs.push(std::move(rest->inboxSelf_));
+        rest = next;
+    }
+    w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
     return true;
 }
 
@@ -354,11 +385,7 @@ void Pool::handOff(Worker& w) {
         while (!w.jobs.empty()) jobs.push_back(w.jobs.pop());
         w.listed.store(0, std::memory_order_seq_cst);
     }
-    if (jobs.empty()) return;
-    {
-        std::lock_guard<std::mutex> lock(globalMutex_);
-        for (Job& job : jobs) global_.push(std::move(job));
-    }
+    listInInbox(jobs.data(), jobs.size());
     globalListed_.fetch_add(static_cast<int64_t>(jobs.size()), std::memory_order_seq_cst);
 }
 
@@ -448,12 +475,9 @@ Pool::SubmissionBatch::~SubmissionBatch() {
     if (!active_) return;
     tlsHeld.active = false;
     if (tlsHeld.jobs.empty()) return;
-    Pool& pool = shared();
     const std::size_t count = tlsHeld.jobs.size();
-    {
-        std::lock_guard<std::mutex> lock(pool.globalMutex_);
-        for (auto& job : tlsHeld.jobs) pool.global_.push(std::move(job));
-    }
+    Pool& pool = shared();
+    pool.listInInbox(tlsHeld.jobs.data(), count);
     tlsHeld.jobs.clear();
     pool.listGlobal(count);
 }

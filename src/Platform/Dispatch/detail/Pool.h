@@ -11,10 +11,13 @@
 //   wake-up. Further jobs, and a job that has waited in the slot longer than
 //   kNextSlotPatience while the batch goes on, go to the worker's run list, where other
 //   workers may take them.
-// - Jobs submitted from other threads (the reactor, the main thread, blocked workers) and
-//   concurrent tasks wait on the global list.
-// - A worker looks at its slot, its own list, the global list, and then takes half of another
-//   worker's list.
+// - Jobs submitted from other threads (the reactor, the main thread, blocked workers) wait in
+//   the inbox, a list that a submitter adds to with one atomic operation, never waiting for a
+//   worker that takes from it. A worker takes the whole inbox at once, runs the oldest job and
+//   keeps the rest on its own list, where other workers take their share. Concurrent tasks
+//   wait on the global list, under a lock.
+// - A worker looks at its slot, its own list, the inbox and the global list, and then takes
+//   half of another worker's list.
 //
 // Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
 // worker at a time, and only while no other worker runs a job) and then sleeps. A submission
@@ -23,8 +26,8 @@
 // submissions therefore costs a few wake-ups, not one each.
 //
 // Threads start lazily, when there is a job and no worker to take it, up to processorCount()
-// running workers. A worker that blocks (BlockingScope) hands its slot and list to the global
-// list and does not count as running, so another may start in its place, up to kMaxThreads in
+// running workers. A worker that blocks (BlockingScope) hands its slot and list to the inbox
+// and does not count as running, so another may start in its place, up to kMaxThreads in
 // all. Threads beyond the minimum that stay idle for kIdleTimeout exit. Pool threads live as
 // long as the process.
 //
@@ -47,12 +50,22 @@
 namespace platform::detail {
 
 // A serial queue as the pool sees it: something with tasks to run a batch of.
+// A client is listed with the pool at most once at a time (a serial queue lists itself when it
+// takes its turn, and again only when the pool has taken it): while it waits in the inbox, the
+// inbox's link and reference live in the client itself.
 class PoolClient {
 public:
     virtual ~PoolClient() = default;
     // Runs up to `limit` tasks on the calling worker. Returns true when tasks remain: the client
     // keeps its turn and the caller runs or lists it again.
     virtual bool runBatch(std::size_t limit) = 0;
+
+private:
+    friend class Pool;
+    // Set while the client waits in the pool's inbox: the inbox's reference to it, and the
+    // client listed before it.
+    std::shared_ptr<PoolClient> inboxSelf_;
+    PoolClient* inboxNext_ = nullptr;
 };
 
 class Pool {
@@ -142,6 +155,9 @@ private:
     void handOff(Worker& w);
     bool takeJob(Worker& w, Job& job, Task& task, bool searching);
     bool takeGlobal(Worker& w, Job& job, Task& task);
+    bool takeInbox(Worker& w, Job& job);
+    // Lists jobs (oldest first) in the inbox in one step; the caller counts them.
+    void listInInbox(Job* jobs, std::size_t count);
     bool steal(Worker& w, Job& job);
     bool workListed() const;
     void listGlobal(std::size_t count);
@@ -160,11 +176,13 @@ private:
     std::array<Worker, kMaxThreads> workers_;
     std::atomic<std::size_t> workerSlots_{0};  // slots ever used: stealers look at these
 
+    // The inbox: the newest job listed from outside the pool, linked to older ones through
+    // PoolClient::inboxNext_.
+    std::atomic<PoolClient*> inbox_{nullptr};
     std::mutex globalMutex_;
-    JobRing global_;                           // guarded by globalMutex_
     std::vector<Task> concurrent_;             // guarded by globalMutex_; taken from the front
     std::size_t concurrentHead_ = 0;           // guarded by globalMutex_
-    // Jobs in global_ and concurrent_, counted after they are listed and before they are
+    // Jobs in the inbox and concurrent_, counted after they are listed and before they are
     // taken (so it may dip below 0 for a moment).
     std::atomic<int64_t> globalListed_{0};
 
