@@ -245,6 +245,8 @@ TEST_F(LxFileLoggerTest, TimerRollsTheFileWhenItReachesItsAge) {
     // No further message: the timer alone archives the file, not before its age is reached.
     ASSERT_TRUE(testtools::eventually([&] { return carriesArchivedMark(f.dir_.join(first.name)); }));
     EXPECT_GE(std::chrono::system_clock::now() - created, 300ms);
+    // The file is marked just before the manager hears of the roll, on the logger's queue.
+    ASSERT_TRUE(testtools::eventually([&] { return !f.manager_->events().empty(); }));
     EXPECT_EQ(std::vector<std::string>{"rolled " + first.name}, f.manager_->events());
 
     logText("second");
