@@ -92,8 +92,8 @@ void Pool::submit(std::shared_ptr<PoolClient> client) {
 
 void Pool::listInInbox(Job* jobs, std::size_t count) {
     if (count == 0) return;
-    // Linked newest first, as the inbox keeps them; the oldest then goes in front of what the
-    // inbox holds already.
+    // Linked newest first, as the inbox keeps them; the oldest of them then links to what the
+    // inbox holds already, which is older still.
     PoolClient* const oldest = jobs[0].get();
     PoolClient* newest = nullptr;
     for (std::size_t i = 0; i < count; ++i) {
