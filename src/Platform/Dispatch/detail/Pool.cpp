@@ -87,7 +87,7 @@ void Pool::submit(std::shared_ptr<PoolClient> client) {
         return;
     }
     listInInbox(&client, 1);
-    listGlobal(1);
+    notify();
 }
 
 void Pool::listInInbox(Job* jobs, std::size_t count) {
@@ -106,6 +106,8 @@ void Pool::listInInbox(Job* jobs, std::size_t count) {
     do {
         oldest->inboxNext_ = head;
     } while (!inbox_.compare_exchange_weak(head, newest, std::memory_order_release, std::memory_order_relaxed));
+    // Counted once listed: a worker that sees the count finds the jobs.
+    globalListed_.fetch_add(static_cast<int64_t>(count), std::memory_order_seq_cst);
 }
 
 void Pool::submitConcurrent(Task task) {
@@ -113,7 +115,10 @@ void Pool::submitConcurrent(Task task) {
         std::lock_guard<std::mutex> lock(globalMutex_);
         concurrent_.push_back(std::move(task));
     }
-    listGlobal(1);
+    // Counted after the lock is released: a spinning worker that sees the count takes the
+    // lock at once, and must not find the submitter still holding it.
+    globalListed_.fetch_add(1, std::memory_order_seq_cst);
+    notify();
 }
 
 void Pool::betweenTasks() {
@@ -131,13 +136,6 @@ void Pool::pushLocal(Worker& w, Job job) {
     std::lock_guard<std::mutex> lock(w.mutex);
     w.jobs.push(std::move(job));
     w.listed.store(w.jobs.size(), std::memory_order_seq_cst);
-}
-
-void Pool::listGlobal(std::size_t count) {
-    // Counted after the lock is released: a spinning worker that sees the count takes the
-    // lock at once, and must not find the submitter still holding it.
-    globalListed_.fetch_add(static_cast<int64_t>(count), std::memory_order_seq_cst);
-    notify();
 }
 
 void Pool::notify() {
@@ -386,7 +384,6 @@ void Pool::handOff(Worker& w) {
         w.listed.store(0, std::memory_order_seq_cst);
     }
     listInInbox(jobs.data(), jobs.size());
-    globalListed_.fetch_add(static_cast<int64_t>(jobs.size()), std::memory_order_seq_cst);
 }
 
 void Pool::willBlock() {
@@ -475,11 +472,10 @@ Pool::SubmissionBatch::~SubmissionBatch() {
     if (!active_) return;
     tlsHeld.active = false;
     if (tlsHeld.jobs.empty()) return;
-    const std::size_t count = tlsHeld.jobs.size();
     Pool& pool = shared();
-    pool.listInInbox(tlsHeld.jobs.data(), count);
+    pool.listInInbox(tlsHeld.jobs.data(), tlsHeld.jobs.size());
     tlsHeld.jobs.clear();
-    pool.listGlobal(count);
+    pool.notify();
 }
 
 BlockingScope::BlockingScope() : active_(onPoolWorker()) {

@@ -156,11 +156,11 @@ private:
     bool takeJob(Worker& w, Job& job, Task& task, bool searching);
     bool takeGlobal(Worker& w, Job& job, Task& task);
     bool takeInbox(Worker& w, Job& job);
-    // Lists jobs (oldest first) in the inbox in one step; the caller counts them.
+    // Lists jobs (oldest first) in the inbox in one step and counts them; the caller wakes a
+    // worker when it should.
     void listInInbox(Job* jobs, std::size_t count);
     bool steal(Worker& w, Job& job);
     bool workListed() const;
-    void listGlobal(std::size_t count);
     void notify();
     Worker* wakeOneLocked();
     void blockedOnce();
