@@ -190,8 +190,8 @@ bool Pool::workListed() const {
 }
 
 bool Pool::takeJob(Worker& w, Job& job, Task& task, bool searching) {
-    // Now and then the global list first, so that a worker kept busy by its own jobs still
-    // serves what other threads submit.
+    // Now and then the inbox and the global list first, so that a worker kept busy by its own
+    // jobs still serves what other threads submit.
     if (++w.ticks % 61 == 0 && takeGlobal(w, job, task)) return true;
     if (w.next) {
         job = std::move(w.next);

@@ -103,7 +103,7 @@ public:
     std::size_t spinningWorkers() const;
 
     // While alive on a thread that is not a pool worker, that thread's submissions are kept
-    // and listed together when the scope ends: one trip through the global list and at most
+    // and listed together when the scope ends: one compare-and-swap on the inbox and at most
     // one wake-up for a whole burst (the reactor's events of one wake-up).
     class SubmissionBatch {
     public:
