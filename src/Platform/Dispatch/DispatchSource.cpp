@@ -250,6 +250,9 @@ private:
             r = ::poll(&p, 1, 0);
         } while (r < 0 && errno == EINTR);
         if (r == 0) return std::nullopt;
+        // Ready: bytes may have come between the two looks, and they go first; the end of
+        // the stream stays, and is reported once they are read.
+        if (::ioctl(fd_, FIONREAD, &n) == 0 && n > 0) return static_cast<uint64_t>(n);
         return 0;
     }
 
