@@ -84,6 +84,9 @@ void AsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
         } else {
             self->doReadEOF();
         }
+        // Every byte the event reported has been read: the next event needs new bytes, and
+        // the source need not look at the descriptor again to find out.
+        if (self->socketFDBytesAvailable_ == 0) readRaw->markDrained();
     });
     writeSource_->setEventHandler([weakSelf, writeRaw] {
         auto self = weakSelf.lock();

@@ -54,6 +54,8 @@ public:
 
     uint64_t data() const override { return data_.load(std::memory_order_relaxed); }
 
+    void markDrained() override {}
+
     void suspend() override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++suspendCount_;
@@ -72,7 +74,7 @@ public:
         } else if (pending_) {
             postDeliveryLocked();
         } else {
-            armLocked();
+            armLocked(true);
         }
     }
 
@@ -103,8 +105,9 @@ protected:
         if (suspendCount_ == 0 && !inFlight_) postDeliveryLocked();
     }
 
-    // Asks for the next event (descriptors); timers run on their own schedule.
-    virtual void armLocked() {}
+    // Asks for the next event (descriptors); timers run on their own schedule. look: whether
+    // the descriptor may hold readiness that no new event will announce (see markDrained).
+    virtual void armLocked(bool look) { (void)look; }
     virtual void disarmLocked() {}
     // The handler's data, read just before it runs, with no lock held. nullopt: nothing to
     // deliver after all (a timer whose schedule was replaced).
@@ -113,6 +116,7 @@ protected:
     std::mutex mutex_;
     const std::shared_ptr<DispatchQueue> target_;
     bool armed_ = false;  // guarded by mutex_; waiting for the reactor's next onReady()
+    bool drained_ = false;  // set by the running handler (markDrained), read after it returns
 
 private:
     void postDeliveryLocked() {
@@ -145,6 +149,8 @@ private:
             data_.store(*data, std::memory_order_relaxed);
             if (handler) detail::runTaskCatching(*handler, target_->label());
         }
+        // Set by the handler, on this thread.
+        const bool drained = std::exchange(drained_, false);
         handler.reset();
         bool cancelNow = false;
         {
@@ -158,7 +164,7 @@ private:
             } else if (pending_) {
                 postDeliveryLocked();
             } else {
-                armLocked();
+                armLocked(!drained);
             }
         }
         if (cancelNow) runCancelHandler();
@@ -212,11 +218,18 @@ public:
     Type type() const override { return type_; }
     int fd() const override { return fd_; }
 
+    // Only a read source can tell: readiness to write has no amount that a handler uses up.
+    void markDrained() override {
+        if (type_ == Type::Read) drained_ = true;
+    }
+
 protected:
-    void armLocked() override {
+    void armLocked(bool look) override {
         if (armed_ || !watcherId_) return;
         armed_ = true;
-        Reactor::shared().arm(*watcherId_, std::static_pointer_cast<Reactor::Watcher>(shared_from_this()));
+        // Ready already: the reactor hands the event straight back.
+        if (Reactor::shared().arm(*watcherId_, std::static_pointer_cast<Reactor::Watcher>(shared_from_this()), look))
+            eventLocked();
     }
 
     void disarmLocked() override {

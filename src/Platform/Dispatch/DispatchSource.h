@@ -58,6 +58,14 @@ public:
     // Valid inside the event handler (see above).
     virtual uint64_t data() const = 0;
 
+    // Read sources, from inside the event handler only: the handler has read every byte
+    // data() reported (or read until the descriptor would block). The source then waits for
+    // new bytes or the end of the stream without looking at the descriptor once more, which
+    // saves a system call per event. Without it, bytes the handler leaves behind are reported
+    // again, as they always are; with it, bytes left unread wait for the next ones to arrive.
+    // Ignored by write and timer sources.
+    virtual void markDrained() = 0;
+
     virtual void suspend() = 0;
     virtual void resume() = 0;
     virtual void cancel() = 0;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -105,6 +106,70 @@ TEST(DispatchSourceTest, ReadSourceReportsBytesReadableThenZeroAtEndOfStream) {
     EXPECT_EQ(rec.snapshot(), (std::vector<uint64_t>{5, 3, 0}));
     EXPECT_EQ(received, "helloabc");
     EXPECT_TRUE(onQueue);
+}
+
+// Bytes left unread are reported again, whether or not new ones arrive; a handler that says it
+// has read everything (markDrained) still hears of bytes and of an end of stream that came
+// while it ran or that were already behind the bytes it read.
+TEST(DispatchSourceTest, ReadSourceReportsWhatIsLeftAndWhatCameWhileTheHandlerRan) {
+    struct Case {
+        const char* name;
+        std::string before;       // sent before the source starts
+        bool closeBefore;         // and then the peer closes
+        bool startFirst;          // "before" and the close come once the source waits instead
+        std::size_t readAtMost;   // per event; 0: all that data() reports
+        std::string duringFirst;  // sent by the first event's handler after its read
+        bool closeDuringFirst;    // the peer closes in the first event's handler
+        bool drained;             // the handler calls markDrained() after its read
+        std::vector<uint64_t> expected;
+        std::string received;
+    };
+    const Case cases[] = {
+        {"bytes left unread", "abcdef", false, false, 2, "", false, false, {6, 4, 2}, "abcdef"},
+        {"bytes sent while a drained handler runs", "ab", false, false, 0, "cd", false, true, {2, 2}, "abcd"},
+        {"end of stream behind the bytes a drained handler read", "ab", true, false, 0, "", false, true, {2, 0}, "ab"},
+        // Most often one event reports the bytes and the end together.
+        {"bytes and end of stream while the source waits", "ab", true, true, 0, "", false, true, {2, 0}, "ab"},
+        {"end of stream while a drained handler runs", "ab", false, false, 0, "", true, true, {2, 0}, "ab"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        auto queue = DispatchQueue::createSerial("test.level");
+        auto source = DispatchSource::makeRead(pair.local(), queue);
+        ASSERT_NE(source, nullptr);
+        Recorder rec;
+        std::string received;
+        bool first = true;
+        source->setEventHandler([&] {
+            const uint64_t n = source->data();
+            if (n == 0) {
+                source->cancel();
+            } else {
+                std::string buf(c.readAtMost > 0 ? std::min<uint64_t>(n, c.readAtMost) : n, '\0');
+                const ssize_t r = ::read(pair.local(), buf.data(), buf.size());
+                received.append(buf.data(), r > 0 ? static_cast<std::size_t>(r) : 0);
+                if (first && !c.duringFirst.empty()) pair.send(c.duringFirst);
+                if (first && c.closeDuringFirst) pair.closePeer();
+                if (c.drained) source->markDrained();
+            }
+            first = false;
+            rec.add(n);
+        });
+        if (c.startFirst) {
+            source->resume();
+            std::this_thread::sleep_for(20ms);
+        }
+        pair.send(c.before);
+        if (c.closeBefore) pair.closePeer();
+        if (!c.startFirst) source->resume();
+        for (std::size_t i = 0; i < c.expected.size(); ++i) ASSERT_TRUE(rec.events.wait(kPatience)) << "event " << i;
+        EXPECT_FALSE(rec.events.wait(50ms));
+        EXPECT_EQ(rec.snapshot(), c.expected);
+        queue->sync([&] { EXPECT_EQ(received, c.received); });
+        source->cancel();
+        queue->sync([] {});
+    }
 }
 
 TEST(DispatchSourceTest, ReadinessUsedUpBeforeTheHandlerRunsIsNotTakenForEndOfStream) {

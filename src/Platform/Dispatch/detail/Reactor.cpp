@@ -1,6 +1,7 @@
 #include "Platform/Dispatch/detail/Reactor.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -57,6 +58,7 @@ struct Reactor::FdEntry {
     std::mutex mutex;
     std::vector<Watch> watches;  // guarded by mutex
     bool registered = true;      // guarded by mutex; false once the last watcher has left
+    uint32_t events = 0;         // guarded by mutex; the directions registered with epoll
 
     Watch* find(uint64_t id) {
         for (Watch& w : watches)
@@ -175,7 +177,7 @@ std::optional<Reactor::WatchId> Reactor::addWatcher(int fd, Direction direction,
         made->fd = fd;
         made->key = nextEntryKey_++;
         epoll_event ev{};
-        ev.events = EPOLLONESHOT;  // disarmed until a watcher asks
+        ev.events = EPOLLET;  // no direction until a watcher is armed
         ev.data.u64 = made->key;
         if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
             if (errno == EPERM) {
@@ -193,6 +195,9 @@ std::optional<Reactor::WatchId> Reactor::addWatcher(int fd, Direction direction,
     }
     const uint64_t id = nextWatchId_++;
     std::lock_guard<std::mutex> lock(entry->mutex);
+    // Registered anew at the next arming: the number may now name a new descriptor, which
+    // epoll does not know yet.
+    entry->events = 0;
     entry->watches.push_back(Watch{id, direction, std::move(watcher), nullptr, false});
     alwaysReady = entry->alwaysReady;
     return WatchId{entry, id};
@@ -200,12 +205,13 @@ std::optional<Reactor::WatchId> Reactor::addWatcher(int fd, Direction direction,
 
 void Reactor::updateEpollLocked(FdEntry& entry) {
     if (entry.alwaysReady || !entry.registered) return;
-    uint32_t mask = 0;
+    uint32_t wanted = 0;
     for (const Watch& w : entry.watches)
-        if (w.armed) mask |= w.direction == Direction::Read ? kReadEvents : kWriteEvents;
-    if (mask == 0) return;  // stays disarmed after its last one-shot event
+        if (w.armed) wanted |= w.direction == Direction::Read ? kReadEvents : kWriteEvents;
+    if ((wanted & ~entry.events) == 0) return;  // registered already, and it stays
+    entry.events |= wanted;
     epoll_event ev{};
-    ev.events = mask | EPOLLONESHOT;
+    ev.events = entry.events | EPOLLET;
     ev.data.u64 = entry.key;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, entry.fd, &ev) < 0 && errno == ENOENT) {
         // The descriptor was closed and its number reused: watch the new one.
@@ -213,24 +219,51 @@ void Reactor::updateEpollLocked(FdEntry& entry) {
     }
 }
 
-void Reactor::arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive) {
+bool Reactor::arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive, bool look) {
     FdEntry& entry = *watch.entry;
-    std::shared_ptr<Watcher> doomed;  // a keep-alive replaced by this one goes after the lock
-    std::unique_lock<std::mutex> lock(entry.mutex);
-    Watch* w = entry.find(watch.id);
-    if (!w) return;
-    w->armed = true;
-    doomed = std::exchange(w->keepAlive, std::move(keepAlive));
-    if (entry.alwaysReady) {
-        lock.unlock();
-        {
-            std::lock_guard<std::mutex> readyLock(alwaysReadyMutex_);
-            alwaysReady_.emplace_back(watch.entry, watch.id);
+    std::shared_ptr<Watcher> doomed;  // a keep-alive replaced or not taken goes after the lock
+    Direction direction;
+    {
+        std::unique_lock<std::mutex> lock(entry.mutex);
+        Watch* w = entry.find(watch.id);
+        if (!w) return false;
+        if (std::exchange(w->missed, false)) {
+            doomed = std::move(keepAlive);
+            return true;
         }
-        wake();
-        return;
+        w->armed = true;
+        doomed = std::exchange(w->keepAlive, std::move(keepAlive));
+        direction = w->direction;
+        look = look || w->hungUp;
+        if (entry.alwaysReady) {
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> readyLock(alwaysReadyMutex_);
+                alwaysReady_.emplace_back(watch.entry, watch.id);
+            }
+            wake();
+            return false;
+        }
+        updateEpollLocked(entry);
     }
-    updateEpollLocked(entry);
+    if (!look) return false;
+    // Armed first and then one look: readiness from before the arming is found here, and what
+    // comes after it reaches epoll as an edge. When both see the same readiness, whichever
+    // disarms the watch first delivers it.
+    pollfd p{entry.fd, static_cast<short>(direction == Direction::Read ? POLLIN | POLLRDHUP : POLLOUT), 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return false;
+    std::shared_ptr<Watcher> taken;  // released after the lock
+    std::lock_guard<std::mutex> lock(entry.mutex);
+    Watch* w = entry.find(watch.id);
+    if (!w || !w->armed) return false;  // the reactor took the event first, or the watch is gone
+    w->armed = false;
+    if (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) w->hungUp = true;
+    taken = std::move(w->keepAlive);
+    return true;
 }
 
 void Reactor::removeWatcher(const WatchId& watch) {
@@ -255,14 +288,17 @@ void Reactor::removeWatcher(const WatchId& watch) {
 void Reactor::takeReady(FdEntry& entry, uint32_t got, std::vector<std::shared_ptr<Watcher>>& ready) {
     std::lock_guard<std::mutex> lock(entry.mutex);
     for (Watch& w : entry.watches) {
-        if (!w.armed) continue;
         if ((got & (w.direction == Direction::Read ? kReadReady : kWriteReady)) == 0) continue;
+        if (got & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) w.hungUp = true;
+        if (!w.armed) {
+            w.missed = true;
+            continue;
+        }
         w.armed = false;
         std::shared_ptr<Watcher> strong = std::move(w.keepAlive);
         if (!strong) strong = w.watcher.lock();
         if (strong) ready.push_back(std::move(strong));
     }
-    updateEpollLocked(entry);  // the direction that did not fire stays armed
 }
 
 void Reactor::run() {

@@ -1,11 +1,18 @@
 // The one reactor thread behind every dispatch source and DispatchQueue::after. Internal to
 // the dispatch layer.
 //
-// It watches descriptors with epoll (each registration one-shot, armed again by its owner once
-// the event has been dealt with, which gives level-triggered behaviour without a storm of
-// wake-ups) and keeps the timers, whose earliest deadline is the epoll time-out; an eventfd
-// wakes it when that deadline moves closer. Descriptors epoll cannot watch (regular files) are
-// always ready.
+// It watches descriptors with epoll and keeps the timers, whose earliest deadline is the epoll
+// time-out; an eventfd wakes it when that deadline moves closer. Descriptors epoll cannot watch
+// (regular files) are always ready.
+//
+// A watcher is level-triggered: armed, it hears of a descriptor that is ready, whether the
+// readiness is new or was left over from before. The epoll registration is edge-triggered and
+// stays in place for the life of the watch, so that arming again, which a socket does after
+// every read, costs no epoll_ctl. An edge that comes while the watch is not armed is kept as
+// "missed" and reported at the next arming. Arming then looks at the descriptor once (poll)
+// for readiness that no edge announces: what its owner left unread. An owner that has read
+// everything the last event reported can skip that look, unless the descriptor has hung up,
+// which leaves it ready for good.
 //
 // Nothing that many threads do at once shares a lock: each watched descriptor has a lock of
 // its own (arming takes only that one), and the timers are spread over shards by the thread
@@ -76,8 +83,11 @@ public:
     // one that epoll does not watch (a regular file).
     std::optional<WatchId> addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher, bool& alwaysReady);
     // Asks for one onReady() once the descriptor is ready. The reactor holds keepAlive until
-    // then (or until the watcher is removed).
-    void arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive);
+    // then (or until the watcher is removed). Returns true, with the watch left disarmed and no
+    // onReady() to come, when the descriptor is known to be ready now (an edge came while the
+    // watch was not armed, or, with look, poll finds it ready): the caller takes that as the
+    // event. A regular file is always ready and is still reported through onReady().
+    [[nodiscard]] bool arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive, bool look);
     // Stops watching; an onReady() already under way may still arrive.
     void removeWatcher(const WatchId& watch);
 
@@ -88,6 +98,8 @@ private:
         std::weak_ptr<Watcher> watcher;
         std::shared_ptr<Watcher> keepAlive;  // set while armed
         bool armed = false;
+        bool missed = false;  // an edge came while not armed
+        bool hungUp = false;  // a hang-up or an error was seen: ready for good, always looked at
     };
 
     static constexpr std::size_t kTimerShards = 16;
