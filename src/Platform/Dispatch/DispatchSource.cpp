@@ -107,7 +107,7 @@ protected:
 
     // Asks for the next event (descriptors); timers run on their own schedule. look: whether
     // the descriptor may hold readiness that no new event will announce (see markDrained).
-    virtual void armLocked(bool look) { (void)look; }
+    virtual void armLocked(bool /*look*/) {}
     virtual void disarmLocked() {}
     // The handler's data, read just before it runs, with no lock held. nullopt: nothing to
     // deliver after all (a timer whose schedule was replaced).
@@ -257,12 +257,7 @@ private:
         // event has already used up. Only the first may reach the handler as 0, or a socket
         // would take a busy connection for a closed one.
         // poll() tells them apart for sockets, pipes and terminals alike.
-        pollfd p{fd_, POLLIN | POLLRDHUP, 0};
-        int r;
-        do {
-            r = ::poll(&p, 1, 0);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0) return std::nullopt;
+        if (detail::readyNow(fd_, POLLIN | POLLRDHUP) == 0) return std::nullopt;
         // Ready: bytes may have come between the two looks, and they go first; the end of
         // the stream stays, and is reported once they are read.
         if (::ioctl(fd_, FIONREAD, &n) == 0 && n > 0) return static_cast<uint64_t>(n);

@@ -67,6 +67,15 @@ struct Reactor::FdEntry {
     }
 };
 
+short readyNow(int fd, short events) {
+    pollfd p{fd, events, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    return r > 0 ? p.revents : 0;
+}
+
 Reactor& Reactor::shared() {
     // Never destroyed: its thread runs for the life of the process.
     static Reactor* reactor = new Reactor();
@@ -250,18 +259,14 @@ bool Reactor::arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive, bool
     // Armed first and then one look: readiness from before the arming is found here, and what
     // comes after it reaches epoll as an edge. When both see the same readiness, whichever
     // disarms the watch first delivers it.
-    pollfd p{entry.fd, static_cast<short>(direction == Direction::Read ? POLLIN | POLLRDHUP : POLLOUT), 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r <= 0) return false;
+    const short ready = readyNow(entry.fd, direction == Direction::Read ? POLLIN | POLLRDHUP : POLLOUT);
+    if (ready == 0) return false;
     std::shared_ptr<Watcher> taken;  // released after the lock
     std::lock_guard<std::mutex> lock(entry.mutex);
     Watch* w = entry.find(watch.id);
     if (!w || !w->armed) return false;  // the reactor took the event first, or the watch is gone
     w->armed = false;
-    if (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) w->hungUp = true;
+    if (ready & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) w->hungUp = true;
     taken = std::move(w->keepAlive);
     return true;
 }

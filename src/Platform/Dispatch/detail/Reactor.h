@@ -43,6 +43,10 @@
 
 namespace platform::detail {
 
+// One poll() of fd that does not wait: the events of `events` (and hang-ups and errors) that
+// are ready now, 0 when none are.
+short readyNow(int fd, short events);
+
 class Reactor {
 public:
     using Clock = std::chrono::steady_clock;
