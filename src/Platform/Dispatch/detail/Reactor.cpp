@@ -230,20 +230,19 @@ void Reactor::updateEpollLocked(FdEntry& entry) {
 
 bool Reactor::arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive, bool look) {
     FdEntry& entry = *watch.entry;
-    std::shared_ptr<Watcher> doomed;  // a keep-alive replaced or not taken goes after the lock
+    std::shared_ptr<Watcher> doomed;  // a keep-alive replaced by this one goes after the lock
     Direction direction;
     {
         std::unique_lock<std::mutex> lock(entry.mutex);
         Watch* w = entry.find(watch.id);
         if (!w) return false;
-        if (std::exchange(w->missed, false)) {
-            doomed = std::move(keepAlive);
-            return true;
-        }
         w->armed = true;
         doomed = std::exchange(w->keepAlive, std::move(keepAlive));
         direction = w->direction;
-        look = look || w->hungUp;
+        // An edge while not armed may be readiness still there, or one its owner has used up
+        // since (often the one the look at the last arming found): looking tells which, where
+        // a delivery would run the owner for nothing.
+        look = look || std::exchange(w->missed, false) || w->hungUp;
         if (entry.alwaysReady) {
             lock.unlock();
             {

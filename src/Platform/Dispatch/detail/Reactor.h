@@ -8,11 +8,11 @@
 // A watcher is level-triggered: armed, it hears of a descriptor that is ready, whether the
 // readiness is new or was left over from before. The epoll registration is edge-triggered and
 // stays in place for the life of the watch, so that arming again, which a socket does after
-// every read, costs no epoll_ctl. An edge that comes while the watch is not armed is kept as
-// "missed" and reported at the next arming. Arming then looks at the descriptor once (poll)
-// for readiness that no edge announces: what its owner left unread. An owner that has read
-// everything the last event reported can skip that look, unless the descriptor has hung up,
-// which leaves it ready for good.
+// every read, costs no epoll_ctl. Arming then looks at the descriptor once (poll) for
+// readiness that no edge will announce: what its owner left unread, and what came while the
+// watch was not armed, whose edge is kept as "missed". An owner that has read everything the
+// last event reported can skip that look, unless an edge was missed or the descriptor has
+// hung up, which leaves it ready for good.
 //
 // Nothing that many threads do at once shares a lock: each watched descriptor has a lock of
 // its own (arming takes only that one), and the timers are spread over shards by the thread
@@ -88,9 +88,9 @@ public:
     std::optional<WatchId> addWatcher(int fd, Direction direction, std::weak_ptr<Watcher> watcher, bool& alwaysReady);
     // Asks for one onReady() once the descriptor is ready. The reactor holds keepAlive until
     // then (or until the watcher is removed). Returns true, with the watch left disarmed and no
-    // onReady() to come, when the descriptor is known to be ready now (an edge came while the
-    // watch was not armed, or, with look, poll finds it ready): the caller takes that as the
-    // event. A regular file is always ready and is still reported through onReady().
+    // onReady() to come, when the look at arming finds the descriptor ready: the caller takes
+    // that as the event. look asks for that look; it is taken anyway after a missed edge or a
+    // hang-up. A regular file is always ready and is still reported through onReady().
     [[nodiscard]] bool arm(const WatchId& watch, std::shared_ptr<Watcher> keepAlive, bool look);
     // Stops watching; an onReady() already under way may still arrive.
     void removeWatcher(const WatchId& watch);
@@ -102,7 +102,7 @@ private:
         std::weak_ptr<Watcher> watcher;
         std::shared_ptr<Watcher> keepAlive;  // set while armed
         bool armed = false;
-        bool missed = false;  // an edge came while not armed
+        bool missed = false;  // an edge came while not armed: the next arming looks
         bool hungUp = false;  // a hang-up or an error was seen: ready for good, always looked at
     };
 
