@@ -598,6 +598,57 @@ TEST(DispatchSourceTest, EventsAndTimersAreServedWhileNoWorkerIsIdle) {
     }
 }
 
+// Between rounds the pool goes idle, so its spinning worker takes socket events itself while
+// the reactor thread is woken for the same ones: each byte must reach its handler exactly once,
+// with no event lost and none reported as an end of stream.
+TEST(DispatchSourceTest, EventsTakenByAnIdleWorkerOrTheReactorAreDeliveredOnce) {
+    constexpr int kSockets = 16;
+    constexpr int kRounds = 1000;
+    struct Reader {
+        SocketPair pair;
+        std::shared_ptr<DispatchQueue> queue = DispatchQueue::createSerial("test.idle-take");
+        std::shared_ptr<DispatchSource> source;
+        std::atomic<int> running{0};
+        std::atomic<bool> overlapped{false};
+        std::atomic<bool> sawEnd{false};
+        long bytes = 0;  // on queue
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    Semaphore arrived;
+    for (int i = 0; i < kSockets; ++i) {
+        auto reader = std::make_unique<Reader>();
+        Reader* r = reader.get();
+        r->source = DispatchSource::makeRead(r->pair.local(), r->queue);
+        ASSERT_NE(r->source, nullptr);
+        r->source->setEventHandler([r, &arrived] {
+            if (r->running.fetch_add(1) != 0) r->overlapped = true;
+            const uint64_t n = r->source->data();
+            if (n == 0) r->sawEnd = true;
+            char buf[64];
+            ssize_t got;
+            while ((got = ::read(r->pair.local(), buf, sizeof buf)) > 0) {
+                r->bytes += got;
+                for (ssize_t k = 0; k < got; ++k) arrived.signal();
+            }
+            r->source->markDrained();
+            r->running.fetch_sub(1);
+        });
+        r->source->resume();
+        readers.push_back(std::move(reader));
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        for (auto& r : readers) r->pair.send("x");
+        for (int i = 0; i < kSockets; ++i) ASSERT_TRUE(arrived.wait(kPatience)) << "round " << round;
+    }
+    for (auto& r : readers) {
+        r->source->cancel();
+        r->queue->sync([] {});
+        EXPECT_EQ(r->bytes, kRounds);
+        EXPECT_FALSE(r->overlapped);
+        EXPECT_FALSE(r->sawEnd);
+    }
+}
+
 TEST(DispatchSourceTest, TimerFiresWhileSuspendedAreDeliveredAsOneCount) {
     auto queue = DispatchQueue::createSerial("test.timersuspend");
     auto timer = DispatchSource::makeTimer(queue);

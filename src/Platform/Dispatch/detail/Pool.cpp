@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "Platform/Dispatch/detail/Reactor.h"
 #include "Platform/PlainLog.h"
 #include "Platform/ThreadInfo.h"
 
@@ -304,16 +305,27 @@ bool Pool::shouldSpin() {
 
 std::size_t Pool::spinningWorkers() const { return spinning_.load(std::memory_order_acquire); }
 
-void Pool::spinForWork(const Worker&) {
+void Pool::spinForWork(const Worker& w) {
     // A moment awake before sleeping: in a stream of requests the next job usually comes
-    // within microseconds, and a sleep costs a wake-up on both sides.
-    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    // within microseconds, and a sleep costs a wake-up on both sides. The next job is often a
+    // descriptor's event: taken here, the work it posts lands in this worker's next-job slot,
+    // without waiting for the reactor thread to wake and hand it over.
+    // That look is a system call, which leaves the lists unwatched while it lasts: it is taken
+    // only every kEventLookInterval.
+    auto now = std::chrono::steady_clock::now();
+    const auto until = now + kSpinTime;
+    auto nextLook = now;
     for (;;) {
         for (int i = 0; i < 64; ++i) {
             if (workListed()) return;
             cpuRelax();
         }
-        if (std::chrono::steady_clock::now() >= until) return;
+        now = std::chrono::steady_clock::now();
+        if (now >= nextLook) {
+            if (Reactor::takeEventsNow() && (w.next || workListed())) return;
+            nextLook = now + kEventLookInterval;
+        }
+        if (now >= until) return;
     }
 }
 

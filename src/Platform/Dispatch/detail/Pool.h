@@ -20,7 +20,8 @@
 //   half of another worker's list.
 //
 // Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
-// worker at a time, and only while no other worker runs a job) and then sleeps. A submission
+// worker at a time, and only while no other worker runs a job; the spinner also takes the
+// descriptor events that are ready, see Reactor::takeEventsNow) and then sleeps. A submission
 // wakes a sleeping worker only when no worker is searching; a searching worker that finds a
 // job wakes another only when it was the last searcher and more jobs are listed. A burst of
 // submissions therefore costs a few wake-ups, not one each.
@@ -75,6 +76,8 @@ public:
     // Batches a queue runs in a row while other jobs wait for its worker.
     static constexpr std::size_t kBatchesInARow = 8;
     static constexpr std::chrono::microseconds kSpinTime{50};
+    // How often a spinning worker looks for descriptor events.
+    static constexpr std::chrono::microseconds kEventLookInterval{4};
     static constexpr std::chrono::microseconds kNextSlotPatience{20};
     static constexpr std::chrono::seconds kIdleTimeout{5};
 

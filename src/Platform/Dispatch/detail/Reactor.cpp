@@ -35,6 +35,9 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 // a new timer needs no wake-up.
 constexpr int64_t kAwake = std::numeric_limits<int64_t>::min();
 
+// The reactor, once it runs; takeEventsNow() looks here so that it never starts one.
+std::atomic<Reactor*> runningReactor{nullptr};
+
 int64_t nanosOf(Reactor::Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
@@ -95,6 +98,7 @@ Reactor::Reactor() : sleepUntil_(kNever) {
     ev.data.u64 = kWakeKey;
     ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
     std::thread([this] { run(); }).detach();
+    runningReactor.store(this, std::memory_order_release);
 }
 
 Reactor::Clock::time_point Reactor::deadlineAfter(std::chrono::nanoseconds delay) {
@@ -200,6 +204,7 @@ std::optional<Reactor::WatchId> Reactor::addWatcher(int fd, Direction direction,
             }
         }
         byKey_.emplace(made->key, made);
+        watched_.store(byKey_.size(), std::memory_order_relaxed);
         entry = std::move(made);
     }
     const uint64_t id = nextWatchId_++;
@@ -287,6 +292,37 @@ void Reactor::removeWatcher(const WatchId& watch) {
     auto found = fds_.find(entry.fd);
     if (found != fds_.end() && found->second == watch.entry) fds_.erase(found);
     byKey_.erase(entry.key);
+    watched_.store(byKey_.size(), std::memory_order_relaxed);
+}
+
+void Reactor::lookUp(const epoll_event* events, int n,
+                     std::vector<std::pair<std::shared_ptr<FdEntry>, uint32_t>>& hits) {
+    // One look at the registry for the whole batch of events.
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == kWakeKey) continue;
+        auto found = byKey_.find(events[i].data.u64);
+        if (found != byKey_.end()) hits.emplace_back(found->second, static_cast<uint32_t>(events[i].events));
+    }
+}
+
+bool Reactor::takeEventsNow() {
+    Reactor* reactor = runningReactor.load(std::memory_order_acquire);
+    if (!reactor || reactor->watched_.load(std::memory_order_relaxed) == 0) return false;
+    constexpr int kMaxEvents = 32;
+    epoll_event events[kMaxEvents];
+    const int n = ::epoll_wait(reactor->epollFd_, events, kMaxEvents, 0);
+    // The reactor's own wake-up (level-triggered, and left unread) stays for its thread.
+    if (n <= 0 || (n == 1 && events[0].data.u64 == kWakeKey)) return false;
+    std::vector<std::pair<std::shared_ptr<FdEntry>, uint32_t>> hits;
+    hits.reserve(static_cast<std::size_t>(n));
+    reactor->lookUp(events, n, hits);
+    std::vector<std::shared_ptr<Watcher>> ready;
+    for (auto& [entry, got] : hits) reactor->takeReady(*entry, got, ready);
+    for (auto& w : ready) w->onReady();
+    // The watchers and entries go here, outside every lock: they may be the last owners of
+    // sources.
+    return !ready.empty();
 }
 
 void Reactor::takeReady(FdEntry& entry, uint32_t got, std::vector<std::shared_ptr<Watcher>>& ready) {
@@ -332,15 +368,7 @@ void Reactor::run() {
             if (errno != EINTR) plainLog("Dispatch reactor: epoll_pwait2 failed (errno %i)", errno);
             n = 0;
         }
-        {
-            // One look at the registry for the whole batch of events.
-            std::lock_guard<std::mutex> lock(registryMutex_);
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.u64 == kWakeKey) continue;
-                auto found = byKey_.find(events[i].data.u64);
-                if (found != byKey_.end()) hits.emplace_back(found->second, static_cast<uint32_t>(events[i].events));
-            }
-        }
+        lookUp(events, n, hits);
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 != kWakeKey) continue;
             uint64_t count;
