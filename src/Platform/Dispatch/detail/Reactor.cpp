@@ -312,17 +312,19 @@ bool Reactor::takeEventsNow() {
     constexpr int kMaxEvents = 32;
     epoll_event events[kMaxEvents];
     const int n = ::epoll_wait(reactor->epollFd_, events, kMaxEvents, 0);
-    // The reactor's own wake-up (level-triggered, and left unread) stays for its thread.
-    if (n <= 0 || (n == 1 && events[0].data.u64 == kWakeKey)) return false;
-    std::vector<std::pair<std::shared_ptr<FdEntry>, uint32_t>> hits;
-    hits.reserve(static_cast<std::size_t>(n));
+    if (n <= 0) return false;
+    // Kept per thread, so that an event on a request's path costs no allocation. The reactor's
+    // own wake-up (level-triggered, and left unread) stays for its thread: lookUp skips it.
+    thread_local std::vector<std::pair<std::shared_ptr<FdEntry>, uint32_t>> hits;
+    thread_local std::vector<std::shared_ptr<Watcher>> ready;
     reactor->lookUp(events, n, hits);
-    std::vector<std::shared_ptr<Watcher>> ready;
     for (auto& [entry, got] : hits) reactor->takeReady(*entry, got, ready);
     for (auto& w : ready) w->onReady();
-    // The watchers and entries go here, outside every lock: they may be the last owners of
-    // sources.
-    return !ready.empty();
+    const bool any = !ready.empty();
+    // Outside every lock: the watchers and entries may be the last owners of sources.
+    ready.clear();
+    hits.clear();
+    return any;
 }
 
 void Reactor::takeReady(FdEntry& entry, uint32_t got, std::vector<std::shared_ptr<Watcher>>& ready) {
