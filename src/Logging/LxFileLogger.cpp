@@ -76,14 +76,24 @@ void LxFileLogger::logMessage(const std::shared_ptr<const LxLogMessage>& message
 
     std::string line = *text;
     if (line.empty() || line.back() != '\n') line += '\n';
-    const int fd = currentLogFileHandle();
-    if (fd < 0) return;
+    // A file passed over leaves the line to a new one, which this logger makes itself and so
+    // never passes over: one more try at most.
+    if (writeLine(line) == Write::passedOver) writeLine(line);
+    maybeRollLogFileDueToSize();
+}
+
+LxFileLogger::Write LxFileLogger::writeLine(const std::string& line) {
+    bool passedOver = false;
+    const int fd = openCurrentLogFile(&passedOver);
+    if (fd < 0) return passedOver ? Write::passedOver : Write::lost;
     if (const int error = writeAll(fd, line.data(), line.size()); error != 0) {
         reportFailure("writing", error);
-    } else {
-        failureReported_ = false;
+        // A file of our own making that fails tells of the disk or the directory, where a
+        // new file would fail alike: it stays, and the next message tries it again.
+        return passOverCurrentFile() ? Write::passedOver : Write::lost;
     }
-    maybeRollLogFileDueToSize();
+    failureReported_ = false;
+    return Write::written;
 }
 
 void LxFileLogger::willRemoveLogger() { rollLogFileNow(); }
@@ -92,7 +102,7 @@ std::shared_ptr<LxLogFileInfo> LxFileLogger::currentLogFileInfo() {
     if (currentLogFileInfo_) return currentLogFileInfo_;
 
     const auto infos = logFileManager_->sortedLogFileInfos();
-    if (!infos.empty() && !infos.front()->isArchived()) {
+    if (!infos.empty() && !infos.front()->isArchived() && infos.front()->filePath() != passedOverFilePath_) {
         const auto& newest = infos.front();
         const bool tooBig = maximumFileSize_ > 0 && newest->fileSize() >= maximumFileSize_;
         const bool tooOld = !tooBig && rollingFrequency_ > 0 && newest->age() >= rollingFrequency_;
@@ -101,15 +111,21 @@ std::shared_ptr<LxLogFileInfo> LxFileLogger::currentLogFileInfo() {
             logFileManager_->didArchiveLogFile(newest->filePath());
         } else {
             currentLogFileInfo_ = newest;
+            currentLogFileMadeHere_ = false;
         }
     }
     if (!currentLogFileInfo_) {
-        if (auto path = logFileManager_->createNewLogFile()) currentLogFileInfo_ = LxLogFileInfo::logFileWithPath(std::move(*path));
+        if (auto path = logFileManager_->createNewLogFile()) {
+            currentLogFileInfo_ = LxLogFileInfo::logFileWithPath(std::move(*path));
+            currentLogFileMadeHere_ = true;
+        }
     }
     return currentLogFileInfo_;
 }
 
-int LxFileLogger::currentLogFileHandle() {
+int LxFileLogger::currentLogFileHandle() { return openCurrentLogFile(nullptr); }
+
+int LxFileLogger::openCurrentLogFile(bool* passedOver) {
     if (currentLogFileHandle_ >= 0) return currentLogFileHandle_;
     const auto info = currentLogFileInfo();
     if (!info) return -1;
@@ -119,9 +135,10 @@ int LxFileLogger::currentLogFileHandle() {
     const int fd = ::open(info->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         reportFailure("opening", errno);
+        const bool passed = passOverCurrentFile();
+        if (passedOver != nullptr) *passedOver = passed;
         // The next message chooses (or makes) its file anew instead of trying this path
-        // for ever: a file that could not be made while its directory was missing would
-        // otherwise never be written.
+        // for ever.
         currentLogFileInfo_.reset();
         return -1;
     }
@@ -129,6 +146,21 @@ int LxFileLogger::currentLogFileHandle() {
     currentLogFileHandle_ = fd;
     scheduleTimerToRollLogFileDueToAge();
     return currentLogFileHandle_;
+}
+
+bool LxFileLogger::passOverCurrentFile() {
+    if (!currentLogFileInfo_ || currentLogFileMadeHere_) return false;
+    // Not archived: the mark may not stick to what failed (a directory, a link to a device),
+    // and a file that cannot be written would only fail once more. Remembered instead, for
+    // as long as it could be the newest file.
+    passedOverFilePath_ = currentLogFileInfo_->filePath();
+    closeCurrentFile();
+    currentLogFileInfo_.reset();
+    if (rollingTimer_) {
+        rollingTimer_->cancel();
+        rollingTimer_.reset();
+    }
+    return true;
 }
 
 void LxFileLogger::rollLogFileNow() {

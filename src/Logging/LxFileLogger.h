@@ -12,10 +12,13 @@
 //   file is rollingFrequency() seconds old (0 or less: no age limit; a one-shot timer, armed
 //   when the file is opened), on rollLogFile(), and when the logger leaves the hub. A rolled
 //   file is closed, synced and marked archived; the next message opens a new file.
-// - Failures never stop the logging: a file that cannot be opened or written loses the
-//   message (one plain log line per run of failures) and the next message tries anew; a file
-//   system without extended attributes keeps the logger writing (each failed mark is logged
-//   by LxLogFileInfo).
+// - Failures never stop the logging. A file found in the directory (the newest, after a
+//   restart) that cannot be opened or written is passed over: left as it is, never chosen
+//   again, and the line goes to a new file. A file the logger made itself that fails tells of
+//   the disk or the directory: the message is lost and the next one tries again. Each run of
+//   failures is one plain log line; a directory or file that cannot be made is reported by
+//   the manager, with its own error. A file system without extended attributes keeps the
+//   logger writing (each failed mark is logged by LxLogFileInfo).
 //
 // Threads: the hub calls logMessage() and willRemoveLogger() on the logger's queue
 // "log.hub.fileLogger", where all its file state lives. The property getters wait for the
@@ -74,6 +77,15 @@ public:
     void scheduleTimerToRollLogFileDueToAge();
 
 private:
+    enum class Write { written, lost, passedOver };
+    // Writes the line to the current file (opened, chosen or made when needed).
+    Write writeLine(const std::string& line);
+    // currentLogFileHandle(); *passedOver (when given) tells whether a file that failed to
+    // open was passed over.
+    int openCurrentLogFile(bool* passedOver);
+    // Passes over the current file when the logger did not make it: closed, its timer
+    // stopped, dropped and never chosen again. False (nothing done) for a file of its own.
+    bool passOverCurrentFile();
     // A failed open or write is logged once until a write succeeds again.
     void reportFailure(const char* what, int errnoValue);
     void closeCurrentFile();
@@ -81,6 +93,10 @@ private:
     const std::shared_ptr<LxLogFileManager> logFileManager_;
     // On the logger's queue only:
     std::shared_ptr<LxLogFileInfo> currentLogFileInfo_;
+    bool currentLogFileMadeHere_ = false;  // made by createNewLogFile(), not found
+    // The last file passed over. Only the newest file is ever chosen, and a new file follows
+    // every one passed over, so one is enough.
+    std::string passedOverFilePath_;
     int currentLogFileHandle_ = -1;
     std::shared_ptr<platform::DispatchSource> rollingTimer_;
     uint64_t maximumFileSize_ = 1024 * 1024;

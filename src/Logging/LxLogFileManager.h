@@ -30,7 +30,8 @@ public:
     virtual std::vector<std::string> sortedLogFileNames() = 0;
     virtual std::vector<std::shared_ptr<LxLogFileInfo>> sortedLogFileInfos() = 0;
 
-    // Makes a new, empty log file and gives its full path; nothing when no name can be had.
+    // Makes a new, empty log file and gives its full path; nothing when none can be made (the
+    // manager reports why).
     virtual std::optional<std::string> createNewLogFile() = 0;
 
     // How many archived files are kept; 0 keeps all.

@@ -82,6 +82,11 @@ std::optional<std::string> LxLogFileManagerDefault::generateShortUUID() {
 }
 
 std::string LxLogFileManagerDefault::logsDirectory() {
+    makeLogsDirectory();
+    return logsDirectory_;
+}
+
+bool LxLogFileManagerDefault::makeLogsDirectory() {
     if (!platform::FileManager::fileExistsAtPath(logsDirectory_)) {
         if (auto error = platform::FileManager::createDirectoryAtPath(logsDirectory_)) {
             // Every message asks again while the directory is missing: one line per run of
@@ -89,11 +94,11 @@ std::string LxLogFileManagerDefault::logsDirectory() {
             if (!directoryFailureReported_.exchange(true)) {
                 platform::plainLog("LxFileLogManagerDefault: Error creating logsDirectory: %@", error->describe());
             }
-            return logsDirectory_;
+            return false;
         }
     }
     directoryFailureReported_.store(false);
-    return logsDirectory_;
+    return true;
 }
 
 std::vector<std::string> LxLogFileManagerDefault::unsortedLogFilePaths() {
@@ -160,16 +165,25 @@ std::vector<std::shared_ptr<LxLogFileInfo>> LxLogFileManagerDefault::sortedLogFi
 }
 
 std::optional<std::string> LxLogFileManagerDefault::createNewLogFile() {
-    const std::string directory = logsDirectory();
+    // Without its directory no file can be made; the directory's failure has been reported
+    // with its own error, where a file tried under it would only say that nothing is there.
+    if (!makeLogsDirectory()) return std::nullopt;
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
         const auto uuid = generateShortUUID();
         if (!uuid) return std::nullopt;
-        std::string path = platform::TemporaryDirectory::join(directory, "log-" + *uuid + ".txt");
+        const std::string name = "log-" + *uuid + ".txt";
+        std::string path = platform::TemporaryDirectory::join(logsDirectory_, name);
         if (platform::FileManager::fileExistsAtPath(path)) continue;
-        // Another process may take the name between the test and the creation: draw again.
-        // Other failures leave the file missing; the logger then fails to open it and tries
-        // anew with its next message.
-        if (auto error = platform::FileManager::createEmptyFileAtPath(path); error && error->code == EEXIST) continue;
+        if (auto error = platform::FileManager::createEmptyFileAtPath(path)) {
+            // Another process may take the name between the test and the creation: draw again.
+            if (error->code == EEXIST) continue;
+            // Every message asks again: one line per run of failures.
+            if (!fileFailureReported_.exchange(true)) {
+                platform::plainLog("LxFileLogManagerDefault: Error creating log file (%@): %@", name, error->describe());
+            }
+            return std::nullopt;
+        }
+        fileFailureReported_.store(false);
         deleteOldLogFiles();
         return path;
     }

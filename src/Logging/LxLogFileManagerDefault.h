@@ -54,6 +54,8 @@ public:
     std::vector<std::string> sortedLogFilePaths() override;
     std::vector<std::string> sortedLogFileNames() override;
     std::vector<std::shared_ptr<LxLogFileInfo>> sortedLogFileInfos() override;
+    // Nothing when the directory or the file cannot be made; each failure is logged through
+    // the plain log call with its own error, once until a file can be made again.
     std::optional<std::string> createNewLogFile() override;
 
     // The directory, made (with its parents, mode 0700) when nothing is at its path. A failure
@@ -68,7 +70,11 @@ public:
     void setMaximumNumberOfLogFiles(uint64_t count) override;
 
 private:
+    // Makes the directory when nothing is at its path; false (logged) when it cannot be had.
+    bool makeLogsDirectory();
+
     const std::string logsDirectory_;
     std::atomic<uint64_t> maximumNumberOfLogFiles_{5};
     std::atomic<bool> directoryFailureReported_{false};  // until the directory is there again
+    std::atomic<bool> fileFailureReported_{false};       // until a file is made again
 };

@@ -1,10 +1,16 @@
 #include "Logging/LxFileLogger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -55,6 +61,35 @@ private:
 class DroppingFormatter : public LxLogFormatter {
 public:
     LxLogText formatLogMessage(const LxLogMessage&) override { return nullptr; }
+};
+
+// While it lives, the directory carries the immutable flag (file systems like ext4, and a
+// process with CAP_LINUX_IMMUTABLE): nothing can be made in it, not even by root.
+class ImmutableDirectory {
+public:
+    explicit ImmutableDirectory(std::string path) : path_(std::move(path)) { locked_ = setFlag(true); }
+    ~ImmutableDirectory() { unlock(); }
+    bool isLocked() const { return locked_; }
+    void unlock() {
+        if (locked_) locked_ = !setFlag(false);
+    }
+
+private:
+    bool setFlag(bool on) {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return done;
+    }
+
+    const std::string path_;
+    bool locked_ = false;
 };
 
 // Logs synchronously through the hub: every logger has written the text when it returns.
@@ -330,15 +365,97 @@ TEST_F(LxFileLoggerTest, MissingDirectoryLosesMessagesUntilItCanBeMade) {
     f.start();
     logText("lost");
     logText("lost too");
+    // One line, the directory's own, once per run of failures: no file is tried under a
+    // directory that is not there.
     const auto lines = log_.lines();
-    ASSERT_EQ(2u, lines.size()) << ::testing::PrintToString(lines);  // once per run of failures
+    ASSERT_EQ(1u, lines.size()) << ::testing::PrintToString(lines);
     EXPECT_EQ(0u, lines[0].rfind("LxFileLogManagerDefault: Error creating logsDirectory: Error Domain=NSPOSIXErrorDomain Code=20 ", 0)) << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("LxFileLogger: Error opening log file \\(log-[0-9A-F]{6}\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=20 .*")))
-        << lines[1];
 
     ASSERT_EQ(0, ::unlink(parent.join("blocker").c_str()));
     logText("kept");
     EXPECT_EQ(std::vector<std::string>{"kept\n"}, f.contents());
+}
+
+TEST_F(LxFileLoggerTest, RegressionDirectoryOrFileThatCannotBeMadeIsReportedWithItsOwnError) {
+    // An immutable directory takes no new entry, not even from root (who passes every
+    // permission check): mkdir and creat fail with EPERM, where opening a file that was never
+    // made would say ENOENT.
+    struct Case {
+        const char* title;
+        const char* logsDirectory;  // under the immutable directory
+        const char* line;           // the one line, as a regular expression
+    };
+    const Case cases[] = {
+        {"the directory cannot be made", "locked/logs",
+         "LxFileLogManagerDefault: Error creating logsDirectory: Error Domain=NSPOSIXErrorDomain Code=1 .*"},
+        {"the directory is there but takes no file", "locked",
+         "LxFileLogManagerDefault: Error creating log file \\(log-[0-9A-F]{6}\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=1 .*"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        log_.clear();
+        testtools::ScratchDirectory parent("pellix-filelogger-test");
+        ASSERT_EQ(0, ::mkdir(parent.join("locked").c_str(), 0700));
+        ImmutableDirectory locked(parent.join("locked"));
+        if (!locked.isLocked()) GTEST_SKIP() << "no immutable directories here (file system or capability)";
+        FileLoggerFixture f(parent.join(c.logsDirectory));
+        f.start();
+        logText("lost");
+        logText("lost too");
+        const auto lines = log_.lines();
+        EXPECT_EQ(1u, lines.size()) << ::testing::PrintToString(lines);
+        if (!lines.empty()) {
+            EXPECT_TRUE(std::regex_match(lines[0], std::regex(c.line))) << lines[0];
+        }
+
+        locked.unlock();
+        logText("kept");
+        EXPECT_EQ(std::vector<std::string>{"kept\n"}, f.contents());
+        f.stop();
+    }
+}
+
+TEST_F(LxFileLoggerTest, RegressionNewestFileThatCannotBeOpenedOrWrittenIsPassedOver) {
+    // The newest file is not archived and under both limits, so it is the one to append to;
+    // when it fails, the logger goes on in a new file instead of losing every message.
+    struct Case {
+        const char* title;
+        std::function<int(const std::string&)> make;
+        const char* line;  // the one line, as a regular expression
+    };
+    const Case cases[] = {
+        {"a directory under the file's name cannot be opened",
+         [](const std::string& path) { return ::mkdir(path.c_str(), 0700); },
+         "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=21 .*"},
+        {"a link to /dev/full opens but takes no byte",
+         [](const std::string& path) { return ::symlink("/dev/full", path.c_str()); },
+         "LxFileLogger: Error writing log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=28 .*"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        log_.clear();
+        FileLoggerFixture f;
+        ASSERT_EQ(0, c.make(f.dir_.join("log-AAAAAA.txt")));
+        f.logger_->setRollingFrequency(0);  // /dev/full is as old as the machine
+        f.start();
+        std::string written;
+        for (int i = 0; i < 20; ++i) {
+            logText("line " + std::to_string(i));
+            written += "line " + std::to_string(i) + "\n";
+        }
+        f.stop();
+
+        const auto lines = log_.lines();
+        EXPECT_EQ(1u, lines.size()) << ::testing::PrintToString(lines);
+        if (!lines.empty()) {
+            EXPECT_TRUE(std::regex_match(lines[0], std::regex(c.line))) << lines[0];
+        }
+        // Every line is in the new file (never read the link: /dev/full reads without end).
+        std::vector<std::string> others;
+        for (const std::string& name : f.manager_->sortedLogFileNames())
+            if (name != "log-AAAAAA.txt") others.push_back(readFile(f.dir_.join(name)));
+        EXPECT_EQ(std::vector<std::string>{written}, others);
+    }
 }
 
 TEST_F(LxFileLoggerTest, MessagesThatEachFillAFileLoseNoLine) {
