@@ -168,9 +168,16 @@ void LxAbstractDatabaseLogger::didAddLogger() {
 }
 
 void LxAbstractDatabaseLogger::willRemoveLogger() {
+    // The timers go even when the subclass's save throws: a logger that has left the hub is
+    // never woken again. (What the save threw goes on to the queue, which reports it.)
+    struct TimersGo {
+        LxAbstractDatabaseLogger& logger;
+        ~TimersGo() {
+            logger.destroySaveTimer();
+            logger.destroyDeleteTimer();
+        }
+    } timersGo{*this};
     performSaveAndSuspendSaveTimer();
-    destroySaveTimer();
-    destroyDeleteTimer();
 }
 
 void LxAbstractDatabaseLogger::flush() { performSaveAndSuspendSaveTimer(); }

@@ -11,7 +11,9 @@
 // - Delete timer: runs while both deleteInterval() and maxAge() are above 0; the first pass
 //   comes one interval after the logger joins the hub. A shorter maxAge() deletes at once and
 //   times the next pass from then; a longer one waits for the timer.
-// - Leaving the hub saves what is pending, then stops both timers; LxLog::flushLog() saves.
+// - Leaving the hub saves what is pending, then stops both timers, also when the save throws;
+//   LxLog::flushLog() saves. A save that throws elsewhere leaves its entries unsaved and the
+//   save timer armed, so that the next interval tries again.
 // - A value of 0 or less switches the feature off (saveThreshold() 0: no saving by count);
 //   a setter given the current value (or a double that is not a number) does nothing.
 //

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Logging/LxLog.h"
 #include "tools/Eventually.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -77,6 +79,23 @@ private:
     size_t pending_ = 0;                   // guarded by mutex_
     std::vector<Save> saves_;              // guarded by mutex_
     std::vector<SteadyClock::time_point> deletes_;  // guarded by mutex_
+};
+
+// A database whose every save throws; it counts the attempts and the delete passes.
+class ThrowingDatabaseLogger : public LxAbstractDatabaseLogger {
+public:
+    ThrowingDatabaseLogger() : LxAbstractDatabaseLogger("test.throwingDatabaseLogger") {}
+
+    std::atomic<int> saveAttempts{0};
+    std::atomic<int> deletePasses{0};
+
+protected:
+    bool db_log(const std::shared_ptr<const LxLogMessage>&) override { return true; }
+    void db_save() override {
+        ++saveAttempts;
+        throw std::runtime_error("the database is gone");
+    }
+    void db_delete() override { ++deletePasses; }
 };
 
 // Logs synchronously: the logger has handled the message when it returns.
@@ -339,6 +358,28 @@ TEST_F(LxAbstractDatabaseLoggerTest, LoggerDroppedWithItsTimersSuspendedOrRunnin
     logger_.reset();
     EXPECT_TRUE(weak.expired());
     std::this_thread::sleep_for(200ms);
+}
+
+TEST(LxAbstractDatabaseLoggerThrowingTest, RegressionRemovedLoggerWhoseSaveThrowsKeepsNoTimer) {
+    testtools::LogCapture log;  // the pool's line for each task that threw
+    auto logger = std::make_shared<ThrowingDatabaseLogger>();
+    const std::weak_ptr<ThrowingDatabaseLogger> weak = logger;
+    logger->setSaveInterval(0.1);
+    logger->setDeleteInterval(0.1);
+    LxLog::addLogger(logger);
+    logOne();
+    // A save that throws leaves the entry unsaved and the timer armed: it tries again.
+    ASSERT_TRUE(testtools::eventually([&] { return logger->saveAttempts >= 2 && logger->deletePasses >= 1; }));
+
+    LxLog::removeLogger(logger);
+    logger->saveThreshold();  // the removal has run, its save (which threw too) included
+    const int saveAttempts = logger->saveAttempts;
+    const int deletePasses = logger->deletePasses;
+    std::this_thread::sleep_for(600ms);  // six intervals of either timer
+    EXPECT_EQ(saveAttempts, logger->saveAttempts);
+    EXPECT_EQ(deletePasses, logger->deletePasses);
+    logger.reset();
+    EXPECT_TRUE(weak.expired());
 }
 
 }  // namespace
