@@ -25,7 +25,9 @@ LxLogMessage::LxLogMessage(std::string logMsg, int32_t level, int32_t flag, int3
       lineNumber(line),
       machThreadID(static_cast<uint32_t>(platform::currentThreadId())),
       queueLabel(lx_str_copy(platform::DispatchQueue::currentLabel().c_str())),
-      threadName(platform::currentThreadName()),
+      // A pool worker's name is the pool's, shared by every worker: it tells no thread apart,
+      // so the record has the worker as a thread without a name, which is printed by its id.
+      threadName(platform::DispatchQueue::currentThreadIsPoolWorker() ? std::string() : platform::currentThreadName()),
       tag(std::move(tag)),
       options(options) {}
 

@@ -62,7 +62,7 @@ public:
     const int32_t lineNumber;
     const uint32_t machThreadID;            // the caller's kernel thread id
     const char* const queueLabel;           // own copy of the caller's queue label ("" on none; DispatchQueue::currentLabel)
-    const std::string threadName;           // the caller's thread name, possibly empty
+    const std::string threadName;           // the caller's own thread name, possibly empty ("" on a pool worker)
     const LxLogTag tag;
     const int32_t options;
 };

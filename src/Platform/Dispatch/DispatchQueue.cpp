@@ -328,6 +328,8 @@ void* DispatchQueue::getSpecific(const void* key) {
 
 DispatchQueue* DispatchQueue::current() { return tlsCurrentQueue; }
 
+bool DispatchQueue::currentThreadIsPoolWorker() { return detail::onPoolWorker(); }
+
 std::string DispatchQueue::currentLabel() {
     if (DispatchQueue* queue = tlsCurrentQueue) return queue->label();
     return isMainThread() ? std::string(mainQueueLabel()) : std::string();

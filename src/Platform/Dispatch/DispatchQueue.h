@@ -140,6 +140,9 @@ public:
     static std::string currentLabel();
     // The label of the main queue: the queue of the main thread's own code.
     static const char* mainQueueLabel() { return "main-thread"; }
+    // Whether the calling thread is one of the pool's workers, which run the tasks of every
+    // queue and all bear the pool's one thread name.
+    static bool currentThreadIsPoolWorker();
 
 protected:
     explicit DispatchQueue(std::string label) : label_(std::move(label)) {}

@@ -85,15 +85,42 @@ TEST_F(DispatchQueueLogFormatterTest, NamesTheQueueOrElseTheThreadOrElseItsId) {
         EXPECT_EQ(c.expected(*c.message), formatter_.queueThreadLabelForLogMessage(*c.message));
     }
 
-    // A task of the global concurrent queue runs on a pool thread, named by the pool.
-    std::shared_ptr<const LxLogMessage> pooled;
+}
+
+TEST_F(DispatchQueueLogFormatterTest, RegressionPoolWorkersAreToldApartByTheirIds) {
+    // The pool names its threads alike for the system's tools; that name is no name of a
+    // thread's own, so a global queue's message shows which worker logged it.
+    const auto globalLabelled = DispatchQueue::createSerial("com.apple.root.default-priority");
+    struct Case {
+        const char* name;
+        std::shared_ptr<DispatchQueue> queue;
+    };
+    const Case cases[] = {
+        {"a task of the global concurrent queue", DispatchQueue::globalConcurrent()},
+        {"a task of a queue with a global queue's label", globalLabelled},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::shared_ptr<const LxLogMessage> pooled;
+        platform::Semaphore done;
+        c.queue->async([&] {
+            pooled = makeMessage();
+            done.signal();
+        });
+        done.wait();
+        EXPECT_EQ("", pooled->threadName);
+        EXPECT_EQ(hexId(*pooled), formatter_.queueThreadLabelForLogMessage(*pooled));
+    }
+    // A serial queue's own label still names its messages on a worker.
+    auto serial = DispatchQueue::createSerial("test.queue");
+    std::shared_ptr<const LxLogMessage> onSerial;
     platform::Semaphore done;
-    DispatchQueue::globalConcurrent()->async([&] {
-        pooled = makeMessage();
+    serial->async([&] {
+        onSerial = makeMessage();
         done.signal();
     });
     done.wait();
-    EXPECT_EQ(pooled->threadName, formatter_.queueThreadLabelForLogMessage(*pooled));
+    EXPECT_EQ("test.queue", formatter_.queueThreadLabelForLogMessage(*onSerial));
 }
 
 TEST_F(DispatchQueueLogFormatterTest, TheSixGlobalQueueLabelsAreNamedByTheirThread) {
