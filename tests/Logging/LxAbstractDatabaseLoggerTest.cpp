@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,30 @@ private:
     size_t pending_ = 0;                   // guarded by mutex_
     std::vector<Save> saves_;              // guarded by mutex_
     std::vector<SteadyClock::time_point> deletes_;  // guarded by mutex_
+};
+
+// Hands out memory like std::allocator and counts the blocks not yet given back.
+template <class T>
+struct CountingAllocator {
+    using value_type = T;
+    explicit CountingAllocator(std::shared_ptr<std::atomic<long>> live) : live(std::move(live)) {}
+    template <class U>
+    CountingAllocator(const CountingAllocator<U>& other) : live(other.live) {}
+
+    T* allocate(size_t n) {
+        ++*live;
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) {
+        --*live;
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const CountingAllocator<U>& other) const {
+        return live == other.live;
+    }
+
+    std::shared_ptr<std::atomic<long>> live;
 };
 
 // A database whose every save throws; it counts the attempts and the delete passes.
@@ -350,18 +375,35 @@ TEST_F(LxAbstractDatabaseLoggerTest, SettersRunAtOnceOnTheLoggersQueue) {
 }
 
 TEST_F(LxAbstractDatabaseLoggerTest, LoggerDroppedWithItsTimersSuspendedOrRunningGoesQuietly) {
+    // Made with a counting allocator: the logger's storage goes back only when the last weak
+    // reference to it has gone too, and each timer's handler holds one for as long as the
+    // timer lives. So the storage tells whether a timer was left behind, firing into nothing.
+    auto liveBlocks = std::make_shared<std::atomic<long>>(0);
+    logger_ = std::allocate_shared<CountingDatabaseLogger>(CountingAllocator<CountingDatabaseLogger>(liveBlocks));
     auto weak = std::weak_ptr<CountingDatabaseLogger>(logger_);
     logger_->setSaveInterval(0.05);
     logger_->setDeleteInterval(0.05);
     add();
     logOne();
     LxLog::flushLog();  // the save timer is suspended again
-    remove();
-    logger_->setSaveInterval(0.05);  // a suspended save timer outside the hub
+    remove();           // and both timers go with the removal
+
+    // Outside the hub: a save timer armed by an entry and suspended again by its save, and a
+    // running delete timer, both new values.
+    logger_->setSaveInterval(0.1);
+    logger_->setDeleteInterval(0.1);
     settle();
+    const auto entry = std::make_shared<const LxLogMessage>("entry", LogLevelWarning, LogFlagError, LogContextDefault,
+                                                            __FILE__, __func__, __LINE__, std::nullopt, 0);
+    logger_->loggerQueue()->sync([&] { logger_->logMessage(entry); });
+    logger_->savePendingLogEntries();
+    ASSERT_TRUE(testtools::eventually([&] { return logger_->saves().size() == 2 && logger_->deletes().size() >= 2; }));
+
     logger_.reset();
     EXPECT_TRUE(weak.expired());
-    std::this_thread::sleep_for(200ms);
+    weak.reset();  // the test's own weak reference
+    EXPECT_TRUE(testtools::eventually([&] { return liveBlocks->load() == 0; }))
+        << "a timer of the dropped logger is still there";
 }
 
 TEST(LxAbstractDatabaseLoggerThrowingTest, RegressionRemovedLoggerWhoseSaveThrowsKeepsNoTimer) {
