@@ -40,12 +40,20 @@ FirefoxCertManager::FirefoxCertManager() : FirefoxCertManager(Options{}) {}
 FirefoxCertManager::FirefoxCertManager(Options options) : options_(std::move(options)) {}
 
 void FirefoxCertManager::updateFirefoxProfilesWithDer(const std::vector<std::uint8_t>& der, const std::string& certName) {
-    const std::string path = writeCertFile(der);
-    updateFirefoxProfiles(path, certName);
-    (void)platform::FileManager::removeItemAtPath(path);
+    std::lock_guard<std::mutex> pass(passMutex_);
+    // certutil would add nothing from a file that is not there, and the pass would still count.
+    const auto path = writeCertFile(der);
+    if (!path) return;
+    updateProfilesLocked(*path, certName);
+    (void)platform::FileManager::removeItemAtPath(*path);
 }
 
 void FirefoxCertManager::updateFirefoxProfiles(const std::string& certificatePath, const std::string& certName) {
+    std::lock_guard<std::mutex> pass(passMutex_);
+    updateProfilesLocked(certificatePath, certName);
+}
+
+void FirefoxCertManager::updateProfilesLocked(const std::string& certificatePath, const std::string& certName) {
     if (profilesUpdated_) return;
     for (const auto& user : getUsers()) {
         const auto profiles = getFirefoxProfileFolders(user);
@@ -119,9 +127,17 @@ bool FirefoxCertManager::certUtilInstalled() const {
     return platform::FileManager::fileExistsAtPath(options_.certutilPath);
 }
 
-std::string FirefoxCertManager::writeCertFile(const std::vector<std::uint8_t>& der) const {
-    const std::string path = applicationTemporaryDirectory().value_or("") + "/" + kCertificateFileName;
-    (void)platform::FileManager::writeAtomically(path, der);
+std::optional<std::string> FirefoxCertManager::writeCertFile(const std::vector<std::uint8_t>& der) const {
+    const auto directory = applicationTemporaryDirectory();
+    if (!directory) {
+        platform::plainLog("The certificate file cannot be written: there is no private temporary directory");
+        return std::nullopt;
+    }
+    const std::string path = *directory + "/" + kCertificateFileName;
+    if (auto error = platform::FileManager::writeAtomically(path, der)) {
+        platform::plainLog("The certificate file %@ cannot be written: %@", path, error->describe());
+        return std::nullopt;
+    }
     return path;
 }
 

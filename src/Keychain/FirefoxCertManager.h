@@ -11,14 +11,21 @@
 // ended. A child that is still running after the time-out is ended and counts as failed, so a
 // tool that would ask for a password never holds up its caller for good.
 //
+// The certificate file is written to pellix's temporary directory only when that directory is
+// the user's own and nobody else may write to it (see OVKeychain::applicationTemporaryDirectory):
+// certutil adds the file as a trusted authority, so nobody else may get to swap it first. A
+// certificate that cannot be written installs nothing, and the next call tries again.
+//
 // Everything runs on the caller's thread, which blocks while each child runs. Callable from any
-// thread, one pass at a time: every pass writes, hands to certutil and removes the same
-// temporary certificate file, and tests profilesUpdated before it sets it.
+// thread: passes (updateFirefoxProfilesWithDer and updateFirefoxProfiles) run one at a time in
+// the process, whichever installer runs them, since every pass writes, hands to certutil and
+// removes the same temporary certificate file, and tests profilesUpdated before it sets it.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,7 +56,9 @@ public:
     void setProfilesUpdated(bool updated) { profilesUpdated_ = updated; }
 
     // Writes the DER bytes to the temporary certificate file, runs updateFirefoxProfiles with it
-    // and removes the file again (errors ignored).
+    // and removes the file again (errors ignored). When the file cannot be written (the
+    // directory is missing, not private or not writable) the reason is logged and nothing is
+    // installed or counted.
     void updateFirefoxProfilesWithDer(const std::vector<std::uint8_t>& der, const std::string& certName);
     // Adds the certificate file, under the name, to every profile whose database does not list
     // the name yet; sets profilesUpdated once an add has run. Nothing while profilesUpdated.
@@ -74,16 +83,23 @@ public:
     static bool isProfileFolder(const std::string& name);
     // Whether a file exists at the tool path.
     bool certUtilInstalled() const;
-    // Writes the bytes atomically to the temporary certificate file; returns its path whether or
-    // not the write succeeded.
-    std::string writeCertFile(const std::vector<std::uint8_t>& der) const;
-    // pellix's temporary directory plus "Pellix", made when missing.
+    // Writes the bytes atomically to the temporary certificate file and returns its path; nothing,
+    // after a log line with the reason, when the file could not be written.
+    std::optional<std::string> writeCertFile(const std::vector<std::uint8_t>& der) const;
+    // pellix's temporary directory plus "Pellix", made when missing; nothing when it cannot be
+    // had or is not private to the user.
     static std::optional<std::string> applicationTemporaryDirectory();
 
 private:
     // Runs the tool with the arguments and watches it; its exit status, or nothing when it could
     // not be started or overran its time-out.
     std::optional<int> runTool(const std::vector<std::string>& arguments) const;
+    // The pass of updateFirefoxProfiles, with passMutex_ held.
+    void updateProfilesLocked(const std::string& certificatePath, const std::string& certName);
+
+    // Held for the whole of a pass, by every installer of the process: the temporary
+    // certificate file is one for them all.
+    inline static std::mutex passMutex_;
 
     const Options options_;
     std::atomic<bool> profilesUpdated_{false};

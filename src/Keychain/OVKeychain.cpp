@@ -1,6 +1,12 @@
 #include "Keychain/OVKeychain.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -8,6 +14,7 @@
 #include "Platform/Files/TemporaryDirectory.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/Pkcs12Import.h"
+#include "Platform/Keychain/StoreFile.h"
 #include "Platform/Keychain/Subprocess.h"
 #include "Platform/Keychain/TrustSettings.h"
 #include "Platform/PlainLog.h"
@@ -109,8 +116,22 @@ std::optional<std::string> OVKeychain::applicationTemporaryDirectory() {
     auto base = platform::TemporaryDirectory::path();
     if (!base) return std::nullopt;
     std::string dir = platform::TemporaryDirectory::join(*base, "Pellix");
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
+    (void)platform::StoreFile::makeDirectories(dir);
+    // $TMPDIR may name a folder that other accounts share: a "Pellix" folder that someone else
+    // made or may write to would let them swap a certificate before certutil trusts it.
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        platform::plainLog("The temporary directory %@ cannot be used: %@", dir, std::strerror(errno));
+        return std::nullopt;
+    }
+    struct stat st {};
+    const bool statted = ::fstat(fd, &st) == 0;
+    ::close(fd);
+    if (!statted || st.st_uid != ::getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        platform::plainLog("The temporary directory %@ is not private to this user (owner %d, mode %o); it is not used",
+                           dir, static_cast<long>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+        return std::nullopt;
+    }
     return dir;
 }
 

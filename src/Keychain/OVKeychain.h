@@ -62,8 +62,10 @@ public:
 
     // Never called by the system.
     static void addCertificate(const std::string& name);
-    // The user's temporary directory plus "Pellix", made when missing (errors ignored); none
-    // when the platform has no temporary directory.
+    // The user's temporary directory plus "Pellix", made (mode 0700) when missing. What goes in
+    // it is handed to tools as trusted input, so it is used only when it is a directory, not a
+    // symbolic link, owned by the user and writable by nobody else; otherwise the reason is
+    // logged and there is none. None too when the platform has no temporary directory.
     static std::optional<std::string> applicationTemporaryDirectory();
     // A container made with the openssl command-line tool (/usr/bin/openssl) in
     // applicationTemporaryDirectory(): a 1024-bit key, a 365-day certificate, exported with the

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "Platform/Keychain/KeychainTestHome.h"
 #include "Platform/Keychain/Subprocess.h"
@@ -172,6 +176,130 @@ TEST_F(FirefoxCertManagerTest, AToolThatHangsIsEndedAndFails) {
     manager.updateFirefoxProfiles(root_ + "/x.der", "Pellix");
     EXPECT_FALSE(manager.profilesUpdated());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// A certificate file that cannot be written installs nothing and counts nothing, so the next
+// pass, once the file can be written, installs it.
+TEST_F(FirefoxCertManagerTest, ACertificateThatCannotBeWrittenInstallsNothing) {
+    struct Case {
+        const char* title;
+        std::function<void()> breakIt;
+        std::function<void()> mendIt;
+        std::function<std::string()> logged;  // the beginning of the line that tells why
+    };
+    std::unique_ptr<ScopedEnv> elsewhere;
+    const Case cases[] = {
+        {"temporary directory below a file",
+         [&] {
+             std::ofstream(root_ + "/file") << "not a folder\n";
+             elsewhere = std::make_unique<ScopedEnv>("TMPDIR", root_ + "/file/tmp");
+         },
+         [&] { elsewhere.reset(); },
+         [] { return std::string("The certificate file cannot be written: there is no private temporary directory"); }},
+        {"certificate file taken by a folder",
+         [&] { fs::create_directories(root_ + "/tmp/Pellix/certificate.der/inside"); },
+         [&] { fs::remove_all(root_ + "/tmp/Pellix/certificate.der"); },
+         [&] { return "The certificate file " + root_ + "/tmp/Pellix/certificate.der cannot be written: "; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        TearDown();
+        SetUp();
+        FirefoxCertManager manager(options(certutil_));
+        c.breakIt();
+        manager.updateFirefoxProfilesWithDer(der_, "Pellix");
+        EXPECT_FALSE(manager.profilesUpdated());
+        EXPECT_EQ(trustOf(profile("alice/.mozilla/firefox/abc.default")), "");
+        EXPECT_EQ(trustOf(profile("bob/.mozilla/firefox/xyz.default")), "");
+        EXPECT_EQ(log_->count(c.logged()), 1u);
+
+        c.mendIt();
+        manager.updateFirefoxProfilesWithDer(der_, "Pellix");
+        EXPECT_TRUE(manager.profilesUpdated());
+        EXPECT_EQ(trustOf(profile("alice/.mozilla/firefox/abc.default")), "C,,");
+        EXPECT_EQ(trustOf(profile("bob/.mozilla/firefox/xyz.default")), "C,,");
+    }
+}
+
+// $TMPDIR may name a folder that other accounts share. Its "Pellix" folder takes the
+// certificate only when it is the user's own and nobody else may write to it.
+TEST_F(FirefoxCertManagerTest, ASharedTemporaryFolderIsUsedOnlyWhenItIsPrivate) {
+    struct Case {
+        const char* title;
+        uid_t owner;  // 0: the user running the test
+        fs::perms mode;
+        bool link;  // "Pellix" is a symbolic link to a folder made as the others are
+        bool used;
+    };
+    constexpr uid_t kOtherAccount = 65534;
+    const Case cases[] = {
+        {"another account's, writable by all", kOtherAccount, fs::perms::all, false, false},
+        {"another account's, private to it", kOtherAccount, fs::perms::owner_all, false, false},
+        {"ours, writable by all", 0, fs::perms::all, false, false},
+        {"ours, writable by the group", 0, fs::perms::owner_all | fs::perms::group_all, false, false},
+        {"a link to a private folder of ours", 0, fs::perms::owner_all, true, false},
+        {"ours, private", 0, fs::perms::owner_all, false, true},
+        {"ours, readable by all", 0, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        TearDown();
+        SetUp();
+        const std::string folder = root_ + (c.link ? "/target" : "/tmp/Pellix");
+        fs::create_directories(folder);
+        fs::permissions(folder, c.mode);
+        const uid_t owner = c.owner == 0 ? ::getuid() : c.owner;
+        if (owner != ::getuid()) {
+            ASSERT_EQ(::chown(folder.c_str(), owner, owner), 0) << "the test runs as root";
+        }
+        if (c.link) fs::create_directory_symlink(folder, root_ + "/tmp/Pellix");
+
+        EXPECT_EQ(FirefoxCertManager::applicationTemporaryDirectory().has_value(), c.used);
+        FirefoxCertManager manager(options(certutil_));
+        manager.updateFirefoxProfilesWithDer(der_, "Pellix");
+        EXPECT_EQ(manager.profilesUpdated(), c.used);
+        EXPECT_EQ(trustOf(profile("alice/.mozilla/firefox/abc.default")), c.used ? "C,," : "");
+        EXPECT_TRUE(fs::is_empty(folder));  // nothing written into a folder that is not used, nothing left behind
+        if (!c.used) {
+            EXPECT_EQ(log_->count("The certificate file cannot be written"), 1u);
+        }
+    }
+}
+
+// Two passes at once, each with its own certificate, from two installers: they run one after
+// the other, and each profile receives each pass's own file. The stand-in tool notes a pass
+// that starts while another one's add runs, and which certificate each add was given.
+TEST_F(FirefoxCertManagerTest, PassesRunOneAtATime) {
+    const std::string tool = root_ + "/certutil";
+    const std::string a = root_ + "/a.der", b = root_ + "/b.der";
+    const std::string events = root_ + "/events";
+    const auto derB = keychain_test::makeIdentity(keychain_test::kNoLabel, "Pellix")->certificate()->der();
+    std::ofstream(a, std::ios::binary).write(reinterpret_cast<const char*>(der_.data()), static_cast<std::streamsize>(der_.size()));
+    std::ofstream(b, std::ios::binary).write(reinterpret_cast<const char*>(derB.data()), static_cast<std::streamsize>(derB.size()));
+    std::ofstream(tool) << "#!/bin/sh\n"
+                           "[ \"$1\" = -A ] || exit 1\n"
+                           "mkdir '" << root_ << "/inside' 2>/dev/null || echo overlap >> '" << events << "'\n"
+                           "if cmp -s \"$5\" '" << a << "'; then echo a >> '" << events << "';\n"
+                           "elif cmp -s \"$5\" '" << b << "'; then echo b >> '" << events << "';\n"
+                           "else echo other >> '" << events << "'; fi\n"
+                           "sleep 0.2\n"
+                           "rmdir '" << root_ << "/inside'\n";
+    fs::permissions(tool, fs::perms::owner_all);
+
+    FirefoxCertManager first(options(tool)), second(options(tool));
+    std::thread one([&] { first.updateFirefoxProfilesWithDer(der_, "Pellix"); });
+    std::thread two([&] { second.updateFirefoxProfilesWithDer(derB, "Pellix"); });
+    one.join();
+    two.join();
+    EXPECT_TRUE(first.profilesUpdated());
+    EXPECT_TRUE(second.profilesUpdated());
+    // Two profiles each: "a" twice and "b" twice, one pass after the other.
+    std::string seen;
+    std::ifstream in(events);
+    for (std::string line; std::getline(in, line);) seen += line + " ";
+    EXPECT_TRUE(seen == "a a b b " || seen == "b b a a ") << seen;
+    EXPECT_FALSE(fs::exists(root_ + "/tmp/Pellix/certificate.der"));
 }
 
 TEST_F(FirefoxCertManagerTest, SharedManagerUsesTheFixedPaths) {
