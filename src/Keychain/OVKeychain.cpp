@@ -41,7 +41,13 @@ std::string latin1ToUtf8(const std::string& bytes) {
 }  // namespace
 
 std::optional<OVKeychain::IdentityArray> OVKeychain::sslIdentityAndCertificates(const std::string& name) {
-    auto result = identityAndCertificates(name);
+    platform::OSStatus status = platform::kKeychainSuccess;
+    auto result = identityAndCertificates(name, &status);
+    if (status == platform::kKeychainUnreadableForNow) {
+        // The identity may well be there: one made now would stand beside it and be trusted too.
+        platform::plainLog("The keychain cannot be read for now; no new certificate for %@ is made", name);
+        return std::nullopt;
+    }
     if (!result || result->empty()) {
         addIdentity(name);
         return identityAndCertificates(name);
@@ -49,10 +55,12 @@ std::optional<OVKeychain::IdentityArray> OVKeychain::sslIdentityAndCertificates(
     return result;
 }
 
-std::optional<OVKeychain::IdentityArray> OVKeychain::identityAndCertificates(const std::string& name) {
+std::optional<OVKeychain::IdentityArray> OVKeychain::identityAndCertificates(const std::string& name,
+                                                                             platform::OSStatus* status) {
     std::vector<std::shared_ptr<platform::Identity>> all;
-    platform::OSStatus status = platform::Keychain::copyMatchingIdentities(all);
-    if (status != platform::kKeychainSuccess || all.empty()) return std::nullopt;
+    const platform::OSStatus query = platform::Keychain::copyMatchingIdentities(all);
+    if (status) *status = query;
+    if (query != platform::kKeychainSuccess || all.empty()) return std::nullopt;
     IdentityArray found;
     for (const auto& candidate : all) {
         // Every identity is tested, as the keychain lists them; only the first match is kept.

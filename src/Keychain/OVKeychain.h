@@ -39,11 +39,17 @@ public:
     // The first-use rule of every accepted connection: look the identity up; when the result
     // has no element, make one and look it up once more, returning that result as it is.
     // With no element in the result the connection serves plain HTTP.
+    // A keychain that cannot be read for now (too many open files, an I/O error, a lock) is not
+    // an empty one: then nothing is made, the reason is logged, the result is std::nullopt, and
+    // the next connection looks again.
     static std::optional<IdentityArray> sslIdentityAndCertificates(const std::string& name);
 
     // std::nullopt when the keychain query fails or finds nothing; otherwise the first identity
-    // (in keychain order) whose key label begins with name, or an empty array.
-    static std::optional<IdentityArray> identityAndCertificates(const std::string& name);
+    // (in keychain order) whose key label begins with name, or an empty array. status (when
+    // given) receives the query's status, so that a caller can tell a failed query from an
+    // empty keychain.
+    static std::optional<IdentityArray> identityAndCertificates(const std::string& name,
+                                                                platform::OSStatus* status = nullptr);
 
     // Whether the identity's private key has a print name that, read as ISO Latin 1, begins
     // with name (case-sensitive). An identity without a key or without a print name does not.

@@ -3,7 +3,16 @@
 // the PEM blocks on standard output), later connections and later runs use it.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "EndToEnd/E2eFixture.h"
 
@@ -11,6 +20,13 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+int countOf(const std::string& text, const std::string& what) {
+    int count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
 
 TEST(StartUpTest, TheFirstConnectionProvisionsTheIdentityAndLaterOnesDoNot) {
     PellixProcess pellix;
@@ -86,6 +102,57 @@ TEST(StartUpTest, ADamagedStoreMakesOneNewIdentityAndHttpsComesBack) {
     HttpsClient verified(HttpsClient::Options::trusting(*file));
     EXPECT_EQ(verified.get("/").status, 200);
     EXPECT_NE(pellix.standardError().find("is unreadable: missing"), std::string::npos) << pellix.standardError();
+}
+
+// A crowd of connections that uses up pellix's descriptors leaves it unable to open its
+// keychain store ("Too many open files"). That is not an empty store: no second identity is
+// made while it lasts, and once the crowd has gone HTTPS comes back with the identity pellix had.
+TEST(StartUpTest, RunningOutOfDescriptorsMakesNoSecondIdentity) {
+    PellixProcess pellix;
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    HttpsClient first(HttpsClient::Options::anyCertificate());
+    ASSERT_EQ(first.get("/").status, 200) << pellix.standardError();
+    ASSERT_TRUE(eventually([&] { return pellix.certificatesWritten() == 1; }));
+    const auto written = pellix.certificateFile();
+    ASSERT_TRUE(written);
+    const std::string original = pellix.root() + "/original.pem";
+    ASSERT_TRUE(writeFile(original, readFile(*written)));
+
+    const rlimit few{64, 64};
+    ASSERT_EQ(::prlimit(pellix.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+    std::vector<int> crowd;
+    for (int i = 0; i < 100; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            crowd.push_back(fd);
+        } else {
+            ::close(fd);
+        }
+    }
+    EXPECT_TRUE(eventually([&] { return pellix.standardError().find("Too many open files") != std::string::npos; }, 60s))
+        << pellix.standardError();
+    for (int fd : crowd) ::close(fd);
+
+    // HTTPS with the identity pellix had, once descriptors are free again.
+    EXPECT_TRUE(eventually(
+        [&] {
+            HttpsClient::Options options = HttpsClient::Options::trusting(original);
+            options.timeoutMs = 5000;
+            HttpsClient client(options);
+            return client.get("/").status == 200;
+        },
+        60s))
+        << pellix.standardError();
+    const std::string errors = pellix.standardError();
+    EXPECT_EQ(countOf(errors, "Adding new certificate for Pellix"), 1) << errors;
+    EXPECT_GE(countOf(errors, "The keychain cannot be read for now; no new certificate for Pellix is made"), 1);
+    EXPECT_EQ(pellix.certificatesWritten(), 1);
+    EXPECT_EQ(pellix.certificatesInStore(), 1);
+    EXPECT_TRUE(pellix.running());
 }
 
 }  // namespace

@@ -4,9 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <set>
+#include <vector>
 
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/KeychainTestHome.h"
@@ -19,6 +27,44 @@ using keychain_test::makeIdentity;
 using keychain_test::modeOf;
 using keychain_test::readFile;
 using keychain_test::StdoutCapture;
+
+// While it lives, every descriptor the process may open is taken: the soft descriptor limit is
+// brought down to just above the highest one in use and the rest are filled with duplicates.
+// Both are undone at the end. Only for a test whose process runs no other thread that opens
+// files meanwhile.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp() {
+        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
+        source_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (source_ < 0) return;
+        int highest = 2;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        }
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(highest) + 8;
+        if (lowered.rlim_cur > saved_.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
+        lowered_ = true;
+        for (int fd; (fd = ::fcntl(source_, F_DUPFD_CLOEXEC, 0)) >= 0;) taken_.push_back(fd);
+        made_ = errno == EMFILE && !taken_.empty();
+    }
+    ~DescriptorsUsedUp() {
+        for (int fd : taken_) ::close(fd);
+        if (source_ >= 0) ::close(source_);
+        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+    bool made() const { return made_; }
+
+private:
+    rlimit saved_{};
+    bool lowered_ = false;
+    bool made_ = false;
+    int source_ = -1;
+    std::vector<int> taken_;
+};
 
 class OVKeychainTest : public keychain_test::TemporaryHome {
 protected:
@@ -181,6 +227,36 @@ TEST_F(OVKeychainTest, DamagedStoreMakesOneNewIdentityThatLaterConnectionsFind) 
         for (const auto& e : std::filesystem::directory_iterator(keychain())) keys += e.path().string().ends_with(".key.pem");
         EXPECT_LE(keys, 2u);
     }
+}
+
+// Every descriptor in use, as when a crowd of connections holds them: the keychain cannot be
+// read (EMFILE), which is not an empty keychain. No identity is made beside the stored one,
+// and once descriptors are free again the stored one is found.
+TEST_F(OVKeychainTest, KeychainThatCannotBeReadForNowMakesNoNewIdentity) {
+    auto original = provision();
+    ASSERT_TRUE(original && original->size() == 1);
+    log_->clear();
+
+    std::optional<OVKeychain::IdentityArray> during;
+    {
+        DescriptorsUsedUp usedUp;
+        ASSERT_TRUE(usedUp.made());
+        during = OVKeychain::sslIdentityAndCertificates("Pellix");
+        during = OVKeychain::sslIdentityAndCertificates("Pellix");
+    }
+    EXPECT_FALSE(during.has_value());
+    EXPECT_EQ(log_->count("Adding new certificate"), 0u);
+    EXPECT_EQ(log_->count("The keychain cannot be read for now; no new certificate for Pellix is made"), 2u);
+    EXPECT_GE(log_->count("Keychain store " + storeDir() + "/search-list.json is unreadable: cannot open "), 2u);
+
+    auto after = provision();
+    ASSERT_TRUE(after && after->size() == 1);
+    EXPECT_EQ(after->front()->certificate()->sha256Hex(), original->front()->certificate()->sha256Hex());
+    size_t keys = 0;
+    for (const auto& e : std::filesystem::directory_iterator(storeDir() + "/login.keychain")) {
+        keys += e.path().string().ends_with(".key.pem");
+    }
+    EXPECT_EQ(keys, 1u);
 }
 
 // An identity stored where the lookup does not search (a default keychain outside the search

@@ -56,15 +56,15 @@ std::string hex(const unsigned char* bytes, size_t len) {
 }
 
 // Reads one JSON file of the store. A missing file sets missing and succeeds; an unreadable
-// one is reported. The parsed document is discarded (is_discarded) when it is not JSON; the
-// caller checks its shape.
+// one is reported, and fails with kKeychainUnreadableForNow when the reason may pass. The
+// parsed document is discarded (is_discarded) when it is not JSON; the caller checks its shape.
 OSStatus readStoreJson(const std::string& path, json& doc, bool& missing) {
     auto file = StoreFile::read(path);
     missing = file.status == StoreFile::ReadStatus::Missing;
     if (missing) return kKeychainSuccess;
     if (file.status == StoreFile::ReadStatus::Failed) {
         reportUnreadable(path, file.error);
-        return kKeychainIOError;
+        return file.passing ? kKeychainUnreadableForNow : kKeychainIOError;
     }
     doc = json::parse(file.contents, nullptr, false);
     return kKeychainSuccess;
@@ -100,14 +100,15 @@ OSStatus parseSearchList(const std::string& path, json& doc, SearchList& list) {
 }
 
 // Reads search-list.json; a missing file is the built-in list. A damaged file is reported;
-// a reader then goes on with the built-in list (lenient), a change refuses to replace it.
+// a reader then goes on with the built-in list (lenient), a change refuses to replace it. A
+// file that cannot be read for now fails both: the built-in list may name other keychains.
 OSStatus readSearchList(const std::string& store, SearchList& list, bool lenient) {
     const std::string path = store + "/search-list.json";
     json doc;
     bool missing = false;
     OSStatus status = readStoreJson(path, doc, missing);
     if (status == kKeychainSuccess && !missing) status = parseSearchList(path, doc, list);
-    if (status != kKeychainSuccess && lenient) {
+    if (status != kKeychainSuccess && status != kKeychainUnreadableForNow && lenient) {
         list = SearchList{};
         return kKeychainSuccess;
     }
@@ -188,7 +189,8 @@ OSStatus readItems(const std::string& dir, ItemList& items) {
     return kKeychainSuccess;
 }
 
-// Reports the item's first unreadable file and fails, so that the search can go on without it.
+// Reports the item's first unreadable file and fails, so that the search can go on without it;
+// kKeychainUnreadableForNow when that file may read again later.
 OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::shared_ptr<Identity>& identity) {
     const std::string keyPath = dir + "/" + record.id + ".key.pem";
     const std::string certPath = dir + "/" + record.id + ".cert.pem";
@@ -198,7 +200,7 @@ OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::sha
         if (f->status != StoreFile::ReadStatus::Ok) {
             const std::string& path = f == &keyFile ? keyPath : certPath;
             reportUnreadable(path, f->status == StoreFile::ReadStatus::Missing ? "missing" : f->error);
-            return kKeychainIOError;
+            return f->passing ? kKeychainUnreadableForNow : kKeychainIOError;
         }
     }
     if (keyFile.contents.size() > INT_MAX) {
@@ -304,17 +306,22 @@ OSStatus Keychain::copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
     SearchList list;
-    (void)readSearchList(*store, list, true);
+    if (OSStatus status = readSearchList(*store, list, true); status != kKeychainSuccess) return status;
     // A keychain or an item that cannot be read has been reported and is passed over: one
-    // damaged item must not hide the identities that can still be used.
+    // damaged item must not hide the identities that can still be used. A file that cannot be
+    // read for now may hold the very identity asked for, so nothing found then counts.
     std::vector<std::shared_ptr<Identity>> found;
     for (const auto& name : list.search) {
         const std::string dir = keychainDirectory(*store, name);
         ItemList items;
-        if (readItems(dir, items) != kKeychainSuccess) continue;
+        const OSStatus read = readItems(dir, items);
+        if (read == kKeychainUnreadableForNow) return read;
+        if (read != kKeychainSuccess) continue;
         for (const auto& record : items.records) {
             std::shared_ptr<Identity> identity;
-            if (loadIdentity(dir, record, identity) == kKeychainSuccess) found.push_back(std::move(identity));
+            const OSStatus loaded = loadIdentity(dir, record, identity);
+            if (loaded == kKeychainUnreadableForNow) return loaded;
+            if (loaded == kKeychainSuccess) found.push_back(std::move(identity));
         }
     }
     if (found.empty()) return kKeychainItemNotFound;

@@ -22,6 +22,10 @@
 //   item list at all is renamed to "items.json.damaged" (or "-2", "-3", ...) and the keychain
 //   starts a new list, so that it can take items again. An items.json that cannot be read
 //   (permissions, I/O) fails the add.
+// A read that fails for a reason that may pass by itself (too many open files, an I/O error, a
+// lock: StoreFile::passingError) is not damage. It says nothing about what the store holds, so
+// nothing is passed over then: the call fails with kKeychainUnreadableForNow (reported as
+// above), the search list and the default keychain included, and a later call reads again.
 //
 // Callable from any thread; calls are serialised inside.
 #pragma once
@@ -44,7 +48,9 @@ public:
     inline static const std::string kLoginKeychain = "login";
 
     // Every readable identity of every keychain in the search list: keychains in search-list
-    // order, identities in the order they were added. kKeychainItemNotFound when there is none.
+    // order, identities in the order they were added. kKeychainItemNotFound when there is none;
+    // kKeychainUnreadableForNow, with no identities, when any file the search needs could not be
+    // read for a passing reason.
     static OSStatus copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>& identities);
 
     // Stores a copy of the identity (key, certificate and the key's print name) in the default

@@ -17,5 +17,8 @@ inline constexpr OSStatus kKeychainDuplicateItem = -25299; // the item is alread
 inline constexpr OSStatus kKeychainItemNotFound = -25300;  // the query matched nothing
 inline constexpr OSStatus kKeychainDecode = -26275;        // a container or store file is malformed
 inline constexpr OSStatus kKeychainToolFailed = -25257;    // an external trust tool reported failure
+// A store file could not be read for a reason that may pass by itself (too many open files, an
+// I/O error, a lock): what the store holds is unknown, which is not the same as empty.
+inline constexpr OSStatus kKeychainUnreadableForNow = -25308;
 
 }  // namespace platform

@@ -35,6 +35,26 @@ void syncDirectory(const std::string& dir) {
 
 }  // namespace
 
+bool StoreFile::passingError(int err) {
+    switch (err) {
+        case EMFILE:
+        case ENFILE:
+        case EIO:
+        case ENOMEM:
+        case ENOBUFS:
+        case EAGAIN:
+        case EINTR:
+        case ENOLCK:
+        case EDEADLK:
+        case EBUSY:
+        case ETIMEDOUT:
+        case ESTALE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 StoreFile::ReadResult StoreFile::read(const std::string& path) {
     ReadResult result;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -42,6 +62,7 @@ StoreFile::ReadResult StoreFile::read(const std::string& path) {
         if (errno == ENOENT) {
             result.status = ReadStatus::Missing;
         } else {
+            result.passing = passingError(errno);
             result.error = reason("cannot open", path, errno);
         }
         return result;
@@ -51,6 +72,7 @@ StoreFile::ReadResult StoreFile::read(const std::string& path) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
+            result.passing = passingError(errno);
             result.error = reason("cannot read", path, errno);
             ::close(fd);
             return result;

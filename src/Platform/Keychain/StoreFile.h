@@ -23,7 +23,17 @@ public:
         ReadStatus status = ReadStatus::Failed;
         std::string contents;
         std::string error;  // the reason, when Failed
+        // When Failed: whether the reason may pass by itself (see passingError), so that the
+        // file says nothing about what it holds and a later read may well succeed.
+        bool passing = false;
     };
+
+    // Whether a read that failed with this errno value may succeed when tried again without
+    // anything changing on disk: too many open files (here or in the system), an I/O error,
+    // no memory or buffers, a lock or a resource that is busy, an interrupted or timed-out
+    // call, a stale network file handle. Other failures (permissions, a folder in place of a
+    // file) stay until someone changes the store.
+    static bool passingError(int err);
 
     static ReadResult read(const std::string& path);
 

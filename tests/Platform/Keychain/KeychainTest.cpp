@@ -160,6 +160,50 @@ TEST_F(KeychainTest, SearchPassesOverWhatItCannotRead) {
     }
 }
 
+// A file that cannot be read for a passing reason is not damage: the search fails as a whole
+// instead of passing over what that file may hold, and finds everything again once the file
+// reads. The unreadable file is a link to /proc/self/mem, which opens and then fails every read
+// at its start (an address never mapped) with EIO: a real I/O error.
+TEST_F(KeychainTest, SearchFailsWhileAFileCannotBeReadForNow) {
+    const char* const files[] = {"search-list.json", "login.keychain/items.json", "KEY", "CERT"};
+    auto first = makeIdentity(std::string("x"), "first");
+    auto second = makeIdentity(std::string("y"), "second");
+    ASSERT_EQ(Keychain::addIdentity(*first, Keychain::Accessibility::Always, nullptr), 0);
+    ASSERT_EQ(Keychain::addIdentity(*second, Keychain::Accessibility::Always, nullptr), 0);
+    ASSERT_EQ(Keychain::setSearchList({"login"}), 0);
+    const auto items = itemFiles();
+    ASSERT_EQ(items.size(), 2u);
+    for (const std::string file : files) {
+        SCOPED_TRACE(file);
+        std::string path = storeDir() + "/" + file;
+        if (file == "KEY") path = items[0].key;
+        if (file == "CERT") path = items[0].certificate;
+        const std::string saved = path + ".saved";
+        std::filesystem::rename(path, saved);
+        std::filesystem::create_symlink("/proc/self/mem", path);
+        log_->clear();
+
+        std::vector<std::shared_ptr<platform::Identity>> found;
+        EXPECT_EQ(Keychain::copyMatchingIdentities(found), platform::kKeychainUnreadableForNow);
+        EXPECT_TRUE(found.empty());
+        EXPECT_EQ(log_->count("Keychain store " + path + " is unreadable: cannot read " + path + ": Input/output error"),
+                  1u);
+        if (file == "search-list.json") {
+            // The built-in list could name another default keychain than the one on disk.
+            std::string name;
+            EXPECT_EQ(Keychain::copyDefaultKeychain(name), platform::kKeychainUnreadableForNow);
+            EXPECT_EQ(Keychain::addIdentity(*makeIdentity(std::string("z")), Keychain::Accessibility::Always, nullptr),
+                      platform::kKeychainUnreadableForNow);
+        }
+
+        std::filesystem::remove(path);
+        std::filesystem::rename(saved, path);
+        ASSERT_EQ(Keychain::copyMatchingIdentities(found), platform::kKeychainSuccess);
+        ASSERT_EQ(found.size(), 2u);
+        EXPECT_EQ(found[0]->certificate()->der(), first->certificate()->der());
+    }
+}
+
 // An add keeps every stored entry, also those the search cannot read; an item list that is
 // not a list at all is set aside, never overwritten, and the keychain takes items again.
 TEST_F(KeychainTest, AddKeepsUnreadableEntriesAndSetsADamagedListAside) {
