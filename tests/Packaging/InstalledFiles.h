@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -106,6 +107,30 @@ inline void expectUnitStarts(const std::string& unitText, const std::string& pro
     EXPECT_EQ(unit["Service"]["Restart"], std::vector<std::string>{"on-failure"}) << unitText;
     EXPECT_EQ(unit["Install"]["WantedBy"], std::vector<std::string>{"default.target"}) << unitText;
     EXPECT_FALSE(unit["Unit"]["Description"].empty()) << unitText;
+}
+
+// The sandbox the unit sets up, which a user's service manager can set up without namespaces:
+// no new privileges, private files, the four address families pellix uses and nothing that
+// would hide the home or temporary folders it writes.
+inline void expectUnitSandboxed(const std::string& unitText) {
+    Unit unit = parseUnit(unitText);
+    auto& service = unit["Service"];
+    const std::pair<const char*, const char*> settings[] = {
+        {"NoNewPrivileges", "yes"},
+        {"UMask", "0077"},
+        {"LockPersonality", "yes"},
+        {"RestrictAddressFamilies", "AF_UNIX AF_INET AF_INET6 AF_NETLINK"},
+        {"RestrictNamespaces", "yes"},
+        {"RestrictSUIDSGID", "yes"},
+        {"MemoryDenyWriteExecute", "yes"},
+        {"SystemCallArchitectures", "native"},
+    };
+    for (const auto& [key, value] : settings) {
+        EXPECT_EQ(service[key], std::vector<std::string>{value}) << key << "\n" << unitText;
+    }
+    for (const char* hiding : {"ProtectHome", "PrivateTmp", "ProtectSystem", "PrivateUsers"}) {
+        EXPECT_TRUE(service[hiding].empty()) << hiding << "\n" << unitText;
+    }
 }
 
 }  // namespace packaging

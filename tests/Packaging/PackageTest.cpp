@@ -105,6 +105,7 @@ TEST(PackageTest, DebianPackageHoldsTheProgramAndItsUnitWithTheirDependencies) {
     auto extract = run({*dpkgDeb, "--extract", package, unpacked});
     ASSERT_EQ(extract.exitStatus, 0) << extract.output;
     expectUnitStarts(readFile(unpacked + "/usr/lib/systemd/user/pellix.service"), "/usr/bin/pellix");
+    expectUnitSandboxed(readFile(unpacked + "/usr/lib/systemd/user/pellix.service"));
 
     auto field = [&](const std::string& name) {
         auto result = run({*dpkgDeb, "--field", package, name});
