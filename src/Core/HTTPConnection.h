@@ -263,6 +263,9 @@ private:
     double readTimeout() const { return config_->timeouts().read; }
     double writeTimeout() const { return config_->timeouts().write; }
     std::shared_ptr<HTTPResponse> httpResponseForRequestFromDocumentRoot(const std::string& path);
+    // An upgrade request: asks webSocketForURI, starts the web socket, hands it to the server
+    // and leaves the socket to it (404 when there is none).
+    void handOverToWebSocket(const std::string& uri);
 
     std::shared_ptr<platform::DispatchQueue> connectionQueue_;
     std::shared_ptr<AsyncSocket> asyncSocket_;

@@ -2,6 +2,11 @@
 target_sources(pellix_http PRIVATE
   HTTPConfig.cpp
   HTTPConnection.cpp
+  HTTPConnectionDocumentRoot.cpp
+  HTTPConnectionRanges.cpp
+  HTTPConnectionRead.cpp
+  HTTPConnectionReply.cpp
+  HTTPConnectionWebSocket.cpp
   HTTPConnectionAuthentication.cpp
   HTTPAuthenticationRequest.cpp
   HTTPServer.cpp
