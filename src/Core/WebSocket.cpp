@@ -61,6 +61,14 @@ void WebSocket::start() {
     websocketQueue_->async([self = shared_from_this()] {
         if (self->isStarted_) return;
         self->isStarted_ = true;
+        // The peer may have gone before the socket became ours: its disconnection then went to
+        // the connection that handed the socket over, and nothing will ever reach us. Asked
+        // here, after our delegate change has reached the socket's queue, the answer covers
+        // that case; a disconnection after it is posted to us and closes us as usual.
+        if (self->asyncSocket_->isDisconnected()) {
+            self->close();
+            return;
+        }
         if (self->isVersion76_) {
             // Draft 76 sends 8 bytes after its header; the reply needs them.
             self->asyncSocket_->readDataToLength(8, -1, TagHTTPRequestBody);

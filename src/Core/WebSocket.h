@@ -104,7 +104,9 @@ public:
     void setDelegate(std::weak_ptr<WebSocketDelegate> delegate);
 
     // Any thread. The first call answers the handshake (draft 76: once its 8 bytes have
-    // arrived) and opens the web socket; later calls do nothing.
+    // arrived) and opens the web socket; later calls do nothing. A web socket whose socket has
+    // already disconnected - the peer went away while the connection was handing it over -
+    // closes instead (its delegate hears webSocketDidClose, and the server drops it).
     void start();
     // Any thread. Disconnects the socket; the web socket then closes.
     void stop();

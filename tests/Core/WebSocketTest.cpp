@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -252,6 +254,8 @@ std::shared_ptr<WebSocketRecord>& wsRecord() {
 // The last web socket a test connection made.
 std::mutex lastWebSocketMutex;
 std::weak_ptr<WebSocket> lastWebSocket;  // guarded by lastWebSocketMutex
+// How many web sockets the test connections have made.
+std::atomic<size_t> webSocketsMade{0};
 
 // Echoes every message back; messages longer than 32 bytes are noted by their length.
 class EchoWebSocket : public WebSocket {
@@ -301,6 +305,7 @@ public:
         if (path.rfind("/ws", 0) == 0) {
             auto webSocket = WebSocket::create<EchoWebSocket>(request(), asyncSocket());
             webSocket->setDelegate(wsDelegate());
+            ++webSocketsMade;
             std::lock_guard lock(lastWebSocketMutex);
             lastWebSocket = webSocket;
             return webSocket;
@@ -315,6 +320,7 @@ protected:
     void SetUp() override {
         wsRecord() = std::make_shared<WebSocketRecord>();
         wsDelegate() = std::make_shared<RecordingWebSocketDelegate>();
+        webSocketsMade = 0;
         LxLog::addLogger(logger);
         f.server->setConnectionClass<WebSocketConnection>();
     }
@@ -425,6 +431,55 @@ TEST_F(WebSocketServerTest, WhatEndsAWebSocketClosesItsConnectionOnce) {
         EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("delegate:close") == 1; }));
         EXPECT_EQ(wsRecord()->count("close"), 1u);
         EXPECT_EQ(wsRecord()->count("message:nil"), c.messages);
+    }
+}
+
+// Peers that go away around the hand-off - with the upgrade still being read, while the
+// connection hands its socket over, or once the web socket has opened - must each leave a
+// web socket that closes, tells its delegate once and leaves the server's list.
+TEST_F(WebSocketServerTest, WebSocketsCloseWhenThePeerGoesAwayAroundTheHandOff) {
+    start();
+    enum class Moment { AfterSending, AfterHalfAFrame, HalfCloseAfterSending, AfterTheReply };
+    struct Case {
+        const char* name;
+        Moment moment;
+    };
+    const Case cases[] = {
+        {"closed as soon as the upgrade is sent", Moment::AfterSending},
+        {"closed in the middle of the first frame", Moment::AfterHalfAFrame},
+        {"only its sending side closed", Moment::HalfCloseAfterSending},
+        {"closed once the handshake reply has come", Moment::AfterTheReply},
+    };
+    constexpr size_t kPeers = 200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wsRecord() = std::make_shared<WebSocketRecord>();
+        webSocketsMade = 0;
+        std::vector<std::unique_ptr<Client>> clients;
+        for (size_t i = 0; i < kPeers; ++i) {
+            clients.push_back(std::make_unique<Client>(f.port));
+            ASSERT_TRUE(clients.back()->connected());
+        }
+        for (auto& client : clients) {
+            std::string bytes = kRfcUpgrade;
+            if (c.moment == Moment::AfterHalfAFrame) bytes += clientFrame(0x81, "cut short").substr(0, 5);
+            ASSERT_TRUE(client->send(bytes));
+            if (c.moment == Moment::HalfCloseAfterSending) ::shutdown(client->fd(), SHUT_WR);
+        }
+        if (c.moment == Moment::AfterTheReply) {
+            for (auto& client : clients) ASSERT_TRUE(client->readReply(true));
+        }
+        clients.clear();  // every peer goes away at once
+
+        const auto generous = std::chrono::seconds(60);
+        EXPECT_TRUE(testtools::eventually([&] { return webSocketsMade == kPeers; }, generous)) << webSocketsMade;
+        EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("delegate:close") == kPeers; }, generous))
+            << wsRecord()->count("delegate:close") << " of " << kPeers << " told their delegate";
+        EXPECT_TRUE(testtools::eventually([&] { return f.server->numberOfWebSocketConnections() == 0; }, generous))
+            << f.server->numberOfWebSocketConnections() << " still listed";
+        EXPECT_EQ(wsRecord()->count("close"), kPeers);
+        EXPECT_EQ(wsRecord()->count("delegate:close"), kPeers);
+        EXPECT_TRUE(testtools::eventually([&] { return f.server->numberOfHTTPConnections() == 0; }, generous));
     }
 }
 
