@@ -10,9 +10,10 @@
 // request's Origin, else http://localhost:<port>), the location ("Sec-WebSocket-Location" or
 // "WebSocket-Location": ws or wss, the Host, the request target) and, for RFC 6455, the
 // "Sec-WebSocket-Accept" value. Messages are read as WebSocketFrameReader describes: messages
-// and payloads of at most kMaxMessageLength bytes, text only; anything else, or a close, ping
-// or pong frame, ends the web socket (no close frame is sent) and closes its socket. Frames
-// written are unmasked text frames for RFC 6455, 0x00 text 0xFF otherwise.
+// of at most kMaxMessageLength bytes, text only, a message sent in fragments delivered once,
+// whole; anything else, or a close, ping or pong frame, ends the web socket (no close frame
+// is sent) and closes its socket. Frames written are unmasked text frames for RFC 6455,
+// 0x00 text 0xFF otherwise.
 //
 // Queues: each web socket has its own serial queue "WebSocket". Socket callbacks, the
 // handshake, the reading and every delegate call run there; start(), stop() and

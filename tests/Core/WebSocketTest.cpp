@@ -196,12 +196,10 @@ TEST(WebSocketFrameReader, FramesMessagesAndWhatEndsTheWebSocket) {
         {"an empty payload is an empty message, masked or not", true,
          clientFrame(0x81, "") + clientFrame(0x81, "", false) + clientFrame(0x81, "x"), {"", "", "x"}, false, 0},
         {"text that is not UTF-8", true, clientFrame(0x81, "\xC0\xAF"), {std::nullopt}, false, 0},
-        {"the final-fragment bit is not looked at", true, clientFrame(0x01, "part"), {"part"}, false, 0},
         {"a ping is read whole and ends it", true, clientFrame(0x89, "ping") + clientFrame(0x81, "after"), {}, true,
          clientFrame(0x81, "after").size()},
         {"an empty close frame ends it", true, clientFrame(0x88, ""), {}, true, 0},
         {"binary ends it", true, clientFrame(0x82, "bin"), {}, true, 0},
-        {"continuation ends it", true, clientFrame(0x81, "a") + clientFrame(0x80, "b"), {"a"}, true, 0},
         {"a reserved bit ends it at once", true, clientFrame(0xC1, "rsv"), {}, true, clientFrame(0xC1, "rsv").size() - 1},
         {"an unknown opcode ends it at once", true, clientFrame(0x83, "op"), {}, true, clientFrame(0x83, "op").size() - 1},
         {"a 64-bit length beyond the limit ends it before the payload", true,
@@ -221,6 +219,54 @@ TEST(WebSocketFrameReader, FramesMessagesAndWhatEndsTheWebSocket) {
         SCOPED_TRACE(c.name);
         const Reading reading = readStream(c.rfc6455, c.stream);
         EXPECT_TRUE(reading.messages == c.messages);
+        EXPECT_EQ(reading.closed, c.closed);
+        EXPECT_EQ(reading.unread, c.unread);
+    }
+}
+
+TEST(WebSocketFrameReader, FragmentedTextMessagesAreDeliveredOnceWhole) {
+    using Messages = std::vector<std::optional<std::string>>;
+    const size_t limit = WebSocket::kMaxMessageLength;
+    const std::string nearlyAll(limit - 10, 'f');
+    const std::string tooMuch = clientFrame(0x00, std::string(11, 'g'));
+    struct Case {
+        const char* name;
+        std::string stream;
+        Messages messages;
+        bool closed;
+        size_t unread;
+    };
+    const Case cases[] = {
+        {"text in three masked fragments", clientFrame(0x01, "frag") + clientFrame(0x00, "men") + clientFrame(0x80, "ted"),
+         {"fragmented"}, false, 0},
+        {"unmasked and empty fragments",
+         clientFrame(0x01, "", false) + clientFrame(0x00, "a", false) + clientFrame(0x00, "") + clientFrame(0x80, "", false),
+         {"a"}, false, 0},
+        {"between whole messages",
+         clientFrame(0x81, "x") + clientFrame(0x01, "ab") + clientFrame(0x80, "cd") + clientFrame(0x81, "y"), {"x", "abcd", "y"},
+         false, 0},
+        {"a character split over two fragments", clientFrame(0x01, "caf\xC3") + clientFrame(0x80, "\xA9"), {"caf\xC3\xA9"},
+         false, 0},
+        {"text that is not UTF-8 is judged whole", clientFrame(0x01, "ok") + clientFrame(0x80, "\xFF"), {std::nullopt}, false, 0},
+        {"a first fragment alone delivers nothing", clientFrame(0x01, "part"), {}, false, 0},
+        {"right at the limit", clientFrame(0x01, nearlyAll) + clientFrame(0x80, std::string(10, 'f')),
+         {std::string(limit, 'f')}, false, 0},
+        {"past the limit ends it before the payload, delivering nothing", clientFrame(0x01, nearlyAll) + tooMuch, {}, true,
+         tooMuch.size() - 2},
+        {"a continuation without a message ends it at once", clientFrame(0x80, "b"), {}, true, clientFrame(0x80, "b").size() - 1},
+        {"a continuation after a whole message ends it at once", clientFrame(0x81, "a") + clientFrame(0x00, "b"), {"a"}, true,
+         clientFrame(0x00, "b").size() - 1},
+        {"a text frame inside an unfinished message ends it at once", clientFrame(0x01, "a") + clientFrame(0x81, "b"), {}, true,
+         clientFrame(0x81, "b").size() - 1},
+        {"a ping inside a message ends it", clientFrame(0x01, "a") + clientFrame(0x89, "p") + clientFrame(0x80, "b"), {}, true,
+         clientFrame(0x80, "b").size()},
+        {"a fragmented binary message ends it", clientFrame(0x02, "a") + clientFrame(0x80, "b"), {}, true,
+         clientFrame(0x80, "b").size()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Reading reading = readStream(true, c.stream);
+        EXPECT_TRUE(reading.messages == c.messages) << reading.messages.size() << " messages";
         EXPECT_EQ(reading.closed, c.closed);
         EXPECT_EQ(reading.unread, c.unread);
     }
@@ -417,6 +463,10 @@ TEST_F(WebSocketServerTest, WhatEndsAWebSocketClosesItsConnectionOnce) {
         {"reserved bit", clientFrame(0x91, "x"), 0},
         {"beyond the limit", tooLong, 0},
         {"text that is not UTF-8, then a pong", clientFrame(0x81, "\xFF") + clientFrame(0x8A, ""), 1},
+        {"a continuation without a message", clientFrame(0x80, "b"), 0},
+        {"a text frame inside an unfinished message", clientFrame(0x01, "a") + clientFrame(0x81, "b"), 0},
+        {"a fragmented message beyond the limit",
+         clientFrame(0x01, std::string(WebSocket::kMaxMessageLength, 'a')) + clientFrame(0x80, "b"), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -431,6 +481,47 @@ TEST_F(WebSocketServerTest, WhatEndsAWebSocketClosesItsConnectionOnce) {
         EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("delegate:close") == 1; }));
         EXPECT_EQ(wsRecord()->count("close"), 1u);
         EXPECT_EQ(wsRecord()->count("message:nil"), c.messages);
+        EXPECT_EQ(wsRecord()->count("delegate:message:nil"), c.messages);  // nothing else was delivered
+    }
+}
+
+// A browser sends a long message as a first text frame without the final-fragment bit and
+// continuation frames; the web socket hears it once, whole, and echoes it in one frame.
+TEST_F(WebSocketServerTest, AFragmentedMessageIsDeliveredOnceWhole) {
+    start();
+    std::string message(1000000, ' ');
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('a' + i % 26);
+    struct Case {
+        const char* name;
+        std::vector<size_t> frameLengths;  // the last frame takes the rest
+    };
+    const Case cases[] = {
+        {"as Chromium sends it", {131000, 131000, 131000}},
+        {"in small frames", std::vector<size_t>(99, 10000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wsRecord() = std::make_shared<WebSocketRecord>();
+        auto client = std::make_unique<Client>(f.port);
+        ASSERT_TRUE(client->send(kRfcUpgrade));
+        ASSERT_TRUE(client->readReply(true));
+        std::string frames;
+        size_t at = 0;
+        for (size_t length : c.frameLengths) {
+            frames += clientFrame(at == 0 ? 0x01 : 0x00, std::string_view(message).substr(at, length));
+            at += length;
+        }
+        frames += clientFrame(0x80, std::string_view(message).substr(at));
+        ASSERT_TRUE(client->send(frames + clientFrame(0x81, "after")));
+        EXPECT_EQ(take(*client, 10), std::string("\x81\x7F\x00\x00\x00\x00\x00\x0F\x42\x40", 10));
+        EXPECT_TRUE(take(*client, message.size()) == message);
+        EXPECT_EQ(take(*client, 7), "\x81\x05" "after");
+        EXPECT_EQ(wsRecord()->snapshot(),
+                  (std::vector<std::string>{"open", "delegate:open", "message:1000000", "delegate:message:" + message.substr(0, 32),
+                                            "message:after", "delegate:message:after"}));
+        client.reset();
+        EXPECT_TRUE(webSocketsBecome(0));
+        EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("delegate:close") == 1; }));
     }
 }
 
@@ -697,20 +788,28 @@ TEST_P(PythonClientTest, PythonWebsocketsClientGetsItsEchoes) {
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, PythonClientTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
 
+// The page sends a short message and one of 1,000,000 bytes, which Chromium sends in
+// fragments, and reports what came back.
 constexpr const char* kBrowserPage = R"(<!doctype html>
 <html><head><title>web socket test</title></head><body>
 <script>
+const big = Array.from({length: 1000000}, (_, i) => String.fromCharCode(97 + i % 26)).join('');
+const replies = [];
+const report = (text) => fetch('/result', {method: 'POST', body: text});
 const ws = new WebSocket('ws://' + location.host + '/ws/browser');
-ws.onopen = () => ws.send('hello from chromium');
+ws.onopen = () => { ws.send('hello from chromium'); ws.send(big); };
 ws.onmessage = async (event) => {
-  await fetch('/result', {method: 'POST', body: 'echo:' + event.data});
+  replies.push(event.data);
+  if (replies.length < 2) return;
+  await report('echo:' + replies[0] + ' big:' + replies[1].length + ':' + (replies[1] === big ? 'whole' : 'changed'));
   ws.close();
 };
-ws.onerror = () => fetch('/result', {method: 'POST', body: 'error'});
+ws.onclose = (event) => { if (replies.length < 2) report('closed:' + event.code + ' after ' + replies.length); };
+ws.onerror = () => report('error');
 </script></body></html>
 )";
 
-TEST_F(WebSocketServerTest, ChromiumPageExchangesAMessage) {
+TEST_F(WebSocketServerTest, ChromiumPageExchangesAShortAndAFragmentedMessage) {
     f.b().respond = [](const std::string&, const std::string& path, const std::string&) -> std::shared_ptr<HTTPResponse> {
         if (path == "/page") {
             return std::make_shared<TestResponse>(kBrowserPage, 200, std::map<std::string, std::string>{{"Content-Type", "text/html"}});
@@ -732,9 +831,10 @@ TEST_F(WebSocketServerTest, ChromiumPageExchangesAMessage) {
     std::error_code ignored;
     std::filesystem::remove_all(profile, ignored);
     const auto events = f.record()->snapshot();
-    EXPECT_NE(std::find(events.begin(), events.end(), "body:echo:hello from chromium"), events.end())
-        << "chromium said:\n" << run.output;
+    EXPECT_NE(std::find(events.begin(), events.end(), "body:echo:hello from chromium big:1000000:whole"), events.end())
+        << "the page said: " << ::testing::PrintToString(events) << "\nchromium said:\n" << run.output;
     EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("message:hello from chromium") == 1; }));
+    EXPECT_EQ(wsRecord()->count("message:1000000"), 1u);
     // The page closes its web socket after the echo: a close frame ends it.
     EXPECT_TRUE(webSocketsBecome(0));
 }

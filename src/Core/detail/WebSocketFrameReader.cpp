@@ -6,6 +6,7 @@ namespace websocket_detail {
 
 namespace {
 
+constexpr uint8_t kOpCodeContinuation = 0;
 constexpr uint8_t kOpCodeText = 1;
 
 FrameRead exactly(uint64_t length, long tag) { return FrameRead{tag, length, 0, 0}; }
@@ -60,6 +61,11 @@ FrameResult WebSocketFrameReader::didRead(long tag, std::span<const uint8_t> byt
     case TagPayloadPrefix: {
         if (bytes.size() != 1 || !isValidWebSocketFrame(bytes[0])) return closing();
         nextOpCode_ = bytes[0] & 0x0F;
+        nextFrameFinal_ = (bytes[0] & 0x80) != 0;
+        // A continuation needs a message to continue, and a new message may not begin inside
+        // an unfinished one.
+        if (nextOpCode_ == kOpCodeContinuation && !fragments_) return closing();
+        if (nextOpCode_ == kOpCodeText && fragments_) return closing();
         FrameResult result;
         result.reads.push_back(exactly(1, TagPayloadLength));
         return result;
@@ -107,6 +113,9 @@ FrameResult WebSocketFrameReader::didRead(long tag, std::span<const uint8_t> byt
 
 FrameResult WebSocketFrameReader::payloadOfLength(uint64_t length) {
     if (length > kMaxMessageLength) return closing();
+    if (nextOpCode_ == kOpCodeContinuation && fragments_ && length > kMaxMessageLength - fragments_->size()) {
+        return closing();
+    }
     nextPayloadLength_ = length;
     FrameResult result;
     if (nextFrameMasked_) result.reads.push_back(exactly(4, TagMsgMaskingKey));
@@ -119,11 +128,20 @@ FrameResult WebSocketFrameReader::payloadOfLength(uint64_t length) {
 }
 
 FrameResult WebSocketFrameReader::payload(std::span<const uint8_t> bytes) {
-    // Only text frames carry messages; any other frame, read whole, ends the web socket.
-    if (nextOpCode_ != kOpCodeText) return closing();
+    // Only text messages are taken; any other frame, read whole, ends the web socket.
+    if (nextOpCode_ != kOpCodeText && nextOpCode_ != kOpCodeContinuation) return closing();
     std::string text(bytes.begin(), bytes.end());
     if (nextFrameMasked_ && maskingKey_) {
         for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(text[i] ^ (*maskingKey_)[i % 4]);
+    }
+    if (nextOpCode_ == kOpCodeContinuation) {
+        fragments_->append(text);
+        if (!nextFrameFinal_) return FrameResult{false, std::nullopt, false, {exactly(1, TagPayloadPrefix)}};
+        text = std::move(*fragments_);
+        fragments_.reset();
+    } else if (!nextFrameFinal_) {
+        fragments_ = std::move(text);
+        return FrameResult{false, std::nullopt, false, {exactly(1, TagPayloadPrefix)}};
     }
     const std::span<const uint8_t> unmasked(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     if (!platform::isValidUTF8(unmasked)) return message(std::nullopt, exactly(1, TagPayloadPrefix));

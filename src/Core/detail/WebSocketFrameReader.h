@@ -5,15 +5,21 @@
 // - older drafts: a type byte, then (top bit clear) text up to and including the byte 0xFF;
 //   a type byte with the top bit set ends the web socket;
 // - RFC 6455: two header bytes, a 16-bit or 64-bit length when the 7-bit one says so, the
-//   masking key when the mask bit is set, then the payload, unmasked. Only text frames carry
-//   messages; any other valid frame is read whole and then ends the web socket, and a frame
-//   with reserved bits or an unknown opcode ends it at once. The final-fragment bit is not
-//   looked at.
+//   masking key when the mask bit is set, then the payload, unmasked. Only text messages are
+//   taken: a text frame with the final-fragment bit set is a message; one without it begins
+//   a message that continuation frames carry on, the one with the final-fragment bit ending
+//   it, and the message is delivered once, whole, after its last frame. Any other valid
+//   frame (binary, close, ping, pong) is read whole and then ends the web socket, also in
+//   the middle of a message; a frame with reserved bits or an unknown opcode, a continuation
+//   frame without a message to continue, or a text frame inside an unfinished message ends
+//   it at once.
 //
 // A message or payload longer than kMaxMessageLength ends the web socket (a declared length
-// at once; older-draft text when the terminator has not come within the limit, which the
-// socket reports as a failed read). An empty payload is an empty message. Text that is not
-// well-formed UTF-8 is a message without text (nullopt).
+// at once - for a fragmented message, the length of its frames so far and this one - and
+// older-draft text when the terminator has not come within the limit, which the socket
+// reports as a failed read). Nothing of a message that ends the web socket is delivered. An
+// empty payload is an empty message. Text that is not well-formed UTF-8 is a message without
+// text (nullopt); a fragmented message is judged whole.
 //
 // One reader per web socket, used on one queue at a time.
 #pragma once
@@ -79,7 +85,10 @@ private:
 
     const bool rfc6455_;
     bool nextFrameMasked_ = false;
+    bool nextFrameFinal_ = false;
     uint64_t nextOpCode_ = 0;
+    // The frames of a fragmented text message so far, unmasked; nullopt outside one.
+    std::optional<std::string> fragments_;
     std::optional<std::array<uint8_t, 4>> maskingKey_;
     uint64_t nextPayloadLength_ = 0;
 };
