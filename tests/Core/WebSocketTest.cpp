@@ -775,12 +775,15 @@ TEST_P(PythonClientTest, PythonWebsocketsClientGetsItsEchoes) {
     start();
     const std::string url = std::string(tls ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(f.port) + "/ws/python";
     const ProcessResult run =
-        runProcess({PELLIX_PYTHON3, PELLIX_WEBSOCKET_CLIENT, url, "--insecure", "5", "200", "70000"}, std::chrono::seconds(60));
+        runProcess({PELLIX_PYTHON3, PELLIX_WEBSOCKET_CLIENT, url, "--insecure", "5", "200", "70000", "1000000x8"},
+                   std::chrono::seconds(60));
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("echo 5 ok\necho 200 ok\necho 70000 ok\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("echo 5 ok\necho 200 ok\necho 70000 ok\necho 1000000x8 ok\n"), std::string::npos) << run.output;
     // The server's frames: a 7-bit length, the 16-bit form (126) and the 64-bit form (127).
-    EXPECT_NE(run.output.find("length codes 5 126 127\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("length codes 5 126 127 127\n"), std::string::npos) << run.output;
+    // The message sent in eight fragments reached the web socket once.
+    EXPECT_EQ(wsRecord()->count("message:1000000"), 1u);
     EXPECT_TRUE(webSocketsBecome(0));
     EXPECT_EQ(wsRecord()->count("close"), 1u);
 }
