@@ -168,8 +168,11 @@ public:
     //   issued in a challenge less than kNonceLifetime ago - or the one this connection
     //   adopted already, which it keeps accepting for its whole life - with a nonce count
     //   greater than every count accepted before on this connection. A field that lacks a
-    //   parameter the computation needs is refused as it stands.
+    //   parameter the computation needs is refused as it stands, and so is every field when
+    //   the crypto library cannot make an MD5 digest (a configuration without it): no digest
+    //   is ever taken to match.
     // - Basic: "user:password" in Base64, compared with passwordForUser.
+    // The response and the password are compared in constant time.
     // passwordForUser answers nullopt for an unknown user (the base knows none).
     virtual bool isPasswordProtected(const std::string& path);
     virtual bool useDigestAccessAuthentication();
@@ -184,7 +187,13 @@ public:
     // The digest nonces every connection shares, kept on their own serial queue
     // ("HTTPConnection-Nonce"). Any thread, but not that queue.
     static constexpr std::chrono::seconds kNonceLifetime{300};
-    // A new nonce (a UUID text), adoptable by any connection for kNonceLifetime.
+    // At most this many nonces are known at once: every 401 issues one, so a client that
+    // asks without credentials again and again would otherwise fill memory for
+    // kNonceLifetime. When the list is full, a new nonce pushes out the oldest one before
+    // its life is over (a client holding it gets a fresh challenge).
+    static constexpr size_t kMaxRecentNonces = 4096;
+    // A new nonce (a UUID text), adoptable by any connection for kNonceLifetime, unless
+    // kMaxRecentNonces newer ones push it out first.
     static std::string generateNonce();
     // Whether the nonce was issued less than kNonceLifetime ago.
     static bool hasRecentNonce(const std::string& nonce);

@@ -1,12 +1,15 @@
 // HTTPConnection: digest and basic authentication, and the class-wide digest nonces.
 #include <cstdlib>
 #include <deque>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "Core/Categories/LxData.h"
 #include "Core/HTTPAuthenticationRequest.h"
 #include "Core/HTTPConnection.h"
 #include "Core/detail/HTTPText.h"
+#include "Platform/Crypto/Digest.h"
 #include "Platform/Format.h"
 #include "Platform/Text/StringEncoding.h"
 
@@ -18,18 +21,30 @@ using Clock = std::chrono::steady_clock;
 // destroyed: a connection may ask on any thread while the process exits.
 struct NonceList {
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("HTTPConnection-Nonce");
-    // Touched on queue only.
-    std::deque<std::pair<std::string, Clock::time_point>> recent;  // oldest first
+    // Touched on queue only. Each nonce is in both: the map answers a look-up without a scan,
+    // the order gives the oldest, which leaves first.
+    std::unordered_map<std::string, Clock::time_point> issuedAt;
+    std::deque<std::string> order;  // oldest first
     std::function<Clock::time_point()> clock;
 
     Clock::time_point now() const { return clock ? clock() : Clock::now(); }
     bool isYoung(Clock::time_point issued, Clock::time_point at) const {
         return at - issued < HTTPConnection::kNonceLifetime;
     }
+    void dropOldest() {
+        issuedAt.erase(order.front());
+        order.pop_front();
+    }
     // A nonce leaves the list once its life is over, so the list holds no more than the
     // nonces of the last kNonceLifetime.
     void dropExpired(Clock::time_point at) {
-        while (!recent.empty() && !isYoung(recent.front().second, at)) recent.pop_front();
+        while (!order.empty() && !isYoung(issuedAt.at(order.front()), at)) dropOldest();
+    }
+    void add(std::string nonce, Clock::time_point at) {
+        dropExpired(at);
+        while (order.size() >= HTTPConnection::kMaxRecentNonces) dropOldest();
+        // A UUID made from random bytes does not repeat; were it to, the older entry stays.
+        if (issuedAt.emplace(nonce, at).second) order.push_back(std::move(nonce));
     }
 };
 
@@ -38,7 +53,12 @@ NonceList& nonceList() {
     return *list;
 }
 
-std::string md5Hex(const std::string& text) { return LxData::hexStringValue(LxData::md5Digest(std::string_view(text))); }
+// The lower-case hexadecimal MD5 of the text, or nullopt when the crypto library makes none.
+std::optional<std::string> md5Hex(const std::string& text) {
+    const LxData::Bytes digest = LxData::md5Digest(std::string_view(text));
+    if (digest.size() != 16) return std::nullopt;
+    return LxData::hexStringValue(digest);
+}
 
 }  // namespace
 
@@ -46,9 +66,7 @@ std::string HTTPConnection::generateNonce() {
     std::string nonce = core_detail::newUuidString();
     nonceList().queue->async([nonce] {
         NonceList& list = nonceList();
-        const Clock::time_point now = list.now();
-        list.dropExpired(now);
-        list.recent.emplace_back(nonce, now);
+        list.add(nonce, list.now());
     });
     return nonce;
 }
@@ -58,10 +76,8 @@ bool HTTPConnection::hasRecentNonce(const std::string& nonce) {
         NonceList& list = nonceList();
         const Clock::time_point now = list.now();
         list.dropExpired(now);
-        for (const auto& [known, issuedAt] : list.recent) {
-            if (known == nonce) return list.isYoung(issuedAt, now);
-        }
-        return false;
+        const auto found = list.issuedAt.find(nonce);
+        return found != list.issuedAt.end() && list.isYoung(found->second, now);
     });
 }
 
@@ -86,7 +102,7 @@ bool HTTPConnection::isAuthenticated() {
         const size_t colon = credentials->find(':');
         if (colon == std::string::npos) return false;
         const std::optional<std::string> password = passwordForUser(credentials->substr(0, colon));
-        return password && *password == credentials->substr(colon + 1);
+        return password && platform::constantTimeEquals(*password, std::string_view(*credentials).substr(colon + 1));
     }
 
     if (!auth.isDigest() || !auth.username()) return false;
@@ -109,11 +125,15 @@ bool HTTPConnection::isAuthenticated() {
     if (nc <= lastNC_) return false;
     lastNC_ = nc;
 
-    const std::string ha1 = md5Hex(platform::format("%@:%@:%@", *auth.username(), *auth.realm(), *password));
-    const std::string ha2 = md5Hex(platform::format("%@:%@", request_->method(), *auth.uri()));
-    const std::string expected = md5Hex(
-        platform::format("%@:%@:%@:%@:%@:%@", ha1, *auth.nonce(), *auth.nc(), *auth.cnonce(), *auth.qop(), ha2));
-    return expected == *auth.response();
+    // Without MD5 every digest would be empty, and so would the expected response: refused,
+    // or an empty response would pass without the password.
+    const std::optional<std::string> ha1 =
+        md5Hex(platform::format("%@:%@:%@", *auth.username(), *auth.realm(), *password));
+    const std::optional<std::string> ha2 = md5Hex(platform::format("%@:%@", request_->method(), *auth.uri()));
+    if (!ha1 || !ha2) return false;
+    const std::optional<std::string> expected = md5Hex(
+        platform::format("%@:%@:%@:%@:%@:%@", *ha1, *auth.nonce(), *auth.nc(), *auth.cnonce(), *auth.qop(), *ha2));
+    return expected && platform::constantTimeEquals(*expected, *auth.response());
 }
 
 void HTTPConnection::addDigestAuthChallenge(HTTPMessage& response) {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <regex>
 
@@ -14,6 +18,7 @@
 #include "tools/ScratchDirectory.h"
 #include "Core/Responses/HTTPDataResponse.h"
 #include "Platform/Files/FileManager.h"
+#include "Platform/Keychain/Subprocess.h"
 
 namespace {
 
@@ -318,6 +323,64 @@ TEST_F(HTTPAuthenticationTest, NonceOlderThanItsLifeIsRefusedUnlessAdopted) {
 
     p.nc = "00000002";
     EXPECT_EQ(status(early, p.uri, digestField(p)), 200);  // an adopted nonce lives with its connection
+}
+
+TEST_F(HTTPAuthenticationTest, NonceListKeepsTheNewestWhenFull) {
+    Client early(port_);
+    DigestParts p = challenged(early, "/secret/full");
+    ASSERT_TRUE(HTTPConnection::hasRecentNonce(p.nonce));
+    EXPECT_EQ(status(early, p.uri, digestField(p)), 200);  // adopted by this connection
+
+    // As many challenges again as the list holds: the oldest nonce is pushed out, the one
+    // after it stays.
+    const std::string second = HTTPConnection::generateNonce();
+    std::string last;
+    for (size_t i = 1; i < HTTPConnection::kMaxRecentNonces; ++i) last = HTTPConnection::generateNonce();
+    EXPECT_FALSE(HTTPConnection::hasRecentNonce(p.nonce));
+    EXPECT_TRUE(HTTPConnection::hasRecentNonce(second));
+    EXPECT_TRUE(HTTPConnection::hasRecentNonce(last));
+
+    Client late(port_);
+    EXPECT_EQ(status(late, p.uri, digestField(p)), 401);  // no longer known
+    p.nc = "00000002";
+    EXPECT_EQ(status(early, p.uri, digestField(p)), 200);  // an adopted nonce lives with its connection
+    Client fresh(port_);
+    EXPECT_EQ(status(fresh, p.uri, digestField(challenged(fresh, p.uri))), 200);
+}
+
+// The half of DigestIsRefusedWithoutMD5 that runs in a child process, where the crypto
+// library loads only its "base" provider and so makes no digest at all.
+TEST_F(HTTPAuthenticationTest, WithoutMD5Child) {
+    if (std::getenv("PELLIX_TEST_WITHOUT_MD5") == nullptr) GTEST_SKIP() << "run by DigestIsRefusedWithoutMD5";
+    ASSERT_TRUE(LxData::md5Digest(std::string_view("x")).empty()) << "the crypto library still makes MD5";
+    Client client(port_);
+    DigestParts p = challenged(client, "/secret/no-md5");
+    // Made here, every digest of the field is empty, its response too: what the server
+    // would expect if it took an empty digest for a result.
+    const std::string field = digestField(p);
+    ASSERT_NE(field.find("response=\"\""), std::string::npos) << field;
+    EXPECT_EQ(status(client, p.uri, field), 401);
+    // Basic authentication needs no digest and still works.
+    EXPECT_EQ(status(client, "/basic/no-md5", "Basic " + LxData::base64Encoded(std::string_view("user:pass"))), 200);
+}
+
+TEST(HTTPAuthenticationWithoutMD5Test, DigestIsRefusedWithoutMD5) {
+    if (std::getenv("PELLIX_TEST_WITHOUT_MD5") != nullptr) GTEST_SKIP() << "the child itself";
+    testtools::ScratchDirectory scratch;
+    const std::string config = scratch.join("base-only.cnf");
+    std::ofstream(config) << "openssl_conf = openssl_init\n"
+                             "[openssl_init]\nproviders = provider_sect\n"
+                             "[provider_sect]\nbase = base_sect\n"
+                             "[base_sect]\nactivate = 1\n";
+    const auto env = platform::Subprocess::findInPath("env");
+    ASSERT_TRUE(env);
+    const platform::Subprocess::Result run = platform::Subprocess::run(
+        {*env, "OPENSSL_CONF=" + config, "PELLIX_TEST_WITHOUT_MD5=1", std::filesystem::read_symlink("/proc/self/exe"),
+         "--gtest_filter=HTTPAuthenticationTest.WithoutMD5Child"},
+        {}, std::chrono::minutes(2));
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test."), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("SKIPPED"), std::string::npos) << run.output;
 }
 
 TEST_F(HTTPAuthenticationTest, DigestFieldsThatCannotBeAccepted) {

@@ -20,9 +20,10 @@ class LxData {
 public:
     using Bytes = std::vector<uint8_t>;
 
-    // 16 bytes: the MD5 digest of all of `data`.
+    // 16 bytes: the MD5 digest of all of `data`; no bytes when the crypto library cannot
+    // make it (a configuration without MD5), which a caller checking a secret must refuse.
     static Bytes md5Digest(std::span<const uint8_t> data);
-    // 20 bytes: the SHA-1 digest of all of `data`.
+    // 20 bytes: the SHA-1 digest of all of `data`; no bytes when it cannot be made.
     static Bytes sha1Digest(std::span<const uint8_t> data);
     // Two lower-case hexadecimal digits per byte, no separators; "" for no bytes.
     static std::string hexStringValue(std::span<const uint8_t> data);

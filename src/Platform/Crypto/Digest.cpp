@@ -1,5 +1,6 @@
 #include "Platform/Crypto/Digest.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 namespace platform {
@@ -38,6 +39,11 @@ std::vector<std::uint8_t> digest(DigestAlgorithm algorithm, std::span<const std:
     if (EVP_Digest(input.data(), input.size(), out.data(), &length, md, nullptr) != 1) return {};
     out.resize(length);
     return out;
+}
+
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace platform

@@ -60,6 +60,27 @@ TEST(CryptoDigestTest, KnownAnswers) {
     }
 }
 
+TEST(CryptoDigestTest, ConstantTimeEqualsComparesWholeStrings) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool equal;
+    } cases[] = {
+        {"", "", true},
+        {"secret", "secret", true},
+        {"secret", "Secret", false},  // differs in the first byte
+        {"secret", "secreT", false},  // in the last
+        {"secret", "secret ", false},
+        {"secret", "", false},
+        {"", "secret", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        EXPECT_EQ(platform::constantTimeEquals(c.a, c.b), c.equal);
+        EXPECT_EQ(platform::constantTimeEquals(c.b, c.a), c.equal);
+    }
+}
+
 // NIST SP 800-38A F.2.5 (CBC-AES256.Encrypt). Our cipher always runs with a zero IV, so the
 // first plaintext block is given already XORed with the vector's IV: from there on the chain
 // is the vector's, and the four ciphertext blocks must come out exactly, followed by one
