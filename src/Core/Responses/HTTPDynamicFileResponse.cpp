@@ -1,6 +1,7 @@
 #include "Core/Responses/HTTPDynamicFileResponse.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "Platform/Text/StringEncoding.h"
@@ -20,7 +21,9 @@ HTTPDynamicFileResponse::HTTPDynamicFileResponse(std::string filePath, uint64_t 
                                                  std::string separator, ReplacementDictionary replacements)
     : HTTPAsyncFileResponse(std::move(filePath), fileLength, connection),
       separator_(std::move(separator)),
-      replacements_(std::move(replacements)) {}
+      replacements_(std::move(replacements)) {
+    for (const auto& [key, value] : replacements_) longestKey_ = std::max(longestKey_, key.size());
+}
 
 const std::string* HTTPDynamicFileResponse::replacementFor(const uint8_t* key, size_t length) const {
     if (!platform::isValidUTF8({key, length})) return nullptr;
@@ -36,11 +39,15 @@ void HTTPDynamicFileResponse::processReadBuffer() {
         handOver(n);
         return;
     }
-    // Separators are looked for at every position below the bound, so that the last s - 1
-    // bytes, which may begin a separator completed by the next read, are held back.
+    // Separators are looked for at every position below the bound: the last s - 1 bytes,
+    // which may begin a separator completed by the next read, are looked at again then.
     auto boundFor = [s](size_t bytes) { return bytes >= s ? bytes - s + 1 : 0; };
-    size_t bound = n > s ? boundFor(n) : 0;
-    std::optional<size_t> open;  // position of a separator whose key has not been closed
+    size_t bound = boundFor(n);
+    constexpr size_t kNone = SIZE_MAX;
+    size_t open = kNone;  // position of a separator whose key has not been closed
+    // A separator opened in bytes handed over already, whose key had grown too long for any
+    // value: the next separator closes it and nothing is replaced.
+    bool openBefore = keyTooLongIsOpen_;
     size_t i = 0;
     while (i < bound) {
         std::vector<uint8_t>& buffer = readBuffer();
@@ -48,13 +55,18 @@ void HTTPDynamicFileResponse::processReadBuffer() {
             ++i;
             continue;
         }
-        if (!open) {
+        if (openBefore) {
+            openBefore = false;
+            i += s;
+            continue;
+        }
+        if (open == kNone) {
             open = i;
             i += s;
             continue;
         }
-        const size_t start = *open;
-        open.reset();
+        const size_t start = open;
+        open = kNone;
         const std::string* value = replacementFor(buffer.data() + start + s, i - start - s);
         if (!value) {
             i += s;  // an unknown key stays, separators and all
@@ -75,9 +87,24 @@ void HTTPDynamicFileResponse::processReadBuffer() {
     }
     setReadBufferOffset(n);
     if (hasReadWholeFile()) {
+        keyTooLongIsOpen_ = false;
         handOver(n);
-    } else {
-        // Up to an open separator (its key may end in the next read), else up to the bound.
-        handOver(open ? *open : bound);
+        return;
     }
+    // Everything before i has been decided - a replacement or a closing separator may end
+    // beyond the bound - and is never looked at again: a byte scanned twice could count in
+    // two separators, and the output would depend on where reads end.
+    size_t decided = i;
+    if (open != kNone) {
+        // A key ends at the first separator after its opening one, and none begins before the
+        // bound: once the key would be longer than every key the dictionary knows, nothing can
+        // replace it, and its bytes go on instead of waiting for the rest of the file.
+        if (bound > open + s + longestKey_) {
+            openBefore = true;
+        } else {
+            decided = open;  // looked at again with the next read, when the key may end
+        }
+    }
+    keyTooLongIsOpen_ = openBefore;
+    handOver(decided);
 }

@@ -1,9 +1,13 @@
 // A file response that fills in a template: every key framed by the separator (with a
 // separator of "%%", the text %%name%%) that the dictionary knows is replaced by its value, as
 // the file is read; a framed key the dictionary does not know stays as it is, separators and
-// all. A separator or key split between two reads is still found: bytes that may begin one are
-// held back until the next read. The body's length is not known beforehand, so it is sent
-// chunked, and byte ranges do not apply (setOffset does nothing).
+// all. Separators pair up in the order they come (the third one opens a new key), and a
+// replacement's text is never searched for separators. A separator or key split between two
+// reads is still found: bytes that may begin one are held back until the next read, and the
+// output is the same wherever reads end. Only what can still be replaced is held: at most the
+// separator's length less one byte, or from an opening separator as far as the dictionary's
+// longest key reaches; after that the bytes go on as they are. The body's length is not known
+// beforehand, so it is sent chunked, and byte ranges do not apply (setOffset does nothing).
 //
 // Queues and failures as for HTTPAsyncFileResponse; the dictionary is fixed when the response
 // is made.
@@ -45,4 +49,8 @@ private:
 
     const std::string separator_;
     const ReplacementDictionary replacements_;
+    size_t longestKey_ = 0;  // in bytes, of the dictionary's keys
+    // Read queue: a separator was opened in bytes already handed over, with a key too long to
+    // be replaced; the next separator closes it.
+    bool keyTooLongIsOpen_ = false;
 };

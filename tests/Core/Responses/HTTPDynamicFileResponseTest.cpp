@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
+#include <thread>
+
 #include "Core/Responses/FileResponseTestSupport.h"
 
 namespace {
@@ -70,6 +74,98 @@ TEST_F(FileResponseTest, DynamicResponseFindsASeparatorOrKeySplitBetweenReads) {
         EXPECT_EQ(got.exitStatus, 0);
         EXPECT_TRUE(got.body == head + "Ada" + tail + "3");
     }
+}
+
+// Pulls the whole body of a dynamic response made without a connection, asking for
+// firstLength bytes first and thenLength bytes every time after: each request is what one
+// read of the file may take, so the lengths choose where reads end. nullopt when the body
+// has not come whole within a generous deadline.
+std::optional<std::string> pullBody(const std::shared_ptr<HTTPDynamicFileResponse>& response, size_t firstLength,
+                                    size_t thenLength) {
+    std::string body;
+    size_t length = firstLength;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!response->isDone()) {
+        const DataSlice piece = response->readDataOfLength(length);
+        if (piece.empty()) {
+            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            continue;
+        }
+        body.append(piece.view());
+        length = thenLength;
+    }
+    return body;
+}
+
+TEST_F(FileResponseTest, DynamicResponseIsTheSameWhereverReadsEnd) {
+    const HTTPDynamicFileResponse::ReplacementDictionary dictionary = {
+        {"name", "Ada"}, {"count", "3"}, {"pct", "%%"}, {"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87", "\xD0\xB7\xD0\xBD"},
+        {"g", std::string(300, 'y')},
+    };
+    const struct {
+        const char* name;
+        std::string separator;
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"a closing separator followed by a lone one", "%%", "%%zz%%%name%%TAIL", "%%zz%%%name%%TAIL"},
+        {"keys side by side", "%%", "%%name%%%%count%%", "Ada3"},
+        {"the third separator opens the next key", "%%", "a%%%name%%b", "a%%%name%%b"},
+        {"an empty key pairs two separators", "%%", "%%%%name%%", "%%%%name%%"},
+        {"after a replacement", "%%", "x%%name%%%%%%count%%y", "xAda%%%%count%%y"},
+        {"a replacement is not searched", "%%", "%%pct%%name%%", "%%name%%"},
+        {"a key longer than any in the dictionary pairs its separators", "%%",
+         "%%a key far longer than any%%name%%count%%", "%%a key far longer than any%%name3"},
+        {"an unclosed key at the end", "%%", "ab%%name", "ab%%name"},
+        {"a UTF-8 key", "%%", "<%%\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87%%>", "<\xD0\xB7\xD0\xBD>"},
+        {"a replacement that grows the buffer", "%%", "[%%g%%]", "[" + std::string(300, 'y') + "]"},
+        {"a separator that overlaps itself", "<%>", "<%<%>name<%>!", "<%Ada!"},
+        {"a one-byte separator", "$", "$$$name$$count$", "$$Ada3"},
+        {"an empty file", "%%", "", ""},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = addFile("every-read" + std::to_string(n++) + ".txt", c.text);
+        auto pull = [&](size_t first, size_t then) {
+            auto response = HTTPDynamicFileResponse::create(path, nullptr, c.separator, dictionary);
+            return response ? pullBody(response, first, then) : std::nullopt;
+        };
+        // Every read the same size, and the file split in two at every byte.
+        for (size_t size = 1; size <= c.text.size() + 1; ++size) {
+            SCOPED_TRACE("reads of " + std::to_string(size));
+            EXPECT_EQ(pull(size, size), c.expected);
+        }
+        for (size_t split = 1; split < c.text.size(); ++split) {
+            SCOPED_TRACE("split at " + std::to_string(split));
+            EXPECT_EQ(pull(split, c.text.size()), c.expected);
+        }
+    }
+}
+
+TEST_F(FileResponseTest, DynamicResponseDoesNotDependOnWhereTheConnectionsReadsEnd) {
+    // The connection's first piece ends inside the closing separator's run of three: a byte
+    // held back from it must not open a key in the next read.
+    const std::string head(kFirstRead - 6, 'a');
+    addFile("boundary.txt", head + "%%zz%%%name%%TAIL");
+    const Fetch got = fetch("/dynamic/boundary.txt");
+    EXPECT_EQ(got.exitStatus, 0);
+    EXPECT_EQ(got.status, 200);
+    EXPECT_TRUE(got.body == head + "%%zz%%%name%%TAIL") << got.body.substr(head.size());
+}
+
+TEST_F(FileResponseTest, DynamicResponseHoldsNoMoreThanAKeyCanReach) {
+    // A lone separator at the start: no key can be that long, so the bytes after it go on as
+    // they are read instead of waiting for the end of the file.
+    const std::string text = "%%" + std::string(16 * kFirstRead, 'b') + "%%name%%";
+    addFile("lone.txt", text);
+    const Fetch got = fetch("/dynamic/lone.txt");
+    EXPECT_EQ(got.exitStatus, 0);
+    EXPECT_TRUE(got.body == text);  // the second separator closes the long key: no replacement
+    auto response = lastResponse().get<HTTPDynamicFileResponse>();
+    ASSERT_NE(response, nullptr);
+    EXPECT_LT(response->readBufferSize(), 2 * kFirstRead);
 }
 
 TEST_F(FileResponseTest, DynamicResponseGrowsAFullBufferForALongerReplacement) {
