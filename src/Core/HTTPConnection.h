@@ -211,7 +211,9 @@ public:
     // serialised header. The error form does the same for error replies.
     virtual Bytes preprocessResponse(HTTPMessage& response);
     virtual Bytes preprocessErrorResponse(HTTPMessage& response);
-    // File lookup under the document root.
+    // File lookup under the document root: the path of the URI, escapes decoded; nullopt
+    // when it leaves the root, when it holds a NUL byte ("%00"), or for a directory without
+    // an index file unless directories are allowed.
     virtual std::vector<std::string> directoryIndexFileNames();
     virtual std::optional<std::string> filePathForURI(const std::string& path);
     virtual std::optional<std::string> filePathForURI(const std::string& path, bool allowDirectory);

@@ -30,7 +30,9 @@ std::optional<std::string> HTTPConnection::filePathForURI(const std::string& pat
     const size_t cut = target.find_first_of("?#");
     if (cut != std::string_view::npos) target = target.substr(0, cut);
     std::optional<std::string> relative = platform::Url::percentDecode(target);
-    if (!relative) return std::nullopt;
+    // A NUL ("%00") names no file; the file calls would stop at it and serve the name before
+    // it, past any check a subclass makes of the name's end.
+    if (!relative || relative->find('\0') != std::string::npos) return std::nullopt;
     if (relative->empty() || relative->front() != '/') relative = "/" + *relative;
 
     std::string fullPath = HTTPConfig::standardizePath(*root + *relative);

@@ -18,7 +18,9 @@ std::optional<uint64_t> HTTPAsyncFileResponse::fileLengthForResponse(const std::
         LX_LOG_WARN(LogContextHttpServer, "%@: Init failed - Nil filePath", THIS_FILE);
         return std::nullopt;
     }
-    const std::optional<platform::FileAttributes> attributes = platform::fileAttributesAtPath(*filePath);
+    // A NUL names no file: the C calls would stop at it and find a shorter name.
+    const std::optional<platform::FileAttributes> attributes =
+        filePath->find('\0') != std::string::npos ? std::nullopt : platform::fileAttributesAtPath(*filePath);
     if (!attributes) {
         LX_LOG_WARN(LogContextHttpServer, "%@: Init failed - Unable to get file attributes. filePath: %@", THIS_FILE,
                     *filePath);

@@ -38,7 +38,8 @@ class HTTPConnection;
 class HTTPAsyncFileResponse : public HTTPResponse, public std::enable_shared_from_this<HTTPAsyncFileResponse> {
 public:
     // initWithFilePath:forConnection: - the path as given (links are followed when the file is
-    // opened). nullptr, after a warning, when there is no path or nothing can be found at it.
+    // opened). nullptr, after a warning, when there is no path or nothing can be found at it
+    // (a path that holds a NUL byte names nothing).
     static std::shared_ptr<HTTPAsyncFileResponse> create(const std::optional<std::string>& filePath,
                                                          const std::shared_ptr<HTTPConnection>& connection);
     ~HTTPAsyncFileResponse() override;

@@ -20,9 +20,12 @@ std::shared_ptr<HTTPFileResponse> HTTPFileResponse::create(const std::optional<s
         return nullptr;
     }
     std::string path = *filePath;
+    // A NUL names no file: the calls below would stop at it and find a shorter name.
+    const bool holdsNul = path.find('\0') != std::string::npos;
     char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) path = resolved;
-    const std::optional<platform::FileAttributes> attributes = platform::fileAttributesAtPath(path);
+    if (!holdsNul && ::realpath(path.c_str(), resolved)) path = resolved;
+    const std::optional<platform::FileAttributes> attributes =
+        holdsNul ? std::nullopt : platform::fileAttributesAtPath(path);
     if (!attributes) {
         LX_LOG_WARN(LogContextHttpServer, "%@: Init failed - Unable to get file attributes. filePath: %@", THIS_FILE, path);
         return nullptr;

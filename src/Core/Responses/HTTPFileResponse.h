@@ -25,7 +25,8 @@ class HTTPConnection;
 class HTTPFileResponse : public HTTPResponse {
 public:
     // initWithFilePath:forConnection: - the path with its symbolic links resolved. nullptr,
-    // after a warning, when there is no path or nothing can be found at it.
+    // after a warning, when there is no path or nothing can be found at it (a path that holds
+    // a NUL byte names nothing).
     static std::shared_ptr<HTTPFileResponse> create(const std::optional<std::string>& filePath,
                                                     const std::shared_ptr<HTTPConnection>& connection);
     ~HTTPFileResponse() override;

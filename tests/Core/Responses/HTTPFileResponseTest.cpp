@@ -174,4 +174,33 @@ TEST_F(FileResponseTest, OnlyFilesUnderTheRootAreServed) {
     }
 }
 
+TEST_F(FileResponseTest, APathHoldingANulIsNotFound) {
+    // The C calls would stop at the NUL and serve hidden.txt, past any check of the name's end.
+    addFile("hidden.txt", "hidden");
+    const struct {
+        const char* path;
+        int status;
+    } cases[] = {
+        {"/hidden.txt", 200},
+        {"/hidden.txt%00.png", 404},
+        {"/hidden.txt%00", 404},
+        {"/async/hidden.txt%00.png", 404},
+        {"/dynamic/hidden.txt%00.png", 404},
+        {"/%00/hidden.txt", 404},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Fetch got = fetch(c.path, {"--path-as-is"});
+        EXPECT_EQ(got.exitStatus, 0);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.body, c.status == 200 ? "hidden" : "");
+    }
+
+    // Each file response refuses such a path itself, whoever made it.
+    const std::string path = root_.join("hidden.txt") + std::string(1, '\0') + ".png";
+    EXPECT_TRUE(HTTPFileResponse::create(path, nullptr) == nullptr);
+    EXPECT_TRUE(HTTPAsyncFileResponse::create(path, nullptr) == nullptr);
+    EXPECT_TRUE(HTTPDynamicFileResponse::create(path, nullptr, "%%", kReplacements) == nullptr);
+}
+
 }  // namespace
