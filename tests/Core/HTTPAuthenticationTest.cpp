@@ -9,6 +9,7 @@
 #include <fstream>
 #include <cstring>
 #include <regex>
+#include <sstream>
 
 #include "Core/Categories/LxData.h"
 #include "Core/HTTPConnection.h"
@@ -257,22 +258,42 @@ TEST_F(HTTPAuthenticationTest, CurlDigestAndBasic) {
 }
 
 TEST_F(HTTPAuthenticationTest, PythonDigestClient) {
+    // Each request and reply is noted on a "#" line as it happens, with the seconds since the
+    // script began, so that a run that fails or is ended shows how far it came and how long
+    // each step took: a reply that never came, or a machine too busy for the time limit.
     const std::string script = R"(
-import sys, urllib.request, urllib.error
+import sys, time
+start = time.monotonic()
+def note(text):
+    print("# %.3f %s" % (time.monotonic() - start, text), flush=True)
+import urllib.request, urllib.error
+note("imported")
+class Trace(urllib.request.BaseHandler):
+    handler_order = 100  # before the error processor turns a 401 into the digest retry
+    def http_request(self, request):
+        note("sends " + ("with" if request.has_header("Authorization") else "without") + " credentials")
+        return request
+    def http_response(self, request, reply):
+        note("gets %d" % reply.status)
+        return reply
 url = sys.argv[1]
 for password in ("pass", "wrong"):
     manager = urllib.request.HTTPPasswordMgrWithDefaultRealm()
     manager.add_password(None, url, "user", password)
-    opener = urllib.request.build_opener(urllib.request.HTTPDigestAuthHandler(manager))
+    opener = urllib.request.build_opener(urllib.request.HTTPDigestAuthHandler(manager), Trace())
     try:
         with opener.open(url) as reply:
-            print(reply.status, reply.read().decode())
+            print(reply.status, reply.read().decode(), flush=True)
     except urllib.error.HTTPError as error:
-        print(error.code, error.headers.get("WWW-Authenticate", "").split(",")[0])
+        print(error.code, error.headers.get("WWW-Authenticate", "").split(",")[0], flush=True)
 )";
     const auto run = real_clients::python(script, {url("/secret/py?q=1")});
-    EXPECT_EQ(run.exitStatus, 0) << run.output;
-    EXPECT_EQ(run.output, "200 welcome to /secret/py?q=1\n401 Digest realm=\"pellix test\"\n");
+    std::string result;
+    std::string steps;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) (line.rfind("# ", 0) == 0 ? steps : result) += line + "\n";
+    EXPECT_EQ(run.exitStatus, 0) << (run.timedOut ? "ended at the time limit\n" : "") << run.output;
+    EXPECT_EQ(result, "200 welcome to /secret/py?q=1\n401 Digest realm=\"pellix test\"\n") << steps;
 }
 
 TEST_F(HTTPAuthenticationTest, DigestNonceCountsMustGrowOnAConnection) {

@@ -15,7 +15,8 @@ namespace real_clients {
 
 struct Run {
     int exitStatus = -1;
-    std::string output;  // standard output and error together
+    std::string output;     // standard output and error together
+    bool timedOut = false;  // it ran past its time limit and was ended
 };
 
 // Runs the program found in $PATH with the arguments; a missing program fails the test.
@@ -29,7 +30,7 @@ inline Run run(const std::string& program, const std::vector<std::string>& argum
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const platform::Subprocess::Result result = platform::Subprocess::run(argv, input);
     if (!result.started) ADD_FAILURE() << program << " did not start: " << result.output;
-    return {result.exitStatus, result.output};
+    return {result.exitStatus, result.output, result.timedOut};
 }
 
 // curl with the arguments, silent but for errors; "-w %{http_code}" makes the output end with
