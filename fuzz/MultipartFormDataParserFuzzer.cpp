@@ -1,12 +1,14 @@
 // libFuzzer target for the multipart/form-data parser. The first byte chooses the boundary's
 // length (1 to 16) and the next bytes are the boundary; the byte after them seeds the piece
 // lengths, and the rest is the body. The body is fed whole, in pieces of lengths from the
-// seed, and byte by byte: the pieces must report the same preamble, parts (headers, content,
-// ends) and epilogue as the whole body, up to where they stop short at the body's end (see
-// isPrefixOf); no feeding may read or write out of bounds, and no content may hold a whole
+// seed, and byte by byte, each feed followed by the same trailer in one piece (see
+// kTrailerLength). The pieces must report exactly the preamble, parts (headers, content,
+// ends) and epilogue of the whole body, content compared joined per part since a split cuts
+// it elsewhere; no feeding may read or write out of bounds, and no content may hold a whole
 // boundary line. The quoted-printable decoder and a header parse get the raw body too.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -42,24 +44,19 @@ struct Outcome {
     }
 };
 
-bool isData(const Event& event) { return event.kind == 'P' || event.kind == 'C' || event.kind == 'X'; }
+// The parser has no call for the end of a body, so it cannot tell a body that stops from one
+// that goes on: it keeps back what it cannot decide yet, and a piece no longer than the
+// boundary line is kept whole. A split may therefore hold back more at the body's end than
+// the whole body does (a header, the two bytes after a boundary, the last preamble bytes). A
+// trailer longer than any boundary line, fed last in one piece, takes up whatever any feed
+// kept back, so that every feed ends in the same state: a split must then report the very
+// events of the whole body, nothing missing and nothing cut short.
+constexpr size_t kTrailerLength = 64;
+static_assert(kTrailerLength > 4 + 16, "longer than the longest boundary line");
 
-// Whether pieces reported what the whole body reported, up to where they stopped: the parser
-// holds back at most the last boundary's length of bytes, more of them when it is fed in
-// pieces, so a body that stops without its closing boundary may leave the pieces' last report
-// short or missing.
-bool isPrefixOf(const Outcome& pieces, const Outcome& whole) {
-    if (pieces.ok != whole.ok || pieces.events.size() > whole.events.size()) return false;
-    for (size_t i = 0; i < pieces.events.size(); ++i) {
-        const Event& mine = pieces.events[i];
-        const Event& theirs = whole.events[i];
-        if (i + 1 == pieces.events.size() && isData(mine)) {
-            if (mine.kind != theirs.kind || theirs.data.compare(0, mine.data.size(), mine.data) != 0) return false;
-        } else if (!(mine == theirs)) {
-            return false;
-        }
-    }
-    return true;
+// Whether a split feed reported what the whole body reported.
+bool sameEvents(const Outcome& pieces, const Outcome& whole) {
+    return pieces.ok == whole.ok && pieces.events == whole.events;
 }
 
 class Recorder : public MultipartFormDataParserDelegate {
@@ -91,7 +88,9 @@ public:
     Outcome outcome;
 };
 
-Outcome feed(const std::string& boundary, std::span<const uint8_t> body, uint32_t seed, size_t fixedStep) {
+// Feeds the body (whole when neither seed nor fixedStep is given), then the trailer in one piece.
+Outcome feed(const std::string& boundary, std::span<const uint8_t> body, std::span<const uint8_t> trailer, uint32_t seed,
+             size_t fixedStep) {
     auto parser = MultipartFormDataParser::initWithBoundary(boundary, platform::StringEncoding::UTF8);
     auto recorder = std::make_shared<Recorder>();
     parser->setDelegate(recorder);
@@ -111,6 +110,10 @@ Outcome feed(const std::string& boundary, std::span<const uint8_t> body, uint32_
         recorder->outcome.ok = parser->appendData(piece);
         at += step;
     }
+    if (recorder->outcome.ok && !trailer.empty()) {
+        const std::vector<uint8_t> last(trailer.begin(), trailer.end());
+        recorder->outcome.ok = parser->appendData(last);
+    }
     return recorder->outcome;
 }
 
@@ -124,9 +127,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t seed = data[1 + boundaryLength];
     const std::span<const uint8_t> body(data + 2 + boundaryLength, size - 2 - boundaryLength);
 
-    const Outcome whole = feed(boundary, body, 0, 0);
-    if (!isPrefixOf(feed(boundary, body, seed | 1, 0), whole)) std::abort();
-    if (!isPrefixOf(feed(boundary, body, 0, 1), whole)) std::abort();
+    // The whole body and the trailer in one piece.
+    std::vector<uint8_t> wholeBody(body.begin(), body.end());
+    wholeBody.insert(wholeBody.end(), kTrailerLength, 'T');
+    const std::span<const uint8_t> trailer = std::span<const uint8_t>(wholeBody).last(kTrailerLength);
+    const Outcome whole = feed(boundary, wholeBody, {}, 0, 0);
+    if (!sameEvents(feed(boundary, body, trailer, seed | 1, 0), whole)) {
+        std::fprintf(stderr, "pieces from seed %u reported other events than the whole body\n", seed | 1);
+        std::abort();
+    }
+    if (!sameEvents(feed(boundary, body, trailer, 0, 1), whole)) {
+        std::fprintf(stderr, "byte by byte reported other events than the whole body\n");
+        std::abort();
+    }
 
     const std::string boundaryLine = "\r\n--" + boundary;
     for (const std::string& content : whole.contents) {
