@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -21,6 +22,10 @@ using Call = AsyncSocketDelegate::Call;
 using asyncsocket::detail::addressBytes;
 
 namespace {
+
+// How many ports the system may choose for IPv4 that turn out to be taken on the IPv6 side
+// before listening fails with that error.
+constexpr size_t kChosenPortAttempts = 16;
 
 asyncsocket::detail::TestHook<std::shared_ptr<DispatchSource>(int, const std::shared_ptr<DispatchQueue>&)> listeningSourceMaker;
 
@@ -84,30 +89,50 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
         const bool enableIPv4 = !isIPv4Disabled && interface4;
         const bool enableIPv6 = !isIPv6Disabled && interface6;
 
+        // With port 0 both families listen on the port the system chose for IPv4, which another
+        // program may hold on the IPv6 side alone. Such a port is not the caller's fault: it is kept
+        // open while the system chooses again (so that it cannot hand out the same one), and every
+        // port kept so is closed once the pair is settled.
+        std::vector<int> portsPassedOver;
+        auto closePassedOver = [&portsPassedOver] {
+            for (int fd : portsPassedOver) ::close(fd);
+        };
         Error socketError;
-        if (enableIPv4) {
-            socket4FD_ = createListeningSocket(AF_INET, *interface4, &socketError);
-            if (socket4FD_ == -1) {
-                error = socketError;
-                return false;
-            }
-        }
-        if (enableIPv6) {
-            if (enableIPv4 && port == 0) {
-                // Both families listen on the port the system chose for IPv4.
-                auto* address6 = reinterpret_cast<sockaddr_in6*>(interface6->data());
-                address6->sin6_port = htons(localPort4());
-            }
-            socket6FD_ = createListeningSocket(AF_INET6, *interface6, &socketError);
-            if (socket6FD_ == -1) {
-                if (socket4FD_ != -1) {
-                    ::close(socket4FD_);
-                    socket4FD_ = -1;
+        for (;;) {
+            if (enableIPv4) {
+                socket4FD_ = createListeningSocket(AF_INET, *interface4, &socketError);
+                if (socket4FD_ == -1) {
+                    closePassedOver();
+                    error = socketError;
+                    return false;
                 }
-                error = socketError;
-                return false;
             }
+            if (enableIPv6) {
+                const bool sharesChosenPort = enableIPv4 && port == 0;
+                if (sharesChosenPort) {
+                    auto* address6 = reinterpret_cast<sockaddr_in6*>(interface6->data());
+                    address6->sin6_port = htons(localPort4());
+                }
+                socket6FD_ = createListeningSocket(AF_INET6, *interface6, &socketError);
+                if (socket6FD_ == -1) {
+                    if (sharesChosenPort && socketError.code == EADDRINUSE &&
+                        portsPassedOver.size() < kChosenPortAttempts) {
+                        portsPassedOver.push_back(socket4FD_);
+                        socket4FD_ = -1;
+                        continue;
+                    }
+                    if (socket4FD_ != -1) {
+                        ::close(socket4FD_);
+                        socket4FD_ = -1;
+                    }
+                    closePassedOver();
+                    error = socketError;
+                    return false;
+                }
+            }
+            break;
         }
+        closePassedOver();
 
         std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
         auto makeAcceptSource = [&](int fd) {

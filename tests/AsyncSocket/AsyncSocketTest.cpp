@@ -1,6 +1,9 @@
 #include "AsyncSocket/AsyncSocket.h"
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -261,6 +264,61 @@ bool canListen(int family, uint16_t port) {
     const bool ok = ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 1) == 0;
     ::close(fd);
     return ok;
+}
+
+// In a network namespace of its own, where the system chooses listening ports from 40000 and
+// 40001 only (40001 first: it prefers odd ports for listeners), and [::1]:40001 is held by
+// another socket. Returns false where the namespace cannot be made (no privilege for it).
+bool enterNamespaceWithTwoPortsOneTakenOnIPv6(int& holder) {
+    if (::unshare(CLONE_NEWNET) != 0) return false;
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
+    ::ioctl(control, SIOCGIFFLAGS, &loopback);
+    loopback.ifr_flags |= IFF_UP;
+    const bool up = ::ioctl(control, SIOCSIFFLAGS, &loopback) == 0;
+    ::close(control);
+    const int range = ::open("/proc/sys/net/ipv4/ip_local_port_range", O_WRONLY | O_CLOEXEC);
+    const bool narrowed = range >= 0 && ::write(range, "40000 40001", 11) == 11;
+    if (range >= 0) ::close(range);
+    holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const testtools::LoopbackAddress taken = testtools::loopbackAddress(AF_INET6, 40001);
+    return up && narrowed && ::bind(holder, taken.get(), taken.length) == 0 && ::listen(holder, 1) == 0;
+}
+
+TEST(AsyncSocketAccept, RegressionChosenPortTakenOnIPv6AloneIsPassedOver) {
+    // Whether this machine lets the test make a network namespace, asked of a child at once.
+    const pid_t probe = ::fork();
+    if (probe == 0) _exit(::unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    ::waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) GTEST_SKIP() << "no network namespace can be made here";
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int holder = -1;
+            if (!enterNamespaceWithTwoPortsOneTakenOnIPv6(holder)) {
+                std::fprintf(stderr, "namespace not set up\n");
+                std::exit(2);
+            }
+            auto delegate = std::make_shared<RecordingDelegate>();
+            auto sock = AsyncSocket::create(delegate, DispatchQueue::createSerial("test.delegate"));
+            Error error;
+            if (!sock->acceptOnInterface(std::string("localhost"), 0, &error)) {
+                std::fprintf(stderr, "not listening: %s\n", error.describe().c_str());
+                std::exit(1);
+            }
+            // Both families on the one free port, and the passed-over port given back.
+            const bool both = sock->isIPv4() && sock->isIPv6() && sock->localPort() == 40000 &&
+                              !canListen(AF_INET, 40000) && !canListen(AF_INET6, 40000) &&
+                              canListen(AF_INET, 40001);
+            sock->disconnect();
+            std::exit(both ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // A child process that runs while the test looks at what it inherited; ended and reaped by
