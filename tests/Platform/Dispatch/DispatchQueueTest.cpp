@@ -4,6 +4,7 @@
 
 #include "tools/ProcessThreads.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -616,16 +617,64 @@ TEST(DispatchQueueTest, AfterRunsOnTheQueueOnceTheDelayHasPassed) {
 }
 
 TEST(DispatchQueueTest, IdleQueuesCostNoThreads) {
-    // Start the pool and the reactor first, so that only the queues are counted.
-    auto warm = DispatchQueue::createSerial("test.warm");
-    warm->sync([] {});
+    // The threads the dispatch layer keeps are started first, by work that really runs on
+    // them: as many tasks at once as the pool keeps workers, a hop from one queue to another,
+    // and a timer. What is counted after that is what queues cost once their work is done.
+    const std::size_t width = std::max<std::size_t>(2, processorCount());
+    std::vector<std::shared_ptr<DispatchQueue>> warm;
+    std::atomic<std::size_t> started{0};
+    Semaphore warmedUp;
+    for (std::size_t i = 0; i < width; ++i) {
+        warm.push_back(DispatchQueue::createSerial("test.warm"));
+        warm.back()->async([&] {
+            started.fetch_add(1);
+            const auto until = std::chrono::steady_clock::now() + kPatience;
+            while (started.load() < width && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            warmedUp.signal();
+        });
+    }
+    for (std::size_t i = 0; i < width; ++i) ASSERT_TRUE(warmedUp.wait(kPatience));
+    ASSERT_EQ(started.load(), width) << "the pool never ran that many tasks at once";
+    warm.front()->async([&] { warm.back()->async([&] { warmedUp.signal(); }); });
+    warm.front()->after(1ms, [&] { warmedUp.signal(); });
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(warmedUp.wait(kPatience));
     const std::size_t before = threadsOfProcess();
+
+    // Queues that have run tasks, posted from outside the pool and from each other, timers, and
+    // more tasks at once than the pool keeps workers, and then fall idle.
+    constexpr int kQueues = 10000;
+    constexpr int kTimerEvery = 10;
     std::vector<std::shared_ptr<DispatchQueue>> queues;
     int key = 0;
-    for (int i = 0; i < 10000; ++i) {
+    std::atomic<int> ran{0};
+    for (int i = 0; i < kQueues; ++i) {
         queues.push_back(DispatchQueue::createSerial("test.idle"));
         queues.back()->setSpecific(&key, &key);
     }
+    for (int i = 0; i < kQueues; ++i) {
+        DispatchQueue& next = *queues[(i + 1) % kQueues];
+        queues[i]->async([&] {
+            ran.fetch_add(1);
+            next.async([&] { ran.fetch_add(1); });
+        });
+        if (i % kTimerEvery == 0) queues[i]->after(1ms, [&] { ran.fetch_add(1); });
+    }
+    // Each holds its worker until all have started or a moment has passed: those beyond the
+    // pool's width wait their turn instead of getting threads.
+    const std::size_t crowd = 2 * width;
+    std::atomic<std::size_t> holding{0};
+    for (std::size_t i = 0; i < crowd; ++i) {
+        queues[i]->async([&] {
+            holding.fetch_add(1);
+            const auto until = std::chrono::steady_clock::now() + 20ms;
+            while (holding.load() < crowd && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            ran.fetch_add(1);
+        });
+    }
+    const int kExpected = 2 * kQueues + kQueues / kTimerEvery + static_cast<int>(crowd);
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (ran.load() < kExpected && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(ran.load(), kExpected);
     EXPECT_LE(threadsOfProcess(), before);
 }
 
