@@ -11,12 +11,36 @@
 #include <vector>
 
 #include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/Dispatch/Semaphore.h"
 #include "Platform/ThreadInfo.h"
 
 namespace platform::detail {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr auto kPatience = 5s;  // only reached when something is broken
+
+// Waits until no worker runs or spins, so that every other worker is asleep when the next
+// job comes: nobody is searching who could come across a waiting job by chance.
+void letThePoolFallAsleep() {
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (Pool::shared().spinningWorkers() != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(5ms);
+}
+
+// Polls `done` until it holds or kPatience has passed, the way a long task would do its work:
+// without telling the pool that it waits.
+template <class Done>
+bool busyUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(50us);
+    }
+    return true;
+}
 
 // Workers that run out of work at the same moment race to become the one spinner. The losers
 // must leave the count as they found it: a count left behind would stop every worker from
@@ -94,6 +118,108 @@ TEST(DispatchPoolTest, QueuesListedFromManyThreadsAtOnceRunEachTaskOnceInOrder) 
         std::lock_guard<std::mutex> lock(s.mutex);
         EXPECT_EQ(s.outOfOrder, 0);
         for (int p = 0; p < kProducers; ++p) EXPECT_EQ(s.last[p], kRounds - 1);
+    }
+}
+
+// The first job a task posts waits in its worker's next-job slot. A task that goes on for long
+// (a key generated on first use, a digest of a large document) must not hold that job up while
+// other workers have nothing to do: the long task here waits until its jobs have run, which
+// only ends before kPatience when another worker takes them from the slot.
+TEST(DispatchPoolTest, JobsPostedByALongTaskStartBeforeItEnds) {
+    struct Case {
+        const char* name;
+        bool longTaskViaSlot;  // the long task itself came through a worker's slot
+        int jobs;              // jobs it posts, each to a queue of its own
+    };
+    constexpr Case kCases[] = {
+        {"one job, long task listed from outside", false, 1},
+        {"one job, long task posted by a task", true, 1},
+        {"three jobs", false, 3},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(round);
+            letThePoolFallAsleep();
+            struct State {
+                std::atomic<int> ran{0};
+                std::atomic<int> ranInTime{0};  // jobs that had run when the task gave up or went on
+                Semaphore ended;
+            };
+            auto state = std::make_shared<State>();  // outlives a failed round's tasks
+            auto longQueue = DispatchQueue::createSerial("test.pool.long");
+            std::vector<std::shared_ptr<DispatchQueue>> queues;
+            for (int i = 0; i < c.jobs; ++i) queues.push_back(DispatchQueue::createSerial("test.pool.posted"));
+            auto longTask = [state, queues, jobs = c.jobs] {
+                for (const auto& queue : queues) queue->async([state] { state->ran.fetch_add(1); });
+                busyUntil([&] { return state->ran.load() == jobs; });
+                state->ranInTime = state->ran.load();
+                state->ended.signal();
+            };
+            if (c.longTaskViaSlot) {
+                auto first = DispatchQueue::createSerial("test.pool.first");
+                first->async([longQueue, longTask] { longQueue->async(longTask); });
+            } else {
+                longQueue->async(longTask);
+            }
+            ASSERT_TRUE(state->ended.wait(2 * kPatience));
+            EXPECT_EQ(state->ranInTime.load(), c.jobs) << "jobs that ran while the task that posted them went on";
+            if (state->ranInTime.load() != c.jobs) break;
+        }
+    }
+}
+
+// A serial queue that a long task keeps posting to falls idle and is listed again, into the
+// slot, over and over, while other workers take it from there: its tasks still run one at a
+// time and in the order each producer posted them.
+TEST(DispatchPoolTest, SerialOrderHoldsWhileOtherWorkersTakeFromTheSlot) {
+    constexpr int kTasks = 300;
+    constexpr int kWaitEvery = 10;  // the long task waits for the queue to drain this often
+    auto longQueue = DispatchQueue::createSerial("test.pool.producer");
+    auto queue = DispatchQueue::createSerial("test.pool.consumer");
+    std::vector<int> seen[2];  // by producer; touched only by the queue's tasks
+    std::atomic<int> ran{0};
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    auto post = [&](int producer, int i) {
+        queue->async([&, producer, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            seen[producer].push_back(i);
+            running.fetch_sub(1);
+            ran.fetch_add(1);
+        });
+    };
+    std::atomic<bool> drainedInTime{true};
+    Semaphore ended;
+    letThePoolFallAsleep();
+    longQueue->async([&] {
+        for (int i = 0; i < kTasks; ++i) {
+            post(0, i);
+            // Left to drain, the queue is listed anew by the next post: into this worker's slot.
+            if (i % kWaitEvery == kWaitEvery - 1 && !busyUntil([&] { return ran.load() >= i + 1; })) {
+                drainedInTime = false;
+                break;
+            }
+        }
+        ended.signal();
+    });
+    std::thread other([&] {
+        for (int i = 0; i < kTasks; ++i) {
+            post(1, i);
+            if (i % 16 == 0) std::this_thread::sleep_for(100us);
+        }
+    });
+    other.join();
+    ASSERT_TRUE(ended.wait(2 * kPatience));
+    queue->sync([] {});
+    EXPECT_TRUE(drainedInTime.load()) << "the queue waited in the slot for the task that posted to it";
+    EXPECT_FALSE(overlapped.load());
+    for (int producer = 0; producer < 2; ++producer) {
+        SCOPED_TRACE(producer);
+        std::vector<int> expected;
+        for (int i = 0; i < kTasks; ++i) expected.push_back(i);
+        if (producer == 0 && !drainedInTime.load()) expected.resize(seen[0].size());
+        EXPECT_EQ(seen[producer], expected);
     }
 }
 
