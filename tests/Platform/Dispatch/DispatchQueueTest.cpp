@@ -1,11 +1,14 @@
 #include "Platform/Dispatch/DispatchQueue.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include "tools/ProcessThreads.h"
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <map>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -616,6 +619,24 @@ TEST(DispatchQueueTest, AfterRunsOnTheQueueOnceTheDelayHasPassed) {
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
+// The names of the process's threads with how many bear each, for a failure message.
+std::string threadNames() {
+    std::map<std::string, int> names;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            ++names[name];
+        }
+        ::closedir(dir);
+    }
+    std::string out;
+    for (const auto& [name, count] : names) out += name + " x" + std::to_string(count) + "; ";
+    return out;
+}
+
 TEST(DispatchQueueTest, IdleQueuesCostNoThreads) {
     // The threads the dispatch layer keeps are started first, by work that really runs on
     // them: as many tasks at once as the pool keeps workers, a hop from one queue to another,
@@ -635,10 +656,14 @@ TEST(DispatchQueueTest, IdleQueuesCostNoThreads) {
     }
     for (std::size_t i = 0; i < width; ++i) ASSERT_TRUE(warmedUp.wait(kPatience));
     ASSERT_EQ(started.load(), width) << "the pool never ran that many tasks at once";
-    warm.front()->async([&] { warm.back()->async([&] { warmedUp.signal(); }); });
+    // The hop goes to a queue that has never run, so that it is listed anew: into the slot of
+    // the worker that runs the task, which starts the slot watch.
+    auto hop = DispatchQueue::createSerial("test.warm.hop");
+    warm.front()->async([&] { hop->async([&] { warmedUp.signal(); }); });
     warm.front()->after(1ms, [&] { warmedUp.signal(); });
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(warmedUp.wait(kPatience));
     const std::size_t before = threadsOfProcess();
+    const std::string namesBefore = threadNames();
 
     // Queues that have run tasks, posted from outside the pool and from each other, timers, and
     // more tasks at once than the pool keeps workers, and then fall idle.
@@ -675,7 +700,7 @@ TEST(DispatchQueueTest, IdleQueuesCostNoThreads) {
     const auto until = std::chrono::steady_clock::now() + kPatience;
     while (ran.load() < kExpected && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(ran.load(), kExpected);
-    EXPECT_LE(threadsOfProcess(), before);
+    EXPECT_LE(threadsOfProcess(), before) << "before: " << namesBefore << "\nafter: " << threadNames();
 }
 
 }  // namespace
