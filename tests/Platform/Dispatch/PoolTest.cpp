@@ -21,8 +21,8 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 5s;  // only reached when something is broken
 
-// Waits until no worker runs or spins, so that every other worker is asleep when the next
-// job comes: nobody is searching who could come across a waiting job by chance.
+// Waits until no worker spins, and a moment more, so that the workers are asleep when the
+// next job comes: nobody is searching who could come across a waiting job by chance.
 void letThePoolFallAsleep() {
     const auto until = std::chrono::steady_clock::now() + kPatience;
     while (Pool::shared().spinningWorkers() != 0 && std::chrono::steady_clock::now() < until)
