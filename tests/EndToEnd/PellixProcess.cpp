@@ -121,12 +121,20 @@ bool PellixProcess::start(std::chrono::milliseconds limit) {
     // The child's environment: ours, with the private directories and without the colour
     // switches of the standard-error logger.
     std::vector<std::string> env;
+    std::string ubsanOptions;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
         if (name == "HOME" || name == "XDG_DATA_HOME" || name == "TMPDIR" || name == "XcodeColors") continue;
+        if (name == "UBSAN_OPTIONS" && typeCheckReportsPass_) {
+            ubsanOptions = entry.substr(name.size() + 1);
+            continue;
+        }
         env.push_back(entry);
     }
+    // The last setting of an option wins.
+    if (typeCheckReportsPass_)
+        env.push_back("UBSAN_OPTIONS=" + (ubsanOptions.empty() ? std::string() : ubsanOptions + ":") + "halt_on_error=0");
     env.push_back("HOME=" + home_);
     env.push_back("XDG_DATA_HOME=" + dataHome_);
     env.push_back("TMPDIR=" + tmpDir_);
