@@ -135,9 +135,11 @@ public:
 
     // Connecting. host: a name or a numeric address; interface as for accepting (nullopt: any
     // local address); timeout in seconds, negative = none (pass it as a double: 0.0). The name
-    // lookup and the connect run on the global concurrent queue. Returns true when the
-    // attempt started: it ends in didConnectToHost, or in socketDidDisconnect with the
-    // lookup, connect or time-out error. Else false with the error in *errPtr.
+    // lookup runs on the global concurrent queue; the connect itself holds no thread: the
+    // socket queue hears when it ends, and a disconnect, time-out or release ends it at any
+    // moment and closes its descriptor. Returns true when the attempt started: it ends in
+    // didConnectToHost, or in socketDidDisconnect with the lookup, connect or time-out error.
+    // Else false with the error in *errPtr.
     bool connectToHost(const std::string& host, uint16_t port, Error* errPtr = nullptr);
     bool connectToHost(const std::string& host, uint16_t port, double timeout, Error* errPtr = nullptr);
     bool connectToHost(const std::string& host, uint16_t port, const std::optional<std::string>& interface, double timeout,
@@ -295,6 +297,8 @@ private:
     void lookup(int aConnectIndex, const Error& error);
     bool connectWithAddress(const std::optional<ByteBuffer>& address4, const std::optional<ByteBuffer>& address6,
                             Error* errPtr);
+    // Cancels and drops the source that watches a connect under way, if any.
+    void endConnectSource();
     void didConnect(int aConnectIndex);
     void didNotConnect(int aConnectIndex, const Error& error);
     void startConnectTimeout(double timeout);
@@ -381,6 +385,8 @@ private:
     std::shared_ptr<platform::DispatchSource> accept4Source_;
     std::shared_ptr<platform::DispatchSource> accept6Source_;
     OperationTimer connectTimer_;
+    // Watches the descriptor while its connect is under way: writable once the connect ends.
+    std::shared_ptr<platform::DispatchSource> connectSource_;
     std::shared_ptr<platform::DispatchSource> readSource_;
     std::shared_ptr<platform::DispatchSource> writeSource_;
     OperationTimer readTimer_;

@@ -14,6 +14,7 @@
 #include "AsyncSocket/detail/AsyncSocketInternal.h"
 
 using platform::DispatchQueue;
+using platform::DispatchSource;
 using Call = AsyncSocketDelegate::Call;
 using asyncsocket::detail::addressBytes;
 
@@ -252,9 +253,11 @@ bool AsyncSocket::connectWithAddress(const std::optional<ByteBuffer>& address4, 
     int& socketFD = useIPv6 ? socket6FD_ : socket4FD_;
     const std::optional<ByteBuffer>& connectInterface = useIPv6 ? connectInterface6_ : connectInterface4_;
 
-    // Close-on-exec, as every descriptor of the socket layer. The descriptor stays blocking
-    // for the connect call; it turns non-blocking once connected.
-    socketFD = ::socket(useIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Close-on-exec, as every descriptor of the socket layer, and non-blocking from the start:
+    // the connect is only begun here, and its end comes to the socket queue as an event of a
+    // write source. No thread waits on it, and a close at any moment ends it and frees the
+    // descriptor at once.
+    socketFD = ::socket(useIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socketFD == -1) {
         if (errPtr) *errPtr = errnoErrorWithReason("Error in socket() function");
         return false;
@@ -274,33 +277,53 @@ bool AsyncSocket::connectWithAddress(const std::optional<ByteBuffer>& address4, 
     }
     // This platform has no SO_NOSIGPIPE: every send on the descriptor passes MSG_NOSIGNAL.
 
-    // The blocking connect works on a duplicate of the descriptor: a close meanwhile frees the
-    // descriptor's number for reuse, and the connect must never reach whatever gets it next.
-    const int connectFD = ::fcntl(socketFD, F_DUPFD_CLOEXEC, 0);
-    if (connectFD == -1) {
-        if (errPtr) *errPtr = errnoErrorWithReason("Error in connect() function");
-        ::close(socketFD);
-        socketFD = -1;
-        return false;
+    // Whatever the connect answers here, the attempt has started: its end, also an immediate
+    // one, reaches the caller through the socket queue, never from inside this call.
+    const int index = connectIndex_;
+    if (::connect(socketFD, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size())) == 0) {
+        postAsync([this, index] { didConnect(index); });
+        return true;
     }
+    // (EINTR: the connect goes on in the background, as with EINPROGRESS.)
+    if (errno != EINPROGRESS && errno != EINTR) {
+        postAsync([this, index, error = errnoErrorWithReason("Error in connect() function")] { didNotConnect(index, error); });
+        return true;
+    }
+    connectSource_ = DispatchSource::makeWrite(socketFD, socketQueue_);
+    if (!connectSource_) {
+        postAsync([this, index, error = errnoErrorWithReason("Error creating dispatch sources")] { didNotConnect(index, error); });
+        return true;
+    }
+    // The socket is held weakly: an owner that lets go of a connecting socket is rid of it at
+    // once, and its close ends the connect.
     std::weak_ptr<AsyncSocket> weakSelf = weak_from_this();
-    DispatchQueue::globalConcurrent()->async([weakSelf, index = connectIndex_, connectFD, address] {
-        const bool connected =
-            ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size())) == 0;
-        std::optional<Error> error;
-        if (!connected) error = errnoErrorWithReason("Error in connect() function");
-        ::close(connectFD);
+    DispatchSource* connectRaw = connectSource_.get();
+    connectSource_->setEventHandler([weakSelf, connectRaw, index] {
         auto self = weakSelf.lock();
-        if (!self) return;
-        self->socketQueue_->async([self, index, error = std::move(error)] {
-            if (error) {
-                self->didNotConnect(index, *error);
-            } else {
-                self->didConnect(index);
-            }
-        });
+        if (!self || self->connectSource_.get() != connectRaw) return;
+        // Writable: the connect has ended, and SO_ERROR tells how.
+        int result = 0;
+        socklen_t length = sizeof result;
+        if (::getsockopt(connectRaw->fd(), SOL_SOCKET, SO_ERROR, &result, &length) == -1) result = errno;
+        self->endConnectSource();
+        if (result == 0) {
+            self->didConnect(index);
+        } else {
+            errno = result;
+            self->didNotConnect(index, errnoErrorWithReason("Error in connect() function"));
+        }
     });
+    connectSource_->resume();
     return true;
+}
+
+void AsyncSocket::endConnectSource() {
+    // Cancelled on the socket queue, the source never runs its handler again nor touches the
+    // descriptor, which thus may be closed, or handed to the read and write sources, at once.
+    if (connectSource_) {
+        connectSource_->cancel();
+        connectSource_.reset();
+    }
 }
 
 void AsyncSocket::didConnect(int aConnectIndex) {

@@ -337,6 +337,8 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
         sslContext_.reset();
     }
 
+    // A connect under way ends with the close of its descriptor below.
+    endConnectSource();
     if (accept4Source_ || accept6Source_ || readSource_ || writeSource_) {
         // A descriptor that no source owns (its source could not be made) is closed here.
         const int streamFD = (readSource_ || writeSource_) ? currentFD() : -1;
@@ -374,13 +376,10 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
         socket4FD_ = -1;
         socket6FD_ = -1;
     } else {
-        // A connect may still block on the descriptor (on a duplicate of it, on the global
-        // queue): shutting the socket down ends that attempt now instead of after the
-        // system's own connect time-out.
-        const bool connecting = (flags_ & FlagStarted) && !(flags_ & FlagConnected);
+        // A connect under way ends here too: closing its descriptor drops the attempt at once
+        // instead of after the system's own retries.
         for (int* fd : {&socket4FD_, &socket6FD_}) {
             if (*fd == -1) continue;
-            if (connecting) ::shutdown(*fd, SHUT_RDWR);
             ::close(*fd);
             *fd = -1;
         }

@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <sys/syscall.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "AsyncSocket/SocketTestSupport.h"
@@ -469,36 +473,145 @@ size_t openDescriptors() {
     return n;
 }
 
-TEST_F(AsyncSocketConnect, ATimedOutConnectStopsWaitingForThePeer) {
-    // A listener whose listen queue is full drops further connection requests, so a connect
-    // to it keeps waiting (for minutes, by the system's own retries).
-    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, 0);
-    ASSERT_EQ(::bind(full, address.get(), address.length), 0);
-    ASSERT_EQ(::listen(full, 0), 0);
-    ASSERT_EQ(::getsockname(full, reinterpret_cast<sockaddr*>(&address.storage), &address.length), 0);
-    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::connect(filler, address.get(), address.length);
-    ASSERT_TRUE(testtools::eventually([&] {
-        tcp_info info{};
-        socklen_t length = sizeof info;
-        return ::getsockopt(full, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_unacked >= 1;
-    }));
+// The threads of the process that are blocked in connect() now.
+size_t threadsInConnect() {
+    size_t n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream syscall(task.path() / "syscall");
+        long number = -1;
+        if (syscall >> number && number == SYS_connect) ++n;
+    }
+    return n;
+}
 
+// The sockets of the machine that are still asking the peer at the port to take a
+// connection (state SYN-SENT, 02 in the kernel's tables).
+size_t connectsUnderWayTo(uint16_t port) {
+    size_t n = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            if (!(fields >> slot >> local >> remote >> state)) continue;
+            const auto colon = remote.rfind(':');
+            if (colon == std::string::npos) continue;
+            if (state == "02" && std::stoul(remote.substr(colon + 1), nullptr, 16) == port) ++n;
+        }
+    }
+    return n;
+}
+
+// A listener whose listen queue is full: it drops further connection requests, so a connect
+// to it keeps waiting (for minutes, by the system's own retries).
+class FullListener {
+public:
+    FullListener() : address_(testtools::loopbackAddress(AF_INET, 0)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(listener_, address_.get(), address_.length) != 0 || ::listen(listener_, 0) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address_.storage), &address_.length) != 0) {
+            return;
+        }
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(filler_, address_.get(), address_.length);
+        full_ = testtools::eventually([&] {
+            tcp_info info{};
+            socklen_t length = sizeof info;
+            return ::getsockopt(listener_, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_unacked >= 1;
+        });
+    }
+    ~FullListener() {
+        if (filler_ != -1) ::close(filler_);
+        if (listener_ != -1) ::close(listener_);
+    }
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+
+    bool isFull() const { return full_; }
+    uint16_t port() const { return ntohs(reinterpret_cast<const sockaddr_in*>(&address_.storage)->sin_port); }
+    ByteBuffer address() const {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&address_.storage);
+        return ByteBuffer(bytes, bytes + address_.length);
+    }
+
+private:
+    testtools::LoopbackAddress address_;
+    int listener_ = -1;
+    int filler_ = -1;
+    bool full_ = false;
+};
+
+TEST_F(AsyncSocketConnect, ATimedOutConnectStopsWaitingForThePeer) {
+    FullListener full;
+    ASSERT_TRUE(full.isFull());
     auto sock = newClient();
     const size_t before = openDescriptors();
-    ASSERT_TRUE(sock->connectToAddress(ByteBuffer(reinterpret_cast<const uint8_t*>(&address.storage),
-                                                  reinterpret_cast<const uint8_t*>(&address.storage) + address.length),
-                                       0.2));
+    ASSERT_TRUE(sock->connectToAddress(full.address(), 0.2));
     auto event = disconnected(sock);
     ASSERT_TRUE(event);
     ASSERT_TRUE(event->error);
     EXPECT_EQ(event->error->code, AsyncSocketConnectTimeoutError);
-    // The connect under way on the global queue ends with the attempt and lets go of its
-    // descriptor, instead of holding a thread and the socket until the system gives up.
+    // The connect under way ends with the attempt and lets go of its descriptor, instead of
+    // holding the socket until the system gives up.
     EXPECT_TRUE(testtools::eventually([&] { return openDescriptors() <= before; }, 3s));
-    ::close(filler);
-    ::close(full);
+    EXPECT_TRUE(testtools::eventually([&] { return connectsUnderWayTo(full.port()) == 0; }, 3s));
+}
+
+// Connects abandoned right after they started - disconnected, timed out at once or let go -
+// end there and then: no thread stays blocked in a connect, no socket goes on asking the peer
+// for minutes, and the threads that every queue shares stay free. More attempts than the pool
+// has threads.
+TEST_F(AsyncSocketConnect, ConnectsAbandonedAtOnceLeaveNoThreadOrSocketBehind) {
+    FullListener full;
+    ASSERT_TRUE(full.isFull());
+    enum class Abandon { Disconnect, TimeOut, Release };
+    struct Case {
+        const char* name;
+        Abandon how;
+    };
+    const Case cases[] = {{"disconnected", Abandon::Disconnect}, {"timed out", Abandon::TimeOut}, {"let go", Abandon::Release}};
+    constexpr int kPerCase = 100;
+    const size_t descriptorsBefore = openDescriptors();
+    std::vector<std::pair<std::shared_ptr<AsyncSocket>, Abandon>> kept;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < kPerCase; ++i) {
+            auto sock = AsyncSocket::create(delegate, delegateQueue);
+            ASSERT_TRUE(sock->connectToAddress(full.address(), c.how == Abandon::TimeOut ? 0.0 : -1.0));
+            if (c.how == Abandon::Disconnect) sock->disconnect();
+            if (c.how != Abandon::Release) kept.emplace_back(std::move(sock), c.how);
+        }
+    }
+
+    // Another queue still gets a thread.
+    auto other = DispatchQueue::createSerial("test.other");
+    auto served = std::make_shared<std::atomic<bool>>(false);
+    other->async([served] { *served = true; });
+    EXPECT_TRUE(testtools::eventually([&] { return served->load(); }, 30s));
+
+    EXPECT_TRUE(testtools::eventually([] { return threadsInConnect() == 0; }, 30s)) << threadsInConnect() << " threads in connect";
+    EXPECT_TRUE(testtools::eventually([&] { return connectsUnderWayTo(full.port()) == 0; }, 30s))
+        << connectsUnderWayTo(full.port()) << " connects under way";
+    EXPECT_TRUE(testtools::eventually([&] { return openDescriptors() <= descriptorsBefore; }, 30s))
+        << openDescriptors() - descriptorsBefore << " descriptors more than before";
+    for (const auto& [sock, how] : kept) {
+        auto event = disconnected(sock);
+        ASSERT_TRUE(event);
+        if (how == Abandon::Disconnect) {
+            EXPECT_FALSE(event->error);
+        } else {
+            ASSERT_TRUE(event->error);
+            EXPECT_EQ(event->error->code, AsyncSocketConnectTimeoutError);
+        }
+        EXPECT_TRUE(sock->isDisconnected());
+    }
+    delegateQueue->sync([] {});
+    for (const auto& [sock, how] : kept) {
+        EXPECT_EQ(delegate->count(Call::DidDisconnect, sock), 1u);
+        EXPECT_EQ(delegate->count(Call::DidConnectToHost, sock), 0u);
+    }
 }
 
 TEST_F(AsyncSocketConnect, ManyClientsConnectFromManyThreadsAtOnce) {
