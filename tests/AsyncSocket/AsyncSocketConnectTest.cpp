@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "AsyncSocket/SocketTestSupport.h"
 #include "AsyncSocket/TlsTestSettings.h"
 #include "tools/Eventually.h"
+#include "tools/TcpTable.h"
 
 namespace {
 
@@ -488,19 +488,10 @@ size_t threadsInConnect() {
 // connection (state SYN-SENT, 02 in the kernel's tables).
 size_t connectsUnderWayTo(uint16_t port) {
     size_t n = 0;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            if (!(fields >> slot >> local >> remote >> state)) continue;
-            const auto colon = remote.rfind(':');
-            if (colon == std::string::npos) continue;
-            if (state == "02" && std::stoul(remote.substr(colon + 1), nullptr, 16) == port) ++n;
-        }
-    }
+    testtools::anyTcpSocket([&](const testtools::TcpSocketEntry& socket) {
+        if (socket.state == "02" && socket.remotePort == port) ++n;
+        return false;
+    });
     return n;
 }
 

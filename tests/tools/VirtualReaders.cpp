@@ -2,9 +2,9 @@
 
 #include <PCSC/winscard.h>
 
+#include "tools/TcpTable.h"
+
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace testcard {
@@ -19,22 +19,10 @@ bool portInUse(uint16_t port) {
     constexpr const char* kListen = "0A";
     constexpr const char* kTimeWait = "06";
     constexpr const char* kClose = "07";
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            if (!(fields >> slot >> local >> remote >> state)) continue;
-            if (state == kListen || state == kTimeWait || state == kClose) continue;
-            for (const auto* address : {&local, &remote}) {
-                const auto colon = address->rfind(':');
-                if (colon != std::string::npos && std::stoul(address->substr(colon + 1), nullptr, 16) == port) return true;
-            }
-        }
-    }
-    return false;
+    return testtools::anyTcpSocket([port](const testtools::TcpSocketEntry& socket) {
+        if (socket.state == kListen || socket.state == kTimeWait || socket.state == kClose) return false;
+        return socket.localPort == port || socket.remotePort == port;
+    });
 }
 
 }  // namespace
