@@ -122,6 +122,52 @@ TEST_F(LxLogTest, CallerWaitsWhileAThousandMessagesArePending) {
     EXPECT_EQ("message 1000", texts.back());
 }
 
+// Callers that outrun the loggers together wait at the full window and take the counts one
+// at a time as deliveries end: none gets through before, none is left waiting after, and
+// each caller's messages keep their order.
+TEST_F(LxLogTest, ManyCallersWaitingAtAFullWindowAllGetThroughInOrder) {
+    constexpr int kCallers = 8;
+    constexpr int kPerCaller = 50;
+    Gate entered;
+    Gate release;
+    auto logger = std::make_shared<RecordingLogger>("test.blocked", [&](const LxLogMessage&) {
+        entered.open();
+        release.wait();
+    });
+    LxLog::addLogger(logger);
+    logWarning("filler %d", 0);
+    ASSERT_TRUE(entered.wait());
+    for (int i = 1; i < LogMaxQueueSize; ++i) logWarning("filler %d", i);
+
+    std::atomic<int> returned{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kCallers; ++t) {
+        callers.emplace_back([t, &returned] {
+            for (int i = 0; i < kPerCaller; ++i) {
+                LxLog::log(true, LogLevelWarning, LogFlagWarning, LogContextHttpServer, __FILE__, __func__, __LINE__,
+                           std::nullopt, "caller %d %d", t, i);
+                ++returned;
+            }
+        });
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(0, returned.load());
+
+    release.open();
+    for (auto& c : callers) c.join();
+    LxLog::flushLog();
+    auto texts = logger->texts();
+    ASSERT_EQ(static_cast<size_t>(LogMaxQueueSize + kCallers * kPerCaller), texts.size());
+    std::vector<int> next(kCallers, 0);
+    for (size_t k = static_cast<size_t>(LogMaxQueueSize); k < texts.size(); ++k) {
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(2, std::sscanf(texts[k].c_str(), "caller %d %d", &t, &i)) << texts[k];
+        ASSERT_EQ(next[static_cast<size_t>(t)], i) << "caller " << t << " out of order";
+        ++next[static_cast<size_t>(t)];
+    }
+}
+
 TEST_F(LxLogTest, NilFormatProducesNothing) {
     auto logger = std::make_shared<RecordingLogger>();
     LxLog::addLogger(logger);
