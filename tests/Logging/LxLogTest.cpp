@@ -46,6 +46,32 @@ bool eventually(F condition, std::chrono::milliseconds time = 5s) {
     return testtools::eventually(condition, time, 1ms);
 }
 
+// A logger whose first delivery holds its count until release opens, and the window of
+// pending messages filled behind it with "<format> 0" to "<format> 999".
+struct HeldWindow {
+    Gate entered;
+    Gate release;
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>("test.blocked", [this](const LxLogMessage&) {
+        entered.open();
+        release.wait();
+    });
+
+    // Whatever the test did, no delivery is left waiting on the gates.
+    ~HeldWindow() {
+        release.open();
+        LxLog::flushLog();
+    }
+
+    // False when the first delivery never began.
+    bool fill(const char* format) {
+        LxLog::addLogger(logger);
+        logWarning(format, 0);
+        if (!entered.wait()) return false;
+        for (int i = 1; i < LogMaxQueueSize; ++i) logWarning(format, i);
+        return true;
+    }
+};
+
 class LxLogTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -89,17 +115,8 @@ TEST_F(LxLogTest, AsynchronousCallReturnsBeforeDelivery) {
 }
 
 TEST_F(LxLogTest, CallerWaitsWhileAThousandMessagesArePending) {
-    Gate entered;
-    Gate release;
-    auto logger = std::make_shared<RecordingLogger>("test.blocked", [&](const LxLogMessage&) {
-        entered.open();
-        release.wait();
-    });
-    LxLog::addLogger(logger);
-
-    logWarning("message %d", 0);
-    ASSERT_TRUE(entered.wait());  // the first delivery holds its count until release
-    for (int i = 1; i < LogMaxQueueSize; ++i) logWarning("message %d", i);
+    HeldWindow window;
+    ASSERT_TRUE(window.fill("message %d"));
 
     // A nil format takes no count, so it does not wait either.
     EXPECT_TRUE(returnsWithin(5s, [] { logWarning(nullptr); }));
@@ -112,11 +129,11 @@ TEST_F(LxLogTest, CallerWaitsWhileAThousandMessagesArePending) {
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(returned.load());
 
-    release.open();
+    window.release.open();
     caller.join();
     EXPECT_TRUE(returned.load());
     LxLog::flushLog();
-    auto texts = logger->texts();
+    auto texts = window.logger->texts();
     ASSERT_EQ(1001u, texts.size());
     EXPECT_EQ("message 0", texts.front());
     EXPECT_EQ("message 1000", texts.back());
@@ -128,16 +145,8 @@ TEST_F(LxLogTest, CallerWaitsWhileAThousandMessagesArePending) {
 TEST_F(LxLogTest, ManyCallersWaitingAtAFullWindowAllGetThroughInOrder) {
     constexpr int kCallers = 8;
     constexpr int kPerCaller = 50;
-    Gate entered;
-    Gate release;
-    auto logger = std::make_shared<RecordingLogger>("test.blocked", [&](const LxLogMessage&) {
-        entered.open();
-        release.wait();
-    });
-    LxLog::addLogger(logger);
-    logWarning("filler %d", 0);
-    ASSERT_TRUE(entered.wait());
-    for (int i = 1; i < LogMaxQueueSize; ++i) logWarning("filler %d", i);
+    HeldWindow window;
+    ASSERT_TRUE(window.fill("filler %d"));
 
     std::atomic<int> returned{0};
     std::vector<std::thread> callers;
@@ -153,10 +162,10 @@ TEST_F(LxLogTest, ManyCallersWaitingAtAFullWindowAllGetThroughInOrder) {
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(0, returned.load());
 
-    release.open();
+    window.release.open();
     for (auto& c : callers) c.join();
     LxLog::flushLog();
-    auto texts = logger->texts();
+    auto texts = window.logger->texts();
     ASSERT_EQ(static_cast<size_t>(LogMaxQueueSize + kCallers * kPerCaller), texts.size());
     std::vector<int> next(kCallers, 0);
     for (size_t k = static_cast<size_t>(LogMaxQueueSize); k < texts.size(); ++k) {
