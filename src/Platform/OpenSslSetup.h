@@ -19,6 +19,16 @@ extern "C" {
 // The set-up itself, run by the loader. Calling it again changes nothing. Only the library's
 // base set-up is made here: its strings, its configuration and its TLS part come on first use,
 // as they would without it.
-void pellix_openssl_set_up();
+//
+// The priority stands here, on the first declaration the compiler sees: GCC takes a load-time
+// function's priority from there, and one written only on the definition, after a declaration
+// without it, is dropped without a word. The function then lands among the ordinary static
+// constructors and runs wherever the link puts it, after those of every object linked before
+// the platform layer.
+__attribute__((constructor(101))) void pellix_openssl_set_up();
+
+// Whether the set-up has run. Load-time code of other files asks it to see that the set-up
+// came first.
+bool pellix_openssl_was_set_up();
 
 }
