@@ -34,12 +34,6 @@ constexpr std::size_t kShare = 8;
 
 using Clock = std::chrono::steady_clock;
 
-int64_t nanosOf(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-constexpr int64_t kPatienceNanos = std::chrono::nanoseconds(Pool::kNextSlotPatience).count();
-
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -81,15 +75,11 @@ void Pool::submit(std::shared_ptr<PoolClient> client) {
     if (Worker* w = tlsWorker; w && tlsBlockDepth == 0) {
         // From a task on this worker: the first job it submits runs here next, with no
         // wake-up; later ones wait where other workers may take them.
-        if (!w->next.load(std::memory_order_relaxed)) {
-            PoolClient* const waiting = client.get();
-            waiting->slotSelf_ = std::move(client);
-            const int64_t now = nanosOf(Clock::now());
-            w->nextSince.store(now, std::memory_order_relaxed);
+        if (!w->slot.holdsJob()) {
             // Filled, then the watch looked at; the watch stops, then looks at the slots once
             // more (both seq_cst): one of the two sees the other, so no job is left unwatched.
-            w->next.store(waiting, std::memory_order_seq_cst);
-            if (!slotWatched_.load(std::memory_order_seq_cst)) watchSlots(now + kPatienceNanos);
+            const int64_t now = w->slot.fill(std::move(client));
+            slotWatch_.slotFilled(now);
             return;
         }
         pushLocal(*w, std::move(client));
@@ -137,121 +127,31 @@ void Pool::submitConcurrent(Task task) {
 
 void Pool::betweenTasks() {
     Worker* w = tlsWorker;
-    if (!w || !w->next.load(std::memory_order_relaxed) || tlsBlockDepth != 0) return;
+    if (!w || !w->slot.holdsJob() || tlsBlockDepth != 0) return;
     // Short tasks (a cancel handler, a delegate call) end the batch soon enough: the job waits
     // for this thread rather than cost a wake-up and a move to another.
-    if (nanosOf(Clock::now()) - w->nextSince.load(std::memory_order_relaxed) < kPatienceNanos) return;
-    Job job = takeOwnSlot(*w);
+    if (NextJobSlot::nanosOf(Clock::now()) - w->slot.filledAt() < NextJobSlot::kPatienceNanos) return;
+    Job job = w->slot.takeOwn();
     if (!job) return;  // taken by another worker meanwhile
     Pool& pool = shared();
     pool.pushLocal(*w, std::move(job));
     pool.notify();
 }
 
-Pool::Job Pool::takeOwnSlot(Worker& w) {
-    if (!w.next.load(std::memory_order_relaxed)) return nullptr;
-    PoolClient* const client = w.next.exchange(nullptr, std::memory_order_acquire);
-    return client ? std::move(client->slotSelf_) : nullptr;
-}
-
-Pool::Job Pool::takeFromSlot(Worker& victim, int64_t now) {
-    PoolClient* client = victim.next.load(std::memory_order_acquire);
-    if (!client || now - victim.nextSince.load(std::memory_order_relaxed) < kPatienceNanos) return nullptr;
-    // The owner may empty the slot at the same moment, and even fill it again with the same
-    // client: then the job taken is the new one, a little early, which does no harm.
-    if (!victim.next.compare_exchange_strong(client, nullptr, std::memory_order_acquire, std::memory_order_relaxed))
-        return nullptr;
-    return std::move(client->slotSelf_);
-}
-
 bool Pool::slotOutstayed(int64_t now) const {
     const std::size_t slots = workerSlots_.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < slots; ++i)
-        if (workers_[i].next.load(std::memory_order_relaxed) &&
-            now - workers_[i].nextSince.load(std::memory_order_relaxed) >= kPatienceNanos)
-            return true;
+        if (workers_[i].slot.outstayed(now)) return true;
     return false;
 }
 
-void Pool::watchSlots(int64_t firstLook) {
-    if (slotWatched_.exchange(true, std::memory_order_seq_cst)) return;
-    {
-        std::lock_guard<std::mutex> lock(watchMutex_);
-        watchDue_ = firstLook;
-        if (!watchStarted_) {
-            watchStarted_ = true;
-            try {
-                std::thread([this] { watchMain(); }).detach();
-            } catch (const std::system_error& e) {
-                // The watch stays set, so that no submission tries again: a job then waits in
-                // a slot for its batch to end, as it would without the watch.
-                plainLog("Dispatch pool: cannot start the slot watch thread: %@", e.what());
-            }
-        }
-    }
-    watchCv_.notify_one();
-}
+std::size_t Pool::slotsInUse() const { return workerSlots_.load(std::memory_order_acquire); }
 
-void Pool::watchMain() {
-    pthread_setname_np(pthread_self(), "pellix-watch");
-    std::unique_lock<std::mutex> lock(watchMutex_);
-    for (;;) {
-        if (watchDue_ == 0) {
-            watchCv_.wait(lock);
-            continue;
-        }
-        const Clock::time_point due{std::chrono::nanoseconds(watchDue_)};
-        if (Clock::now() < due) {
-            watchCv_.wait_until(lock, due);
-            continue;
-        }
-        watchDue_ = 0;
-        lock.unlock();
-        const int64_t next = lookAtSlots();
-        lock.lock();
-        // While the watch goes on, no submission starts it: the next look is ours to set.
-        if (next != 0) watchDue_ = next;
-    }
-}
+NextJobSlot& Pool::slotAt(std::size_t index) { return workers_[index].slot; }
 
-int64_t Pool::lookAtSlots() {
-    const int64_t now = nanosOf(Clock::now());
-    const std::size_t slots = workerSlots_.load(std::memory_order_acquire);
-    bool inUse = false;  // a slot holds a job, or has been filled since the last look
-    for (std::size_t i = 0; i < slots; ++i) {
-        Worker& victim = workers_[i];
-        const int64_t since = victim.nextSince.load(std::memory_order_relaxed);
-        if (since != slotSeen_[i]) {
-            slotSeen_[i] = since;
-            inUse = true;
-        }
-        if (Job job = takeFromSlot(victim, now))
-            slotTaken_.push_back(std::move(job));
-        else if (victim.next.load(std::memory_order_relaxed))
-            inUse = true;
-    }
-    if (!slotTaken_.empty()) {
-        // Its owner is held up by a long task: the job goes where an idle worker takes it.
-        listInInbox(slotTaken_.data(), slotTaken_.size());
-        slotTaken_.clear();
-        notify();
-        slotWatchInterval_ = kNextSlotPatience;
-        inUse = true;
-    } else {
-        slotWatchInterval_ = std::min<std::chrono::nanoseconds>(2 * slotWatchInterval_, kSlotWatchInterval);
-    }
-    if (inUse) return now + slotWatchInterval_.count();
-    // The pool has gone quiet: the watch stops, and starts again with the next job put in a
-    // slot. A job put there while it stopped is seen here or sees the watch stopped.
-    slotWatchInterval_ = kNextSlotPatience;
-    slotWatched_.store(false, std::memory_order_seq_cst);
-    for (std::size_t i = 0; i < slots; ++i) {
-        if (workers_[i].next.load(std::memory_order_seq_cst)) {
-            watchSlots(now + kPatienceNanos);
-            break;
-        }
-    }
-    return 0;
+void Pool::listTaken(Job* jobs, std::size_t count) {
+    listInInbox(jobs, count);
+    notify();
 }
 
 void Pool::pushLocal(Worker& w, Job job) {
@@ -315,7 +215,7 @@ bool Pool::takeJob(Worker& w, Job& job, Task& task, bool searching) {
     // Now and then the inbox and the global list first, so that a worker kept busy by its own
     // jobs still serves what other threads submit.
     if (++w.ticks % 61 == 0 && takeGlobal(w, job, task)) return true;
-    if ((job = takeOwnSlot(w))) return true;
+    if ((job = w.slot.takeOwn())) return true;
     if (w.listed.load(std::memory_order_relaxed) != 0) {
         std::lock_guard<std::mutex> lock(w.mutex);
         if (!w.jobs.empty()) {
@@ -409,9 +309,9 @@ bool Pool::steal(Worker& w, Job& job) {
     int64_t now = 0;
     for (std::size_t i = 0; i < slots; ++i) {
         Worker& victim = workers_[(start + i) % slots];
-        if (&victim == &w || !victim.next.load(std::memory_order_relaxed)) continue;
-        if (now == 0) now = nanosOf(Clock::now());
-        if ((job = takeFromSlot(victim, now))) return true;
+        if (&victim == &w || !victim.slot.holdsJob()) continue;
+        if (now == 0) now = NextJobSlot::nanosOf(Clock::now());
+        if ((job = victim.slot.takeOutstayed(now))) return true;
     }
     return false;
 }
@@ -448,8 +348,8 @@ void Pool::spinForWork(const Worker& w) {
         }
         now = std::chrono::steady_clock::now();
         if (now >= nextLook) {
-            if (Reactor::takeEventsNow() && (w.next.load(std::memory_order_relaxed) || workListed())) return;
-            if (slotOutstayed(nanosOf(now))) return;
+            if (Reactor::takeEventsNow() && (w.slot.holdsJob() || workListed())) return;
+            if (slotOutstayed(NextJobSlot::nanosOf(now))) return;
             nextLook = now + kEventLookInterval;
         }
         if (now >= until) return;
@@ -488,7 +388,7 @@ void Pool::runJob(Worker& w, Job job) {
         // Tasks remain. A busy queue (the one every connection posts to) goes on here for a
         // while: what else waits for this worker is offered to the others, which take it in
         // parallel, instead of the busy queue waiting behind it.
-        if (Job waiting = takeOwnSlot(w)) pushLocal(w, std::move(waiting));
+        if (Job waiting = w.slot.takeOwn()) pushLocal(w, std::move(waiting));
         const bool othersWait =
             w.listed.load(std::memory_order_relaxed) != 0 || globalListed_.load(std::memory_order_relaxed) > 0;
         if (othersWait && batches >= kBatchesInARow) {
@@ -516,7 +416,7 @@ void Pool::runConcurrent(Worker& w, Task task) {
 
 void Pool::handOff(Worker& w) {
     std::vector<Job> jobs;
-    if (Job waiting = takeOwnSlot(w)) jobs.push_back(std::move(waiting));
+    if (Job waiting = w.slot.takeOwn()) jobs.push_back(std::move(waiting));
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         while (!w.jobs.empty()) jobs.push_back(w.jobs.pop());

@@ -9,11 +9,11 @@
 //   task that runs on a worker goes to that worker's next-job slot: it runs on the same thread
 //   right after the current batch, which makes a hop from one queue to the next cost no
 //   wake-up. Further jobs go to the worker's run list, where other workers may take them. A
-//   job that has waited in the slot longer than kNextSlotPatience is not left to wait for the
-//   batch: between two tasks the worker moves it to its run list, and while one long task
-//   runs, an idle or spinning worker takes it from the slot, as the slot watch (below) makes
-//   sure one does. The jobs one task submits to different queues may therefore start in any
-//   order; a queue's own tasks keep theirs, as a queue is listed at most once at a time.
+//   job that has waited in the slot longer than NextJobSlot::kPatience is not left to wait for
+//   the batch: between two tasks the worker moves it to its run list, and while one long task
+//   runs, an idle or spinning worker takes it from the slot, as the slot watch (NextJobSlot.h)
+//   makes sure one does. The jobs one task submits to different queues may therefore start in
+//   any order; a queue's own tasks keep theirs, as a queue is listed at most once at a time.
 // - Jobs submitted from other threads (the reactor, the main thread, blocked workers) wait in
 //   the inbox, a list that a submitter adds to with one atomic operation, never waiting for a
 //   worker that takes from it. A worker takes the whole inbox at once, runs the oldest job and
@@ -21,17 +21,6 @@
 //   wait on the global list, under a lock.
 // - A worker looks at its slot, its own list, the inbox and the global list, and then takes
 //   half of another worker's list, or a job that has outstayed its patience in another's slot.
-//
-// The slot watch: a worker that is busy with one long task cannot hand on its slot, and the
-// other workers may all be asleep. So while slots are in use, the pool's watch thread looks at
-// them now and then: first when the job that started the watch reaches its patience, then at
-// intervals that grow to kSlotWatchInterval while it finds nothing to take. What has waited
-// past its patience goes to the inbox, which wakes a worker for it. The watch stops when a
-// look finds every slot empty and none filled since the last look; the next job put in a slot
-// starts it again. A busy hop from queue to queue thus costs the watch a look a millisecond,
-// and an idle pool nothing. The watch's thread starts with the first job put in a slot and
-// lives as long as the process. (It is not the reactor thread: a reactor woken by a timer
-// every millisecond slowed a single connection's requests by a sixth.)
 //
 // Wake-ups: a worker that has nothing to do searches the lists, spins a moment (kSpinTime, one
 // worker at a time, and only while no other worker runs a job; the spinner also takes the
@@ -61,31 +50,12 @@
 #include <vector>
 
 #include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/Dispatch/detail/NextJobSlot.h"
+#include "Platform/Dispatch/detail/PoolClient.h"
 
 namespace platform::detail {
 
-// A serial queue as the pool sees it: something with tasks to run a batch of.
-// A client is listed with the pool at most once at a time (a serial queue lists itself when it
-// takes its turn, and again only when the pool has taken it): while it waits in the inbox, the
-// inbox's link and reference live in the client itself.
-class PoolClient {
-public:
-    virtual ~PoolClient() = default;
-    // Runs up to `limit` tasks on the calling worker. Returns true when tasks remain: the client
-    // keeps its turn and the caller runs or lists it again.
-    virtual bool runBatch(std::size_t limit) = 0;
-
-private:
-    friend class Pool;
-    // Set while the client waits in the pool's inbox: the inbox's reference to it, and the
-    // client listed before it.
-    std::shared_ptr<PoolClient> inboxSelf_;
-    PoolClient* inboxNext_ = nullptr;
-    // Set while the client waits in a worker's next-job slot: the slot's reference to it.
-    std::shared_ptr<PoolClient> slotSelf_;
-};
-
-class Pool {
+class Pool : private NextJobSlot::Watch::Owner {
 public:
     static constexpr std::size_t kMaxThreads = 256;
     static constexpr std::size_t kBatch = 16;
@@ -94,9 +64,6 @@ public:
     static constexpr std::chrono::microseconds kSpinTime{50};
     // How often a spinning worker looks for descriptor events.
     static constexpr std::chrono::microseconds kEventLookInterval{4};
-    static constexpr std::chrono::microseconds kNextSlotPatience{20};
-    // The longest the slot watch waits between two looks while slots are in use.
-    static constexpr std::chrono::microseconds kSlotWatchInterval{1000};
     static constexpr std::chrono::seconds kIdleTimeout{5};
 
     static Pool& shared();
@@ -108,8 +75,9 @@ public:
     void submitConcurrent(Task task);
 
     // Called by a serial queue between two of its tasks: a job that has waited in this
-    // worker's next-job slot for kNextSlotPatience is offered to the other workers instead of
-    // waiting for the batch to end. Calls from threads that are not pool workers are ignored.
+    // worker's next-job slot for NextJobSlot::kPatience is offered to the other workers
+    // instead of waiting for the batch to end. Calls from threads that are not pool workers
+    // are ignored.
     static void betweenTasks();
 
     // The calling thread is about to block (or has woken again). Calls from threads that are
@@ -159,11 +127,10 @@ private:
         std::mutex mutex;
         JobRing jobs;                         // guarded by mutex
         std::atomic<std::size_t> listed{0};   // jobs.size(), for a look without the lock
-        // The next-job slot, holding the client's slotSelf_. Filled only by the worker's own
-        // thread; emptied by it, or by whoever takes a job that has outstayed its patience
-        // there (takeFromSlot): whoever empties the slot owns the job.
-        std::atomic<PoolClient*> next{nullptr};
-        std::atomic<int64_t> nextSince{0};    // when next was last filled (nanosOf)
+        // The next-job slot. Filled only by the worker's own thread; emptied by it, or by
+        // whoever takes a job that has outstayed its patience there: whoever empties the slot
+        // owns the job.
+        NextJobSlot slot;
         // Touched only by the worker's own thread.
         unsigned ticks = 0;
         uint32_t random = 0;
@@ -175,18 +142,11 @@ private:
     static thread_local Worker* tlsWorker;
 
     Pool();
-    // Empties the calling worker's own slot.
-    static Job takeOwnSlot(Worker& w);
-    // Empties another worker's slot when its job has waited there for kNextSlotPatience by
-    // `now` (nanosOf); null when there is none, or when its owner took it first.
-    static Job takeFromSlot(Worker& victim, int64_t now);
     bool slotOutstayed(int64_t now) const;
-    // Starts the slot watch, unless it runs already, with a first look at `firstLook`.
-    void watchSlots(int64_t firstLook);
-    void watchMain();
-    // One look of the slot watch, on its thread. Returns when to look next (nanosOf), or 0
-    // when the watch has stopped.
-    int64_t lookAtSlots();
+    // What the slot watch looks at, and where it lists what it takes.
+    std::size_t slotsInUse() const override;
+    NextJobSlot& slotAt(std::size_t index) override;
+    void listTaken(Job* jobs, std::size_t count) override;
     void pushLocal(Worker& w, Job job);
     void handOff(Worker& w);
     bool takeJob(Worker& w, Job& job, Task& task, bool searching);
@@ -228,16 +188,7 @@ private:
     // spinning, never for a wake-up.)
     std::atomic<std::size_t> running_{0};
 
-    // Set while the slot watch runs: a look is due.
-    std::atomic<bool> slotWatched_{false};
-    std::mutex watchMutex_;
-    std::condition_variable watchCv_;
-    int64_t watchDue_ = 0;                     // guarded by watchMutex_; the next look, 0: none
-    bool watchStarted_ = false;                // guarded by watchMutex_
-    // Touched only by the slot watch's thread.
-    std::chrono::nanoseconds slotWatchInterval_{kNextSlotPatience};
-    std::array<int64_t, kMaxThreads> slotSeen_{};  // each worker's nextSince at the last look
-    std::vector<Job> slotTaken_;
+    NextJobSlot::Watch slotWatch_{*this, kMaxThreads};
 
     std::mutex idleMutex_;
     std::vector<Worker*> sleepers_;            // guarded by idleMutex_; most recently asleep last
