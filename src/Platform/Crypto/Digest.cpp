@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 namespace platform {
 
@@ -37,6 +38,21 @@ std::vector<std::uint8_t> digest(DigestAlgorithm algorithm, std::span<const std:
     std::vector<std::uint8_t> out(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_Digest(input.data(), input.size(), out.data(), &length, md, nullptr) != 1) return {};
+    out.resize(length);
+    return out;
+}
+
+std::vector<std::uint8_t> hmac(DigestAlgorithm algorithm, std::span<const std::uint8_t> key,
+                               std::span<const std::uint8_t> input) {
+    const EVP_MD* md = evpDigest(algorithm);
+    if (md == nullptr) return {};
+    std::vector<std::uint8_t> out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    // The library takes no null key pointer, even for an empty key.
+    static const unsigned char kNoKey = 0;
+    if (HMAC(md, key.empty() ? &kNoKey : key.data(), static_cast<int>(key.size()), input.data(), input.size(),
+             out.data(), &length) == nullptr)
+        return {};
     out.resize(length);
     return out;
 }

@@ -23,6 +23,11 @@ std::size_t digestLength(DigestAlgorithm algorithm);
 // must refuse on an empty one, never compare it.
 std::vector<std::uint8_t> digest(DigestAlgorithm algorithm, std::span<const std::uint8_t> input);
 
+// The HMAC (RFC 2104) of `input` under `key` with the digest: digestLength(algorithm) bytes,
+// or an empty vector when the crypto library cannot make it (the same cases as digest).
+std::vector<std::uint8_t> hmac(DigestAlgorithm algorithm, std::span<const std::uint8_t> key,
+                               std::span<const std::uint8_t> input);
+
 // Whether the two byte strings are equal, in a time that does not depend on where they
 // differ: for secrets and the digests made from them (a password, a digest response), so
 // that the time of a refusal does not tell an attacker how much of a guess was right. Only

@@ -60,6 +60,31 @@ TEST(CryptoDigestTest, KnownAnswers) {
     }
 }
 
+// RFC 4231's test cases 1, 2 and 6 (a key longer than the block) and RFC 2202's case 2.
+TEST(CryptoDigestTest, HmacKnownAnswers) {
+    struct Case {
+        platform::DigestAlgorithm algorithm;
+        Bytes key;
+        std::string input;
+        std::string mac;
+    };
+    const Case cases[] = {
+        {platform::DigestAlgorithm::SHA256, Bytes(20, 0x0b), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {platform::DigestAlgorithm::SHA256, bytesOf("Jefe"), "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {platform::DigestAlgorithm::SHA256, Bytes(131, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {platform::DigestAlgorithm::SHA1, bytesOf("Jefe"), "what do ya want for nothing?",
+         "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mac);
+        EXPECT_EQ(hex(c.mac), platform::hmac(c.algorithm, c.key, bytesOf(c.input)));
+    }
+    EXPECT_EQ(platform::hmac(platform::DigestAlgorithm::SHA256, {}, {}).size(), 32u);
+}
+
 TEST(CryptoDigestTest, ConstantTimeEqualsComparesWholeStrings) {
     const struct {
         const char* a;
