@@ -170,7 +170,11 @@ public:
     //   greater than every count accepted before on this connection. A field that lacks a
     //   parameter the computation needs is refused as it stands, and so is every field when
     //   the crypto library cannot make an MD5 digest (a configuration without it): no digest
-    //   is ever taken to match.
+    //   is ever taken to match. A nonce this process made but no longer holds (pushed out of
+    //   the list, or past its life) never admits either; when the field's response is right
+    //   for it, the 401 challenge says "stale=true" with its fresh nonce, so that the client
+    //   retries with that one instead of asking its user again. A nonce the process did not
+    //   make, or a wrong response, gets the plain challenge.
     // - Basic: "user:password" in Base64, compared with passwordForUser.
     // The response and the password are compared in constant time.
     // passwordForUser answers nullopt for an unknown user (the base knows none).
@@ -180,7 +184,8 @@ public:
     virtual std::optional<std::string> passwordForUser(const std::string& username);
     virtual bool isAuthenticated();
     // "WWW-Authenticate" of the 401 reply: digest with the realm, qop "auth" and a fresh
-    // nonce (generateNonce), or basic with the realm.
+    // nonce (generateNonce), then ", stale=true" when isAuthenticated last refused a right
+    // response on a dropped nonce; or basic with the realm.
     virtual void addDigestAuthChallenge(HTTPMessage& response);
     virtual void addBasicAuthChallenge(HTTPMessage& response);
 
@@ -193,7 +198,9 @@ public:
     // its life is over (a client holding it gets a fresh challenge).
     static constexpr size_t kMaxRecentNonces = 4096;
     // A new nonce (a UUID text), adoptable by any connection for kNonceLifetime, unless
-    // kMaxRecentNonces newer ones push it out first.
+    // kMaxRecentNonces newer ones push it out first. Half of its bytes are an HMAC of the
+    // other half under a random key of the process, by which the process knows its own
+    // nonces once it has dropped them.
     static std::string generateNonce();
     // Whether the nonce was issued less than kNonceLifetime ago.
     static bool hasRecentNonce(const std::string& nonce);
@@ -294,6 +301,9 @@ private:
     // count accepted with it.
     std::optional<std::string> nonce_;
     int64_t lastNC_ = 0;
+    // isAuthenticated refused a right response on a nonce this process made and has dropped:
+    // the next digest challenge says stale=true (and clears it).
+    bool staleNonce_ = false;
     std::shared_ptr<HTTPResponse> httpResponse_;
     std::optional<std::vector<LxRange>> ranges_;
     std::vector<Bytes> rangesHeaders_;

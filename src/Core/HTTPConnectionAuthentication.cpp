@@ -1,7 +1,11 @@
 // HTTPConnection: digest and basic authentication, and the class-wide digest nonces.
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <deque>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -10,6 +14,7 @@
 #include "Core/HTTPConnection.h"
 #include "Core/detail/HTTPText.h"
 #include "Platform/Crypto/Digest.h"
+#include "Platform/Crypto/SecureRandom.h"
 #include "Platform/Format.h"
 #include "Platform/Text/StringEncoding.h"
 
@@ -17,10 +22,59 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A nonce is a UUID text whose 16 bytes are 8 random ones (the version nibble set in them)
+// followed by the first 8 bytes of their HMAC-SHA-256 under the process's nonce key (the
+// variant bits set in them). The server thus knows a nonce it made after it has dropped it
+// from the list, without keeping it: a client that answers one rightly gets stale=true, and a
+// nonce that anybody else made - a forgery, or one of an earlier run of the program - does not
+// pass for one.
+using NonceKey = std::array<uint8_t, 32>;
+using NonceBytes = std::array<uint8_t, 16>;
+constexpr size_t kNonceRandomLength = 8;
+
+// The 8 bytes that follow the random ones, or nullopt when the crypto library makes no HMAC.
+std::optional<std::array<uint8_t, 8>> nonceTag(const NonceKey& key, std::span<const uint8_t> random) {
+    const std::vector<uint8_t> mac = platform::hmac(platform::DigestAlgorithm::SHA256, key, random);
+    if (mac.size() < 8) return std::nullopt;
+    std::array<uint8_t, 8> tag;
+    std::copy_n(mac.begin(), tag.size(), tag.begin());
+    tag[0] = static_cast<uint8_t>((tag[0] & 0x3F) | 0x80);
+    return tag;
+}
+
+std::string nonceText(const NonceBytes& b) {
+    return platform::format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2],
+                            b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+}
+
+// The bytes of a text in exactly the form nonceText writes; nullopt for any other text.
+std::optional<NonceBytes> nonceBytes(std::string_view text) {
+    if (text.size() != 36) return std::nullopt;
+    NonceBytes b{};
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash != (text[i] == '-')) return std::nullopt;
+        if (dash) continue;
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return std::nullopt;
+        b[n / 2] = static_cast<uint8_t>(b[n / 2] << 4 | digit);
+        ++n;
+    }
+    return b;
+}
+
 // The nonces issued in challenges, shared by every connection. Made on first use and never
 // destroyed: a connection may ask on any thread while the process exits.
 struct NonceList {
     std::shared_ptr<platform::DispatchQueue> queue = platform::DispatchQueue::createSerial("HTTPConnection-Nonce");
+    // The nonce key, random for each process and set before the list is shared, so that any
+    // thread may read it; nullopt when the secure generator failed (nonces are then plain
+    // UUIDs, none of them recognised once dropped).
+    const std::optional<NonceKey> key = makeKey();
     // Touched on queue only. Each nonce is in both: the map answers a look-up without a scan,
     // the order gives the oldest, which leaves first.
     std::unordered_map<std::string, Clock::time_point> issuedAt;
@@ -43,8 +97,38 @@ struct NonceList {
     void add(std::string nonce, Clock::time_point at) {
         dropExpired(at);
         while (order.size() >= HTTPConnection::kMaxRecentNonces) dropOldest();
-        // A UUID made from random bytes does not repeat; were it to, the older entry stays.
+        // A nonce made from random bytes does not repeat; were it to, the older entry stays.
         if (issuedAt.emplace(nonce, at).second) order.push_back(std::move(nonce));
+    }
+
+    // A new nonce text: tagged under the key, or a plain UUID when there is no key or no HMAC.
+    std::string make() const {
+        NonceBytes b;
+        if (!key || !platform::secureRandomBytes(std::span(b).first(kNonceRandomLength))) return core_detail::newUuidString();
+        b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);
+        const auto tag = nonceTag(*key, std::span(b).first(kNonceRandomLength));
+        if (!tag) return core_detail::newUuidString();
+        std::copy(tag->begin(), tag->end(), b.begin() + kNonceRandomLength);
+        return nonceText(b);
+    }
+
+    // Whether this process made the nonce, held or not.
+    bool madeHere(std::string_view nonce) const {
+        if (!key) return false;
+        const std::optional<NonceBytes> b = nonceBytes(nonce);
+        if (!b) return false;
+        const auto tag = nonceTag(*key, std::span(*b).first(kNonceRandomLength));
+        if (!tag) return false;
+        const std::string_view expected(reinterpret_cast<const char*>(tag->data()), tag->size());
+        const std::string_view given(reinterpret_cast<const char*>(b->data()) + kNonceRandomLength, tag->size());
+        return platform::constantTimeEquals(expected, given);
+    }
+
+private:
+    static std::optional<NonceKey> makeKey() {
+        NonceKey key;
+        if (!platform::secureRandomBytes(key)) return std::nullopt;
+        return key;
     }
 };
 
@@ -60,10 +144,24 @@ std::optional<std::string> md5Hex(const std::string& text) {
     return LxData::hexStringValue(digest);
 }
 
+// The response a digest field must carry for the password and the request's method, or
+// nullopt when the crypto library makes no MD5. The field has every parameter it needs.
+std::optional<std::string> expectedDigestResponse(const HTTPAuthenticationRequest& auth, const std::string& password,
+                                                  const std::string& method) {
+    // Without MD5 every digest would be empty, and so would the expected response: refused,
+    // or an empty response would pass without the password.
+    const std::optional<std::string> ha1 =
+        md5Hex(platform::format("%@:%@:%@", *auth.username(), *auth.realm(), password));
+    const std::optional<std::string> ha2 = md5Hex(platform::format("%@:%@", method, *auth.uri()));
+    if (!ha1 || !ha2) return std::nullopt;
+    return md5Hex(
+        platform::format("%@:%@:%@:%@:%@:%@", *ha1, *auth.nonce(), *auth.nc(), *auth.cnonce(), *auth.qop(), *ha2));
+}
+
 }  // namespace
 
 std::string HTTPConnection::generateNonce() {
-    std::string nonce = core_detail::newUuidString();
+    std::string nonce = nonceList().make();
     nonceList().queue->async([nonce] {
         NonceList& list = nonceList();
         list.add(nonce, list.now());
@@ -91,6 +189,7 @@ std::string HTTPConnection::realm() { return "defaultRealm@host.com"; }
 std::optional<std::string> HTTPConnection::passwordForUser(const std::string&) { return std::nullopt; }
 
 bool HTTPConnection::isAuthenticated() {
+    staleNonce_ = false;
     if (!request_) return false;
     const HTTPAuthenticationRequest auth(*request_);
 
@@ -116,7 +215,18 @@ bool HTTPConnection::isAuthenticated() {
     if (requestURI() != *auth.uri()) return false;
 
     if (*auth.nonce() != nonce_) {
-        if (!hasRecentNonce(*auth.nonce())) return false;
+        if (!hasRecentNonce(*auth.nonce())) {
+            // Refused whatever it holds: only a nonce the list holds admits. But one this
+            // process made and has since dropped - pushed out by newer ones, or past its life
+            // - answered with the right password is a client that knows the password and
+            // only needs a new nonce: the challenge says so (stale), and the client retries
+            // without asking its user.
+            if (nonceList().madeHere(*auth.nonce())) {
+                const std::optional<std::string> expected = expectedDigestResponse(auth, *password, request_->method());
+                staleNonce_ = expected && platform::constantTimeEquals(*expected, *auth.response());
+            }
+            return false;
+        }
         nonce_ = *auth.nonce();
         lastNC_ = 0;
     }
@@ -125,20 +235,16 @@ bool HTTPConnection::isAuthenticated() {
     if (nc <= lastNC_) return false;
     lastNC_ = nc;
 
-    // Without MD5 every digest would be empty, and so would the expected response: refused,
-    // or an empty response would pass without the password.
-    const std::optional<std::string> ha1 =
-        md5Hex(platform::format("%@:%@:%@", *auth.username(), *auth.realm(), *password));
-    const std::optional<std::string> ha2 = md5Hex(platform::format("%@:%@", request_->method(), *auth.uri()));
-    if (!ha1 || !ha2) return false;
-    const std::optional<std::string> expected = md5Hex(
-        platform::format("%@:%@:%@:%@:%@:%@", *ha1, *auth.nonce(), *auth.nc(), *auth.cnonce(), *auth.qop(), *ha2));
+    const std::optional<std::string> expected = expectedDigestResponse(auth, *password, request_->method());
     return expected && platform::constantTimeEquals(*expected, *auth.response());
 }
 
 void HTTPConnection::addDigestAuthChallenge(HTTPMessage& response) {
+    // stale=true as RFC 7616 writes it: a token, not quoted, after the nonce it replaces.
     response.setHeaderField("WWW-Authenticate",
-                            platform::format("Digest realm=\"%@\", qop=\"auth\", nonce=\"%@\"", realm(), generateNonce()));
+                            platform::format("Digest realm=\"%@\", qop=\"auth\", nonce=\"%@\"%@", realm(), generateNonce(),
+                                             staleNonce_ ? ", stale=true" : ""));
+    staleNonce_ = false;
 }
 
 void HTTPConnection::addBasicAuthChallenge(HTTPMessage& response) {

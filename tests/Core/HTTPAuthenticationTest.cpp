@@ -10,6 +10,7 @@
 #include <cstring>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "Core/Categories/LxData.h"
 #include "Core/HTTPConnection.h"
@@ -203,6 +204,27 @@ protected:
         return reply ? reply->status : 0;
     }
 
+    // What anyone without the password can do: `count` requests without credentials on one
+    // connection, in batches, each answered 401 with a challenge and so a nonce. The number
+    // of challenges that came back.
+    static size_t floodWithChallenges(uint16_t port, size_t count) {
+        constexpr size_t kBatch = 100;
+        Client flood(port);
+        std::string batch;
+        for (size_t i = 0; i < kBatch; ++i) batch += request("/secret/flood");
+        size_t challenges = 0;
+        for (size_t sent = 0; sent < count; sent += kBatch) {
+            const size_t n = std::min(kBatch, count - sent);
+            if (!flood.send(n == kBatch ? batch : batch.substr(0, n * request("/secret/flood").size()))) break;
+            for (size_t i = 0; i < n; ++i) {
+                const auto reply = flood.readReply();
+                if (!reply) return challenges;
+                if (reply->status == 401 && reply->has("www-authenticate")) ++challenges;
+            }
+        }
+        return challenges;
+    }
+
     std::shared_ptr<HTTPServer> server_;
     uint16_t port_ = 0;
 };
@@ -367,6 +389,215 @@ TEST_F(HTTPAuthenticationTest, NonceListKeepsTheNewestWhenFull) {
     EXPECT_EQ(status(early, p.uri, digestField(p)), 200);  // an adopted nonce lives with its connection
     Client fresh(port_);
     EXPECT_EQ(status(fresh, p.uri, digestField(challenged(fresh, p.uri))), 200);
+}
+
+// The challenge of a digest refusal taken apart: its nonce and whether it says stale=true;
+// nullopt (and a failure) when it is not a digest challenge of the form the server writes.
+struct Challenge {
+    std::string nonce;
+    bool stale = false;
+};
+
+std::optional<Challenge> challengeOf(const std::optional<Reply>& reply) {
+    if (!reply) {
+        ADD_FAILURE() << "no reply";
+        return std::nullopt;
+    }
+    std::smatch match;
+    const std::string field = reply->header("www-authenticate");
+    if (reply->status != 401 ||
+        !std::regex_match(field, match,
+                          std::regex(R"re(Digest realm="pellix test", qop="auth", nonce="([0-9A-F-]{36})"(, stale=true)?)re"))) {
+        ADD_FAILURE() << "not a digest refusal: " << reply->raw;
+        return std::nullopt;
+    }
+    return Challenge{match[1], match[2].matched};
+}
+
+// A client that holds a nonce while others, without the password, ask for more challenges
+// than the list of live nonces holds: its nonce is pushed out, and its next request with the
+// right password must not send it back to its user. It gets 401 with stale=true and a fresh
+// nonce - never admission on the nonce the server no longer holds - and its retry with the
+// fresh nonce gets in.
+TEST_F(HTTPAuthenticationTest, RegressionAFloodOfChallengesDoesNotLockAClientOut) {
+    Client client(port_);
+    DigestParts p = challenged(client, "/secret/held");
+    ASSERT_TRUE(HTTPConnection::hasRecentNonce(p.nonce));
+
+    ASSERT_EQ(floodWithChallenges(port_, 5000), 5000u);
+    ASSERT_FALSE(HTTPConnection::hasRecentNonce(p.nonce));
+
+    const auto stale = challengeOf(exchange(client, request(p.uri, digestField(p))));
+    ASSERT_TRUE(stale);
+    EXPECT_TRUE(stale->stale);
+    EXPECT_NE(stale->nonce, p.nonce);
+    EXPECT_TRUE(HTTPConnection::hasRecentNonce(stale->nonce));
+
+    // The stale answer adopted nothing: the old nonce, with a later count, is still refused.
+    p.nc = "00000002";
+    const auto again = challengeOf(exchange(client, request(p.uri, digestField(p))));
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->stale);
+
+    DigestParts retry = p;
+    retry.nonce = stale->nonce;
+    retry.nc = "00000001";
+    const auto reply = exchange(client, request(retry.uri, digestField(retry)));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, "welcome to /secret/held");
+}
+
+// Only a nonce this process made, answered with the right password, is stale: a wrong
+// password on a dropped nonce, or a nonce the server never made - however right its
+// response - gets the plain challenge, and none of them is admitted.
+TEST_F(HTTPAuthenticationTest, StaleOnlyForARightResponseOnANonceMadeHere) {
+    auto offset = std::make_shared<std::atomic<int64_t>>(0);
+    const auto start = std::chrono::steady_clock::now();
+    HTTPConnection::setNonceClock([offset, start] { return start + std::chrono::seconds(offset->load()); });
+
+    Client issuer(port_);
+    const DigestParts pushedOut = challenged(issuer, "/secret/d");
+    ASSERT_EQ(floodWithChallenges(port_, HTTPConnection::kMaxRecentNonces), HTTPConnection::kMaxRecentNonces);
+    const DigestParts expired = challenged(issuer, "/secret/d");
+    ASSERT_TRUE(HTTPConnection::hasRecentNonce(expired.nonce));
+    offset->store(301);
+    ASSERT_FALSE(HTTPConnection::hasRecentNonce(pushedOut.nonce));
+    ASSERT_FALSE(HTTPConnection::hasRecentNonce(expired.nonce));
+
+    auto withNonce = [](DigestParts p, std::string nonce) {
+        p.nonce = std::move(nonce);
+        return p;
+    };
+    auto withPassword = [](DigestParts p, std::string password) {
+        p.password = std::move(password);
+        return p;
+    };
+    std::string lowerCase = pushedOut.nonce;
+    for (auto& c : lowerCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string otherTag = pushedOut.nonce;
+    otherTag.back() = otherTag.back() == '0' ? '1' : '0';
+    std::string otherRandom = pushedOut.nonce;
+    otherRandom.front() = otherRandom.front() == '0' ? '1' : '0';
+    const struct {
+        const char* name;
+        DigestParts parts;
+        bool stale;
+    } cases[] = {
+        {"right password, nonce pushed out", pushedOut, true},
+        {"right password, nonce past its life", expired, true},
+        {"wrong password, nonce pushed out", withPassword(pushedOut, "wrong"), false},
+        {"wrong password, nonce past its life", withPassword(expired, "wrong"), false},
+        {"a nonce never made", withNonce(pushedOut, "00000000-0000-4000-8000-000000000000"), false},
+        {"a made nonce with its tag changed", withNonce(pushedOut, otherTag), false},
+        {"a made nonce with its random part changed", withNonce(pushedOut, otherRandom), false},
+        {"a made nonce spelt in lower case", withNonce(pushedOut, lowerCase), false},
+        {"not a nonce of the server's form", withNonce(pushedOut, "nonce"), false},
+    };
+    Client client(port_);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto challenge = challengeOf(exchange(client, request(c.parts.uri, digestField(c.parts))));
+        ASSERT_TRUE(challenge);
+        EXPECT_EQ(challenge->stale, c.stale);
+    }
+    // The refusals left the connection free to adopt a nonce.
+    EXPECT_EQ(status(client, "/secret/d", digestField(challenged(client, "/secret/d"))), 200);
+}
+
+// Between two ends of a loopback connection: forwards both ways and, before the first
+// request that carries digest credentials, runs `hold` (a flood of challenges) - the time a
+// client's retry could take to arrive while others keep asking. Serves one connection.
+class HoldingRelay {
+public:
+    HoldingRelay(uint16_t target, std::function<void()> hold) : target_(target), hold_(std::move(hold)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+            ADD_FAILURE() << "relay cannot listen: " << std::strerror(errno);
+            return;
+        }
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~HoldingRelay() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+    bool held() const { return held_; }
+
+private:
+    void run() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        pollfd accepting{listener_, POLLIN, 0};
+        while (!stop_ && ::poll(&accepting, 1, 100) == 0) {
+        }
+        if (stop_) return;
+        const int client = ::accept(listener_, nullptr, nullptr);
+        Client upstream(target_);
+        std::string pending;  // from the client, not yet forwarded
+        bool open = client >= 0 && upstream.connected();
+        while (open && !stop_ && std::chrono::steady_clock::now() < deadline) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {upstream.fd(), POLLIN, 0}};
+            if (::poll(fds, 2, 100) <= 0) continue;
+            char chunk[65536];
+            if (fds[0].revents != 0) {
+                const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                pending.append(chunk, static_cast<size_t>(n));
+                if (!held_ && pending.find("Authorization: Digest ") != std::string::npos) {
+                    hold_();
+                    held_ = true;
+                }
+                open = upstream.send(pending);
+                pending.clear();
+            }
+            if (fds[1].revents != 0) {
+                const ssize_t n = ::recv(upstream.fd(), chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                open = ::send(client, chunk, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+            }
+        }
+        if (client >= 0) ::close(client);
+    }
+
+    uint16_t target_;
+    std::function<void()> hold_;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> held_{false};
+    std::thread thread_;
+};
+
+// curl between its challenge and its answer: a flood pushes the nonce it answers out of the
+// list, and curl, told stale=true, retries with the fresh nonce and gets in without failing.
+TEST_F(HTTPAuthenticationTest, CurlDigestGetsInAcrossAFloodOfChallenges) {
+    std::atomic<size_t> challenges{0};
+    HoldingRelay relay(port_, [&] { challenges = floodWithChallenges(port_, 5000); });
+    testtools::ScratchDirectory scratch;
+    const auto run = real_clients::curl({"--digest", "--user", "user:pass", "--dump-header", scratch.join("headers"),
+                                         "--output", scratch.join("body"), "--write-out", "%{http_code}",
+                                         "http://127.0.0.1:" + std::to_string(relay.port()) + "/secret/curl"});
+    EXPECT_TRUE(relay.held());
+    EXPECT_EQ(challenges.load(), 5000u);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(real_clients::statusOf(run), 200) << run.output;
+    const auto body = platform::FileManager::contentsAtPath(scratch.join("body"));
+    ASSERT_TRUE(body);
+    EXPECT_EQ(std::string(body->begin(), body->end()), "welcome to /secret/curl");
+    const auto headers = platform::FileManager::contentsAtPath(scratch.join("headers"));
+    ASSERT_TRUE(headers);
+    const std::string headerText(headers->begin(), headers->end());
+    // Challenged, stale, admitted: three replies on the one connection.
+    EXPECT_NE(headerText.find(", stale=true\r\n"), std::string::npos) << headerText;
+    EXPECT_NE(headerText.find("HTTP/1.1 200"), std::string::npos) << headerText;
 }
 
 // The half of DigestIsRefusedWithoutMD5 that runs in a child process, where the crypto
