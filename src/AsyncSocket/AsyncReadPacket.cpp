@@ -39,9 +39,7 @@ AsyncReadPacket::AsyncReadPacket(ByteBufferPtr buf, uint64_t offset, uint64_t ma
         startOffset = offset;
         originalBufferLength = buffer->size();
     } else {
-        // The length comes from the peer's own words (a Content-Length); room beyond the
-        // first megabyte is made only as the bytes actually arrive.
-        ownBuffer.assign(std::min<uint64_t>(readLength, kMaxInitialBuffer), uint8_t{0});
+        ownBuffer.reserve(static_cast<size_t>(std::min(readLength, kInitialReserve)));
         buffer = &ownBuffer;
         startOffset = 0;
         originalBufferLength = 0;
@@ -54,8 +52,18 @@ uint64_t AsyncReadPacket::roomLeft() const {
 }
 
 void AsyncReadPacket::ensureCapacityForAdditionalDataOfLength(uint64_t n) {
-    const uint64_t room = roomLeft();
-    if (room < n) buffer->resize(buffer->size() + (n - room));
+    const uint64_t needed = startOffset + bytesDone + n;
+    if (buffer->size() >= needed) return;
+    if (buffer->capacity() < needed) {
+        uint64_t capacity = std::max<uint64_t>(needed, 2 * static_cast<uint64_t>(buffer->capacity()));
+        uint64_t end = 0;
+        if (readLength > 0) end = startOffset + readLength;
+        else if (maxLength > 0) end = startOffset + maxLength;
+        if (end > 0) capacity = std::max(needed, std::min(capacity, end));
+        buffer->reserve(static_cast<size_t>(capacity));
+    }
+    // Only the bytes about to be read into are zeroed.
+    buffer->resize(static_cast<size_t>(needed));
 }
 
 uint64_t AsyncReadPacket::readLengthForNonTermWithHint(uint64_t hint) const {

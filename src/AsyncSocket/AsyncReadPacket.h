@@ -35,18 +35,24 @@ private:
 class AsyncReadPacket {
 public:
     // With a caller's buffer the read's bytes go into that very buffer from startOffset on;
-    // without one (nullptr) the packet makes a buffer of readLength zero bytes (at most
-    // kMaxInitialBuffer up front; the rest grows as bytes arrive) inside itself, so a
-    // completed read hands it on as part of the packet. terminator is copied; an empty
-    // optional means "no terminator". The packet stays where it was made (buffer may point
-    // into it).
-    static constexpr uint64_t kMaxInitialBuffer = 1u << 20;
+    // without one (nullptr) the packet makes its own buffer inside itself, so a completed read
+    // hands it on as part of the packet. terminator is copied; an empty optional means "no
+    // terminator". The packet stays where it was made (buffer may point into it).
+    //
+    // An own buffer starts empty: a length to read is often the peer's own word (a
+    // Content-Length, a frame header), so it only reserves room for a short read, at most
+    // kInitialReserve bytes; the buffer grows as bytes arrive.
+    static constexpr uint64_t kInitialReserve = 4096;
     AsyncReadPacket(ByteBufferPtr buffer, uint64_t startOffset, uint64_t maxLength, double timeout,
                     uint64_t readLength, std::optional<std::span<const uint8_t>> terminator, long tag);
     AsyncReadPacket(const AsyncReadPacket&) = delete;
     AsyncReadPacket& operator=(const AsyncReadPacket&) = delete;
 
     // Lengthens the buffer so that at least n bytes of room follow the bytes already read.
+    // The engine asks only for bytes that have arrived, and reads into them at once: the
+    // buffer's capacity grows geometrically, never past the read's own end (readLength or
+    // maxLength), so that a read taken in many small steps neither copies its bytes over and
+    // over nor holds much more than it has read.
     void ensureCapacityForAdditionalDataOfLength(uint64_t n);
 
     // Exact-length and whatever-is-available reads: how many of the hint's bytes to take.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -134,14 +135,11 @@ TEST(AsyncReadPacket, TerminatorFoundAtEverySplit) {
 TEST(AsyncReadPacket, BuffersOwnAndCallers) {
     AsyncReadPacket own(nullptr, 0, 0, -1, 10, std::nullopt, 1);
     EXPECT_TRUE(own.bufferOwner());
-    EXPECT_EQ(own.buffer->size(), 10u);
-    EXPECT_EQ(*own.buffer, ByteBuffer(10, 0));
+    EXPECT_TRUE(own.buffer->empty());
+    EXPECT_GE(own.buffer->capacity(), 10u);  // a short read is made room for once
     EXPECT_EQ(own.originalBufferLength, 0u);
-
-    // A length announced by the peer does not reserve memory before the bytes arrive.
-    AsyncReadPacket huge(nullptr, 0, 0, -1, uint64_t{1} << 40, std::nullopt, 1);
-    EXPECT_EQ(huge.buffer->size(), AsyncReadPacket::kMaxInitialBuffer);
-    EXPECT_EQ(huge.readLengthForNonTermWithHint(100), 100u);
+    own.ensureCapacityForAdditionalDataOfLength(4);
+    EXPECT_EQ(own.buffer->size(), 4u);
 
     auto callers = std::make_shared<ByteBuffer>(5, 'x');
     AsyncReadPacket theirs(callers, 5, 0, -1, 0, std::nullopt, 2);
@@ -151,6 +149,49 @@ TEST(AsyncReadPacket, BuffersOwnAndCallers) {
     EXPECT_EQ(theirs.originalBufferLength, 5u);
     theirs.ensureCapacityForAdditionalDataOfLength(3);
     EXPECT_EQ(callers->size(), 8u);
+}
+
+// A length to read that the peer announced (a Content-Length, a frame header) holds no
+// memory of its own: the buffer follows the bytes that arrive, in whatever pieces they come,
+// and holds them unchanged.
+TEST(AsyncReadPacket, RegressionBufferFollowsTheBytesNotTheDeclaredLength) {
+    struct Case {
+        const char* name;
+        uint64_t readLength;
+        bool callers;  // into a caller's buffer behind 3 bytes of its own
+        std::vector<size_t> pieces;
+    };
+    const Case cases[] = {
+        {"14 bytes of a 100 MB body", 100'000'000, false, {14}},
+        {"one byte at a time", 524288, false, std::vector<size_t>(300, 1)},
+        {"growing pieces", 524288, false, {1, 7, 100, 4096, 4097, 65536, 131072, 200000}},
+        {"one large piece", 524288, false, {524288}},
+        {"into a caller's buffer", 100'000'000, true, {14, 1, 1500, 16384, 65536, 2}},
+        {"a short read, whole", 10, false, {3, 7}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto callers = std::make_shared<ByteBuffer>(ByteBuffer{'a', 'b', 'c'});
+        AsyncReadPacket packet(c.callers ? callers : nullptr, c.callers ? 3 : 0, 0, -1, c.readLength, std::nullopt, 1);
+        EXPECT_LE(packet.buffer->capacity(), packet.startOffset + AsyncReadPacket::kInitialReserve);
+        ByteBuffer expected(packet.buffer->begin(), packet.buffer->end());
+        uint8_t next = 0;
+        for (size_t piece : c.pieces) {
+            ASSERT_EQ(packet.readLengthForNonTermWithHint(piece), piece);
+            packet.ensureCapacityForAdditionalDataOfLength(piece);
+            ASSERT_GE(packet.roomLeft(), piece);
+            for (size_t i = 0; i < piece; ++i) packet.writePosition()[i] = next++;
+            for (size_t i = 0; i < piece; ++i) expected.push_back(packet.writePosition()[i]);
+            packet.bytesDone += piece;
+            const uint64_t held = packet.startOffset + packet.bytesDone;
+            // Room only for what came, doubled at most, beyond the first short reserve; never
+            // beyond the read's end.
+            EXPECT_LE(packet.buffer->capacity(), std::max<uint64_t>(2 * held, AsyncReadPacket::kInitialReserve));
+            EXPECT_LE(packet.buffer->capacity(), std::max<uint64_t>(packet.startOffset + c.readLength, AsyncReadPacket::kInitialReserve));
+        }
+        EXPECT_EQ(packet.buffer->size(), packet.startOffset + packet.bytesDone);
+        EXPECT_TRUE(*packet.buffer == expected);
+    }
 }
 
 TEST(AsyncReadPacket, ReadLengths) {

@@ -22,6 +22,7 @@
 #include "Logging/LoggingTestSupport.h"
 #include "Logging/LxLog.h"
 #include "Platform/Tls/TestIdentity.h"
+#include "tools/AllocationCount.h"
 #include "tools/Eventually.h"
 
 extern char** environ;
@@ -523,6 +524,43 @@ TEST_F(WebSocketServerTest, AFragmentedMessageIsDeliveredOnceWhole) {
         EXPECT_TRUE(webSocketsBecome(0));
         EXPECT_TRUE(testtools::eventually([&] { return wsRecord()->count("delegate:close") == 1; }));
     }
+}
+
+// A frame header that declares a long payload holds memory for the bytes that come, not for
+// the length it declares: 14 bytes that announced 4 MiB held a megabyte.
+TEST_F(WebSocketServerTest, RegressionADeclaredPayloadLengthHoldsOnlyTheBytesThatArrived) {
+    start();
+    Client client(f.port);
+    ASSERT_TRUE(client.send(kRfcUpgrade));
+    ASSERT_TRUE(client.readReply(true));
+    ASSERT_TRUE(webSocketsBecome(1));
+    std::shared_ptr<AsyncSocket> socket;
+    {
+        std::lock_guard lock(lastWebSocketMutex);
+        auto webSocket = lastWebSocket.lock();
+        ASSERT_TRUE(webSocket);
+        socket = webSocket->asyncSocket();
+    }
+    std::string message(WebSocket::kMaxMessageLength, ' ');
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('a' + i % 26);
+    const std::string frame = clientFrame(0x81, message);
+    const std::string header = frame.substr(0, 14);  // first byte, 64-bit length, mask
+
+    const int64_t before = testtools::liveAllocatedBytes();
+    ASSERT_TRUE(client.send(header));
+    uint64_t total = 0;
+    ASSERT_TRUE(testtools::eventually([&] {
+        socket->progressOfRead(nullptr, nullptr, &total);
+        return total == message.size();
+    })) << "the payload read is not current: " << total;
+    const int64_t held = testtools::liveAllocatedBytes() - before;
+    EXPECT_LT(held, 64 * 1024) << "bytes held for a 14-byte frame header";
+
+    // The payload still comes through whole.
+    ASSERT_TRUE(client.send(frame.substr(14)));
+    EXPECT_EQ(take(client, 10), std::string("\x81\x7F\x00\x00\x00\x00\x00\x40\x00\x00", 10));
+    EXPECT_TRUE(take(client, message.size()) == message);
+    EXPECT_EQ(wsRecord()->count("message:" + std::to_string(message.size())), 1u);
 }
 
 // Peers that go away around the hand-off - with the upgrade still being read, while the
