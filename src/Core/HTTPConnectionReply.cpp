@@ -13,6 +13,19 @@
 using core_detail::bytesOf;
 using core_detail::equalsIgnoringCase;
 
+namespace {
+
+// An HTTP/1.0 connection closes after each reply unless both sides say otherwise: a client
+// that asked for keep-alive and is kept is told so, or it waits for a close that never comes.
+// A 1.1 reply needs no such field, and a reply that ends the connection says what it says.
+void announceKeepAlive(const HTTPMessage& request, bool closing, HTTPMessage& response) {
+    if (closing || request.version() != HTTPVersion1_0) return;
+    const std::optional<std::string> connection = request.headerField("Connection");
+    if (connection && equalsIgnoringCase(*connection, "keep-alive")) response.setHeaderField("Connection", "keep-alive");
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Replying
 
@@ -83,6 +96,7 @@ void HTTPConnection::sendResponseHeadersAndBody() {
         }
     }
 
+    announceKeepAlive(*request_, shouldDie(), *response);
     ByteBuffer headerBytes = preprocessResponse(*response);
     // The header goes out once, alone or with a small body appended to it.
     auto writeHeader = [&](long tag) {
@@ -329,6 +343,9 @@ void HTTPConnection::writeErrorResponse(int64_t status, long tag, std::optional<
     auto response = HTTPMessage::initResponseWithStatusCode(status, std::nullopt, HTTPVersion1_1);
     response->setHeaderField("Content-Length", "0");
     if (connectionField) response->setHeaderField("Connection", *connectionField);
+    // Only a reply after which the keep-alive rule decides may keep the connection; 400, 405
+    // and 413 close it.
+    if (request_ && tag == TagResponse) announceKeepAlive(*request_, shouldDie(), *response);
     if (authChallenge) {
         if (useDigestAccessAuthentication()) addDigestAuthChallenge(*response);
         else addBasicAuthChallenge(*response);

@@ -235,31 +235,55 @@ TEST_F(HTTPConnectionTest, ChunkedBodyBeyondTheLimitIsRefusedWhenItsSumGrowsTooL
 struct KeepAliveCase {
     const char* version;
     const char* connection;  // "" = no field
+    const char* path;        // "/missing" is answered 404
     int status;
     bool kept;
+    const char* announced;  // the reply's "Connection" field; "" = none
 };
 
+// An HTTP/1.0 client that asked for keep-alive must be told that it is kept, or it waits for
+// the close; every other reply keeps the field it had.
 constexpr KeepAliveCase kKeepAliveCases[] = {
-    {"HTTP/1.1", "", 200, true},        {"HTTP/1.1", "CLOSE", 200, false},     {"HTTP/1.1", "keep-alive", 200, true},
-    {"HTTP/1.0", "", 200, false},       {"HTTP/1.0", "keep-alive", 200, true}, {"HTTP/1.0", "Keep-Alive", 200, true},
-    {"HTTP/1.0", "close", 200, false},  {"HTTP/2.0", "", 505, true},           {"HTTP/2.0", "close", 505, true},
+    {"HTTP/1.1", "", "/k", 200, true, ""},
+    {"HTTP/1.1", "CLOSE", "/k", 200, false, ""},
+    {"HTTP/1.1", "keep-alive", "/k", 200, true, ""},
+    {"HTTP/1.1", "keep-alive", "/missing", 404, true, ""},
+    {"HTTP/1.0", "", "/k", 200, false, ""},
+    {"HTTP/1.0", "keep-alive", "/k", 200, true, "keep-alive"},
+    {"HTTP/1.0", "Keep-Alive", "/k", 200, true, "keep-alive"},
+    {"HTTP/1.0", "Keep-Alive", "/missing", 404, true, "keep-alive"},
+    {"HTTP/1.0", "close", "/k", 200, false, ""},
+    {"HTTP/1.0", "", "/missing", 404, false, ""},
+    {"HTTP/2.0", "", "/k", 505, true, ""},
+    {"HTTP/2.0", "close", "/k", 505, true, ""},
 };
 
 TEST_F(HTTPConnectionTest, KeepAliveRules) {
+    f.b().respond = [](const std::string&, const std::string& uri, const std::string&) -> std::shared_ptr<HTTPResponse> {
+        if (uri == "/missing") return nullptr;
+        return std::make_shared<TestResponse>("hello");
+    };
     for (const auto& c : kKeepAliveCases) {
-        SCOPED_TRACE(std::string(c.version) + " Connection: " + c.connection);
+        SCOPED_TRACE(std::string(c.version) + " Connection: " + c.connection + " " + c.path);
         Client client(f.port);
         const std::string field = *c.connection ? std::string("Connection: ") + c.connection + "\r\n" : "";
-        ASSERT_TRUE(client.send(get("/k", field, c.version)));
+        ASSERT_TRUE(client.send(get(c.path, field, c.version)));
         auto reply = client.readReply();
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, c.status);
         EXPECT_TRUE(reply->statusLine.rfind("HTTP/1.1 ", 0) == 0) << reply->statusLine;
+        EXPECT_EQ(reply->has("connection"), *c.announced != 0);
+        if (*c.announced) {
+            EXPECT_EQ(reply->header("connection"), c.announced);
+        }
         if (c.kept) {
-            ASSERT_TRUE(client.send(get("/again")));
+            // The same request again on the same connection: kept and announced as before.
+            const std::string again = std::string(c.version) == "HTTP/2.0" ? get("/again") : get("/again", field, c.version);
+            ASSERT_TRUE(client.send(again));
             auto next = client.readReply();
             ASSERT_TRUE(next);
             EXPECT_EQ(next->status, 200);
+            EXPECT_EQ(next->has("connection"), *c.announced != 0);
         } else {
             EXPECT_TRUE(client.closedByPeer());
         }
