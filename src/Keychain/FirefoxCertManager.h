@@ -13,8 +13,12 @@
 //
 // The certificate file is written to pellix's temporary directory only when that directory is
 // the user's own and nobody else may write to it (see OVKeychain::applicationTemporaryDirectory):
-// certutil adds the file as a trusted authority, so nobody else may get to swap it first. A
-// certificate that cannot be written installs nothing, and the next call tries again.
+// certutil adds the file as a trusted authority, so nobody else may get to swap it first. The
+// directory is checked, written to and emptied again through one descriptor, and certutil is
+// handed the written file itself, open, as /dev/fd/3: $TMPDIR may be a folder in which other
+// accounts may rename entries, and one of them could otherwise move the checked directory
+// aside and put its own, with its own certificate, at the path certutil opens. A certificate
+// that cannot be written installs nothing, and the next call tries again.
 //
 // Everything runs on the caller's thread, which blocks while each child runs. Callable from any
 // thread: passes (updateFirefoxProfilesWithDer and updateFirefoxProfiles) run one at a time in
@@ -55,10 +59,11 @@ public:
     bool profilesUpdated() const { return profilesUpdated_; }
     void setProfilesUpdated(bool updated) { profilesUpdated_ = updated; }
 
-    // Writes the DER bytes to the temporary certificate file, runs updateFirefoxProfiles with it
-    // and removes the file again (errors ignored). When the file cannot be written (the
-    // directory is missing, not private or not writable) the reason is logged and nothing is
-    // installed or counted.
+    // Writes the DER bytes to the temporary certificate file, runs the pass of
+    // updateFirefoxProfiles with it (each add reading the written file, open, as /dev/fd/3) and
+    // removes the file again (errors ignored). When the file cannot be written (the directory
+    // is missing, not private or not writable) the reason is logged and nothing is installed or
+    // counted.
     void updateFirefoxProfilesWithDer(const std::vector<std::uint8_t>& der, const std::string& certName);
     // Adds the certificate file, under the name, to every profile whose database does not list
     // the name yet; sets profilesUpdated once an add has run. Nothing while profilesUpdated.
@@ -84,18 +89,25 @@ public:
     // Whether a file exists at the tool path.
     bool certUtilInstalled() const;
     // Writes the bytes atomically to the temporary certificate file and returns its path; nothing,
-    // after a log line with the reason, when the file could not be written.
+    // after a log line with the reason, when the file could not be written. (A pass of
+    // updateFirefoxProfilesWithDer hands certutil the file it wrote, not this path.)
     std::optional<std::string> writeCertFile(const std::vector<std::uint8_t>& der) const;
     // pellix's temporary directory plus "Pellix", made when missing; nothing when it cannot be
     // had or is not private to the user.
     static std::optional<std::string> applicationTemporaryDirectory();
 
 private:
+    class CertificateFile;
+
     // Runs the tool with the arguments and watches it; its exit status, or nothing when it could
-    // not be started or overran its time-out.
-    std::optional<int> runTool(const std::vector<std::string>& arguments) const;
-    // The pass of updateFirefoxProfiles, with passMutex_ held.
-    void updateProfilesLocked(const std::string& certificatePath, const std::string& certName);
+    // not be started or overran its time-out. The tool has passedFile, when given, open as
+    // /dev/fd/3.
+    std::optional<int> runTool(const std::vector<std::string>& arguments, int passedFile = -1) const;
+    // The pass of updateFirefoxProfiles, with passMutex_ held; each add is handed passedFile,
+    // when given, as the tool's /dev/fd/3.
+    void updateProfilesLocked(const std::string& certificatePath, const std::string& certName, int passedFile = -1);
+    bool addCertificate(const std::string& certificatePath, const std::string& profilePath, const std::string& certName,
+                        int passedFile);
 
     // Held for the whole of a pass, by every installer of the process: the temporary
     // certificate file is one for them all.

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -300,6 +305,94 @@ TEST_F(FirefoxCertManagerTest, PassesRunOneAtATime) {
     for (std::string line; std::getline(in, line);) seen += line + " ";
     EXPECT_TRUE(seen == "a a b b " || seen == "b b a a ") << seen;
     EXPECT_FALSE(fs::exists(root_ + "/tmp/Pellix/certificate.der"));
+}
+
+// Runs body in a child process as the account uid (and its group); the child's exit code is
+// what body returns.
+pid_t runAs(uid_t uid, const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(100);
+    ::_exit(body());
+}
+
+// The exit code of the child, or -1 when it has not ended within the limit (it is ended then).
+int exitCodeWithin(pid_t pid, std::chrono::seconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// $TMPDIR may be a folder in which every account may rename entries (mode 0777, no sticky
+// bit). Another account may then move pellix's checked "Pellix" folder aside and put one of
+// its own, with its own certificate, in its place while the installer runs; whatever it does,
+// certutil must add the certificate pellix wrote. The installer runs as one account and a
+// second account swaps the folder at the worst moment: the stand-in tool, listing the first
+// profile, waits until the swap is done. The tool notes whose certificate each add read.
+TEST_F(FirefoxCertManagerTest, AnotherAccountSwappingTheFolderCannotHandCertutilItsCertificate) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the two accounts are set up by root";
+    constexpr uid_t kInstaller = 1000, kOther = 1001;
+    const std::string shared = root_ + "/shared", race = root_ + "/race", tool = root_ + "/certutil";
+    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    for (const auto& folder : {shared, race}) {
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::all);  // no sticky bit
+    }
+    const auto derOther = keychain_test::makeIdentity(keychain_test::kNoLabel, "Pellix")->certificate()->der();
+    auto writeDer = [](const std::string& path, const std::vector<std::uint8_t>& der) {
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
+        return fs::exists(path);
+    };
+    ASSERT_TRUE(writeDer(race + "/ours.der", der_));
+    ASSERT_TRUE(writeDer(race + "/theirs.der", derOther));
+    std::ofstream(tool) << "#!/bin/sh\n"
+                           "race='" << race << "'\n"
+                           "case \"$1\" in\n"
+                           "-L) touch \"$race/listing\"\n"
+                           "    i=0; while [ ! -e \"$race/swapped\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+                           "    exit 1 ;;\n"
+                           "-A) if cmp -s \"$5\" \"$race/ours.der\"; then echo ours;\n"
+                           "    elif cmp -s \"$5\" \"$race/theirs.der\"; then echo theirs;\n"
+                           "    else echo other; fi >> \"$race/added\" ;;\n"
+                           "esac\n";
+    fs::permissions(tool, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+
+    const pid_t other = runAs(kOther, [&] {
+        for (int i = 0; i < 400 && !fs::exists(race + "/listing"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (::rename((shared + "/Pellix").c_str(), (shared + "/moved").c_str()) != 0) return 2;
+        if (::mkdir((shared + "/Pellix").c_str(), 0755) != 0) return 3;
+        if (!writeDer(shared + "/Pellix/certificate.der", derOther)) return 4;
+        std::ofstream(race + "/swapped") << "done\n";
+        return 0;
+    });
+    const pid_t installer = runAs(kInstaller, [&] {
+        ::setenv("TMPDIR", shared.c_str(), 1);
+        FirefoxCertManager manager(options(tool));
+        manager.updateFirefoxProfilesWithDer(der_, "Pellix");
+        return manager.profilesUpdated() ? 0 : 1;
+    });
+    EXPECT_EQ(exitCodeWithin(installer, std::chrono::seconds(60)), 0);
+    EXPECT_EQ(exitCodeWithin(other, std::chrono::seconds(30)), 0) << "the other account's swap";
+
+    std::string added;
+    std::ifstream in(race + "/added");
+    for (std::string line; std::getline(in, line);) added += line + " ";
+    EXPECT_EQ(added, "ours ours ");  // one add per profile
+    // Ours is removed from our folder, wherever it was moved; theirs is not ours to remove.
+    EXPECT_FALSE(fs::exists(shared + "/moved/certificate.der"));
+    EXPECT_TRUE(fs::exists(shared + "/Pellix/certificate.der"));
 }
 
 TEST_F(FirefoxCertManagerTest, SharedManagerUsesTheFixedPaths) {

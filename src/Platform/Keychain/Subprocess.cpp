@@ -190,16 +190,27 @@ Subprocess::Result Subprocess::run(const std::vector<std::string>& arguments, co
     return result;
 }
 
-std::optional<Subprocess::Child> Subprocess::spawn(const std::vector<std::string>& arguments) {
+std::optional<Subprocess::Child> Subprocess::spawn(const std::vector<std::string>& arguments, int passedFile) {
     if (arguments.empty()) return std::nullopt;
+    // A file on a number the child's own descriptors take is handed over from another number:
+    // the child's standard streams would overwrite it first, and a dup2 onto its own number
+    // would leave it close-on-exec.
+    int renumbered = -1;
+    if (passedFile >= 0 && passedFile <= kPassedDescriptor) {
+        renumbered = ::fcntl(passedFile, F_DUPFD_CLOEXEC, kPassedDescriptor + 1);
+        if (renumbered < 0) return std::nullopt;
+        passedFile = renumbered;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (passedFile >= 0) posix_spawn_file_actions_adddup2(&actions, passedFile, kPassedDescriptor);
     pid_t pid = -1;
     int rc = spawnProcess(arguments, &actions, pid);
     posix_spawn_file_actions_destroy(&actions);
+    if (renumbered >= 0) ::close(renumbered);
     if (rc != 0) return std::nullopt;
     return Child(pid);
 }

@@ -61,8 +61,15 @@ public:
         int exitStatus_ = -1;
     };
 
-    // std::nullopt when the program cannot be started.
-    static std::optional<Child> spawn(const std::vector<std::string>& arguments);
+    // The descriptor by which a child started with a file of ours (spawn) has it open, and the
+    // path by which the child opens that file again.
+    static constexpr int kPassedDescriptor = 3;
+    static constexpr const char* kPassedFilePath = "/dev/fd/3";
+
+    // std::nullopt when the program cannot be started. When `passedFile` is an open descriptor
+    // the child has that file open as kPassedDescriptor: a file handed over this way reaches the
+    // child as the very file the caller holds, whatever has happened to the path it was made at.
+    static std::optional<Child> spawn(const std::vector<std::string>& arguments, int passedFile = -1);
 
     // The first executable file named program in the directories of $PATH, or none.
     static std::optional<std::string> findInPath(const std::string& program);

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -104,6 +106,37 @@ TEST(SubprocessTest, SpawnedChildIsWatchedByPolling) {
     EXPECT_EQ(slow->exitStatus(), -1);
 
     EXPECT_FALSE(Subprocess::spawn({"/nonexistent/program"}).has_value());
+}
+
+// A file handed to a spawned child reaches it open, as /dev/fd/3, even once its path is gone,
+// from whatever number the caller holds it on (3 itself included).
+TEST(SubprocessTest, SpawnedChildReadsThePassedFile) {
+    const std::string path = std::filesystem::temp_directory_path() / ("pellix-passed-" + std::to_string(::getpid()));
+    std::ofstream(path) << "passed\n";
+    const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(opened, 0);
+    std::filesystem::remove(path);
+    const bool threeFree = ::fcntl(Subprocess::kPassedDescriptor, F_GETFD) < 0;
+    const struct {
+        const char* title;
+        int descriptor;
+    } cases[] = {
+        {"a number of its own", opened},
+        {"the child's number", threeFree ? ::dup3(opened, Subprocess::kPassedDescriptor, O_CLOEXEC) : -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        if (c.descriptor < 0) continue;  // descriptor 3 is taken in this process
+        auto child = Subprocess::spawn(
+            {"/bin/sh", "-c", std::string("read line < ") + Subprocess::kPassedFilePath + " && [ \"$line\" = passed ]"},
+            c.descriptor);
+        ASSERT_TRUE(child);
+        EXPECT_TRUE(testtools::eventually([&] { return !child->running(); }));
+        EXPECT_EQ(child->exitStatus(), 0);
+        EXPECT_GE(::fcntl(c.descriptor, F_GETFD), 0) << "the caller keeps its descriptor";
+    }
+    if (threeFree) ::close(Subprocess::kPassedDescriptor);
+    ::close(opened);
 }
 
 TEST(SubprocessTest, FindsProgramsInPath) {
