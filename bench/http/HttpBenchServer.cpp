@@ -3,6 +3,9 @@
 // beside nginx. Runs until SIGINT or SIGTERM.
 //
 //     http_bench_server PLAIN_PORT [TLS_PORT KEY_PEM CERT_PEM]
+//
+// A port of 0 lets the system choose a free one. Once both servers listen it prints one line,
+// "ready PLAIN_PORT TLS_PORT", with the ports they listen on (TLS_PORT 0 without TLS).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -84,7 +87,8 @@ int main(int argc, char** argv) {
         }
         secure = startServer(static_cast<uint16_t>(std::atoi(argv[2])), true);
     }
-    std::printf("ready\n");
+    std::printf("ready %u %u\n", static_cast<unsigned>(plain->listeningPort()),
+                static_cast<unsigned>(secure ? secure->listeningPort() : 0));
     std::fflush(stdout);
     int received = 0;
     sigwait(&signals, &received);
