@@ -1,12 +1,13 @@
 // The body of an apdu request: {"apducommands": [{"apdu": text}, ...], "session": the client
 // session id, "timeout": seconds}.
 //
-// Decoding: no bytes leave every field empty; bytes that are not a JSON object log "Error
-// processing request!" and leave every field empty, timeout included (0, not 300). From an
-// object: one SCApduModel per element of "apducommands", in order (an element that is no
-// object or has no "apdu" text gives a model without text, so that replies stay in step
-// with commands); "timeout" is 300 when absent or of no usable type, else its integer value
-// (a fraction is dropped, a text of digits gives its number).
+// Decoding: no bytes leave every field empty; bytes that are not a JSON object (also JSON
+// nested deeper or holding more values than any request) log "Error processing request!" and
+// leave every field empty, timeout included (0, not 300). From an object: one SCApduModel
+// per element of "apducommands", in order (an element that is no object or has no "apdu"
+// text gives a model without text, so that replies stay in step with commands); "timeout" is
+// 300 when absent or of no usable type, else its integer value (a fraction is dropped, a text
+// of digits gives its number).
 #pragma once
 
 #include <optional>

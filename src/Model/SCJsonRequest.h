@@ -1,9 +1,10 @@
 // The base of the web API's request models (all but SCApduRequest): a model is made only
 // from a request body, never empty-handed.
 //
-// Decoding: no bytes leave every field empty; bytes that are not a JSON object (not JSON, an
-// array, a bare value) log "Error processing request!" through the plain log call and leave
-// every field empty; a JSON object is handed to parseJsonDictionary.
+// Decoding: no bytes leave every field empty; bytes that are not a JSON object (not JSON, JSON
+// nested deeper or holding more values than any request, an array, a bare value) log "Error
+// processing request!" through the plain log call and leave every field empty; a JSON object
+// is handed to parseJsonDictionary.
 //
 // Models are plain values used on the caller's thread (the connection queue).
 #pragma once

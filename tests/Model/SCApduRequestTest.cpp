@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Model/SCApduModel.h"
+#include "Model/detail/JsonValues.h"
 #include "Platform/PlainLog.h"
 #include "tools/LogCapture.h"
 
@@ -39,6 +40,27 @@ TEST(SCApduRequest, BodyThatIsNoObjectHasNoCommandsAndTimeoutZero) {
         EXPECT_EQ(r.timeout, 0);
     }
     EXPECT_EQ(log.lines(), std::vector<std::string>(3, "Error processing request!"));
+}
+
+TEST(SCApduRequest, RegressionBodyNestedTooDeepIsNoJson) {
+    // The request itself is three levels: the object, its "apducommands" and the command.
+    auto body = [](size_t extraLevels) {
+        return R"({"session":"s","apducommands":[{"apdu":"00A4","x":)" + std::string(extraLevels, '[') + "0" +
+               std::string(extraLevels, ']') + "}]}";
+    };
+    testtools::LogCapture log;
+    auto within = SCApduRequest::fromJsonString(body(scmodel::kMaxJsonDepth - 3));
+    ASSERT_EQ(within.requestAPDUs.size(), 1u);
+    EXPECT_EQ(within.requestAPDUs[0].apdu, "00A4");
+    EXPECT_EQ(within.timeout, 300);
+    EXPECT_TRUE(log.lines().empty());
+
+    auto past = SCApduRequest::fromJsonString(body(scmodel::kMaxJsonDepth - 2));
+    EXPECT_TRUE(past.requestAPDUs.empty());
+    EXPECT_FALSE(past.apduCommands);
+    EXPECT_FALSE(past.session);
+    EXPECT_EQ(past.timeout, 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Error processing request!"});
 }
 
 TEST(SCApduRequest, CommandsInOrderWithOneModelPerElement) {

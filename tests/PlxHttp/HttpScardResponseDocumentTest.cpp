@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Model/detail/JsonValues.h"
 #include "Platform/UrlLoading/HTTPCookieStorage.h"
 #include "Platform/UrlLoading/LoopbackHttpServer.h"
 #include "Platform/UrlLoading/URLSession.h"
@@ -317,6 +318,70 @@ TEST_F(DocumentTest, RegressionContentTypeWithLineBreakIsNotSentAsHeader) {
     auto [body, headers] = loaddoc(stored["sessionref"].get<std::string>());
     EXPECT_EQ(body, "\x01");
     EXPECT_TRUE(headers.empty());
+}
+
+// `levels` arrays or objects, each holding the next, the innermost one holding 0.
+std::string nestedValue(size_t levels, const std::string& open, const std::string& close) {
+    std::string out;
+    for (size_t i = 0; i < levels; ++i) out += open;
+    out += "0";
+    for (size_t i = 0; i < levels; ++i) out += close;
+    return out;
+}
+
+// Arrays and objects in turn, outermost an array: [{"a":[{"a":...0...}]}].
+std::string mixedValue(size_t levels) {
+    std::string out;
+    for (size_t i = 0; i < levels; ++i) out += i % 2 ? "{\"a\":" : "[";
+    out += "0";
+    for (size_t i = levels; i-- > 0;) out += i % 2 ? "}" : "]";
+    return out;
+}
+
+// A body nested deeper than any request, or holding more values than any, is answered as a body
+// that is not JSON: "Error processing request!" and every field empty, so that hashdoc finds no
+// reference. Up to the bound the same request is an ordinary one and gets its hash.
+TEST_F(DocumentTest, RegressionBodiesNestedTooDeepOrTooWideAreNoJson) {
+    const std::string ref = post("/scard/storedoc", R"({"document":"0A0B0C"})")["sessionref"].get<std::string>();
+    const json hashed = {{"errorcode", 0}, {"errordetail", 0}, {"documenthash", CommonUtil::hexStringFromData(Bytes::sha1(ByteBuffer{10, 11, 12}))}};
+    const json refused = {{"errorcode", 502}, {"errordetail", 0}, {"errormessage", "Failed to compute document hash. "}};
+    const std::string keys = R"("sessionref":")" + ref + R"(","hashalg":"SHA1")";
+    // The hash request with `value` under one more key; the request object is one level itself.
+    auto request = [&](const std::string& value) { return "{" + keys + R"(,"x":)" + value + "}"; };
+    auto zeros = [](size_t count) {
+        std::string out = "[0";
+        for (size_t i = 1; i < count; ++i) out += ",0";
+        return out + "]";
+    };
+    constexpr size_t kDepth = scmodel::kMaxJsonDepth;
+    // The request object, its two texts and the array: four values before the array's own.
+    constexpr size_t kZeros = scmodel::kMaxJsonValues - 4;
+
+    struct Case {
+        const char* name;
+        std::string body;
+        bool accepted;  // a JSON object that holds the request
+    };
+    const Case cases[] = {
+        {"arrays up to the bound", request(nestedValue(kDepth - 1, "[", "]")), true},
+        {"arrays one past the bound", request(nestedValue(kDepth, "[", "]")), false},
+        {"objects up to the bound", request(nestedValue(kDepth - 1, R"({"a":)", "}")), true},
+        {"objects one past the bound", request(nestedValue(kDepth, R"({"a":)", "}")), false},
+        {"arrays and objects up to the bound", request(mixedValue(kDepth - 1)), true},
+        {"arrays and objects one past the bound", request(mixedValue(kDepth)), false},
+        {"far too deep before the keys", R"({"x":)" + nestedValue(100000, "[", "]") + "," + keys + "}", false},
+        {"far too deep and unfinished", request(std::string(1000000, '[')), false},
+        {"values up to the bound", request(zeros(kZeros)), true},
+        {"values one past the bound", request(zeros(kZeros + 1)), false},
+        {"an array as deep as the bound", nestedValue(kDepth, "[", "]"), false},
+        {"an array one past the bound", nestedValue(kDepth + 1, "[", "]"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testtools::LogCapture log;
+        EXPECT_EQ(post("/scard/hashdoc", c.body), c.accepted ? hashed : refused);
+        EXPECT_EQ(log.lines(), c.accepted ? std::vector<std::string>{} : std::vector<std::string>{"Error processing request!"});
+    }
 }
 
 }  // namespace

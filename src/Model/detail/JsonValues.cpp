@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace scmodel {
 
@@ -66,10 +67,83 @@ uint64_t unsignedFromText(const std::string& text) {
     return std::strtoull(text.c_str(), nullptr, 0);
 }
 
+namespace {
+
+// Builds the document from the parser's events as the library's own parser would (a repeated
+// key keeps its last value), but ends the parse at the first level past kMaxJsonDepth or the
+// first value past kMaxJsonValues, so that such a body costs no more than the values before it.
+class BoundedDocument {
+public:
+    using json = nlohmann::json;
+
+    explicit BoundedDocument(json& root) : root_(root) {}
+
+    bool null() { return add(nullptr); }
+    bool boolean(bool value) { return add(value); }
+    bool number_integer(json::number_integer_t value) { return add(value); }
+    bool number_unsigned(json::number_unsigned_t value) { return add(value); }
+    bool number_float(json::number_float_t value, const json::string_t&) { return add(value); }
+    bool string(json::string_t& value) { return add(std::move(value)); }
+    bool binary(json::binary_t& value) { return add(std::move(value)); }
+    bool start_object(std::size_t) { return open(json::value_t::object); }
+    bool key(json::string_t& key) {
+        member_ = &(*open_.back())[std::move(key)];
+        return true;
+    }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(json::value_t::array); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const json::exception&) { return false; }
+
+private:
+    bool add(json value) {
+        if (++values_ > kMaxJsonValues) return false;
+        place(std::move(value));
+        return true;
+    }
+
+    bool open(json::value_t type) {
+        if (open_.size() >= kMaxJsonDepth || ++values_ > kMaxJsonValues) return false;
+        open_.push_back(place(json(type)));
+        return true;
+    }
+
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    // Where the value goes: the root, the end of the innermost open array, or the member of
+    // the innermost open object whose key came last. A pointer into an array stays good while
+    // it is open: only the innermost open array grows.
+    json* place(json&& value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        json& parent = *open_.back();
+        if (parent.is_array()) {
+            auto& elements = parent.get_ref<json::array_t&>();
+            elements.push_back(std::move(value));
+            return &elements.back();
+        }
+        *member_ = std::move(value);
+        return member_;
+    }
+
+    json& root_;
+    std::vector<json*> open_;  // the arrays and objects not yet closed, outermost first
+    json* member_ = nullptr;
+    size_t values_ = 0;
+};
+
+}  // namespace
+
 std::optional<nlohmann::json> parse(std::span<const uint8_t> bytes) {
-    nlohmann::json j = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (j.is_discarded()) return std::nullopt;
-    return j;
+    nlohmann::json document;
+    BoundedDocument builder(document);
+    if (!nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &builder)) return std::nullopt;
+    return document;
 }
 
 std::span<const uint8_t> bytesOf(std::string_view text) {

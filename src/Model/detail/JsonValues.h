@@ -2,6 +2,7 @@
 // another JSON type than the key's field counts as absent. Internal to the models.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,7 +28,22 @@ std::optional<int64_t> integerValue(const nlohmann::json& object, std::string_vi
 // leading 0 octal, else decimal; no digits give 0; out of range gives the maximum).
 uint64_t unsignedFromText(const std::string& text);
 
-// The bytes parsed as JSON; nothing when they are not JSON (never throws).
+// How deep arrays and objects may nest in a body. The deepest body the API takes is an APDU
+// request, an object holding an array of objects (three levels); 64 leaves every request
+// valid with a wide margin, while a page that nests deeper sends no request this system knows.
+inline constexpr size_t kMaxJsonDepth = 64;
+
+// How many values (objects, arrays, texts, numbers, literals; keys not counted) a body may
+// hold. The parsed body keeps every one of them as a node of some tens of bytes, however few
+// bytes wrote it, so a body of many tiny values would cost tens of times its size; this count
+// keeps a parse within about 8 MiB plus the body's own texts. The largest request the API
+// takes is an APDU request, at two values per command: the bound leaves room for tens of
+// thousands of commands in one request.
+inline constexpr size_t kMaxJsonValues = 65536;
+
+// The bytes parsed as JSON; nothing when they are not JSON, and nothing when they nest
+// deeper than kMaxJsonDepth or hold more than kMaxJsonValues values, which the parse finds
+// before building anything past the bound (never throws).
 std::optional<nlohmann::json> parse(std::span<const uint8_t> bytes);
 std::span<const uint8_t> bytesOf(std::string_view text);
 
