@@ -7,10 +7,19 @@
 //                            POST /scard/apdu/{reader} with one APDU on the virtual card
 //   one APDU                 through pellix (HTTPS keep-alive, one session) against the same
 //                            APDU sent directly with SCardTransmit, against the 1 ms target
+//   declared bodies          resident memory per connection of 300 HTTPS connections that each
+//                            declare a body of 100000000 bytes and send none, against the
+//                            150 KiB target
 //
 // Usage: e2e_bench [--seconds N] [--apdus N]. Needs pcscd with the vpcd readers, wrk on the
 // PATH and port 31505 free.
 #include <PCSC/winscard.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -113,6 +122,47 @@ std::vector<double> direct(int count) {
     return us;
 }
 
+// Resident memory per connection, in KiB, of count HTTPS connections that each send a request
+// header declaring a body of 100000000 bytes and then nothing: what a peer's words alone make
+// pellix hold. The connections stay open until the figure is taken.
+double kibPerDeclaredBody(pid_t pid, int count) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) return 0;
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    const std::string head = std::string("POST /scard/version HTTP/1.1\r\nHost: localhost:31505\r\nOrigin: ") +
+                             e2e::kAllowedOrigin + "\r\nContent-Type: application/json\r\nContent-Length: 100000000\r\n\r\n";
+    const double before = kib("VmRSS", pid);
+    std::vector<std::pair<int, SSL*>> connections;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(31505);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        SSL* ssl = fd >= 0 ? SSL_new(context) : nullptr;
+        if (ssl) connections.emplace_back(fd, ssl);
+        else if (fd >= 0) ::close(fd);
+        if (!ssl || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
+        SSL_set_fd(ssl, fd);
+        size_t written = 0;
+        if (SSL_connect(ssl) != 1 || SSL_write_ex(ssl, head.data(), head.size(), &written) != 1) break;
+    }
+    std::this_thread::sleep_for(2s);
+    const double after = kib("VmRSS", pid);
+    const bool all = static_cast<int>(connections.size()) == count;
+    for (auto& [fd, ssl] : connections) {
+        SSL_free(ssl);
+        ::close(fd);
+    }
+    SSL_CTX_free(context);
+    ERR_clear_error();
+    if (!all) {
+        std::fprintf(stderr, "only %zu of %d connections with a declared body were made\n", connections.size(), count);
+        return 0;
+    }
+    return (after - before) / count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,6 +249,8 @@ int main(int argc, char** argv) {
     const double apduRps = wrk(pellix.root(), std::string("/scard/apdu/") + kReaderPath, apduBody(), seconds);
     const double rssAfterLoad = kib("VmRSS", pellix.pid());
     const double rssPeak = kib("VmHWM", pellix.pid());
+    constexpr int kDeclaredBodies = 300;
+    const double declaredBody = kibPerDeclaredBody(pellix.pid(), kDeclaredBodies);
 
     std::printf("start to listening      median %8.1f ms  p99 %6.1f ms   target 50 ms      ratio %.2f\n",
                 start.median / 1000, start.p99 / 1000, start.median / 1000 / 50);
@@ -215,6 +267,9 @@ int main(int argc, char** argv) {
     std::printf("  POST /scard/version   %10.1f requests/s\n", versionRps);
     std::printf("  POST /scard/apdu      %10.1f requests/s   ratio apdu/version %.3f\n", apduRps,
                 versionRps > 0 ? apduRps / versionRps : 0.0);
+    std::printf("declared bodies         %8.1f KiB per connection (%d HTTPS connections, 100000000 bytes declared, none sent)"
+                "   target 150 KiB   ratio %.2f\n",
+                declaredBody, kDeclaredBodies, declaredBody / 150);
     pellix.stop();
     card.remove();
     return 0;
