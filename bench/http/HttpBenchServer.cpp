@@ -40,7 +40,9 @@ class SecureConnection : public PlainConnection {
 public:
     using PlainConnection::PlainConnection;
     bool isSecureServer() override { return true; }
-    std::optional<platform::TlsIdentity> sslIdentityAndCertificates() override { return gIdentity; }
+    ServerIdentity sslIdentityAndCertificates() override {
+        return gIdentity ? ServerIdentity::found(*gIdentity) : ServerIdentity::none();
+    }
 };
 
 std::string readFile(const char* path) {

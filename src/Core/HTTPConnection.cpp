@@ -4,9 +4,11 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "Platform/Notifications/NotificationCenter.h"
 
@@ -61,18 +63,69 @@ void HTTPConnection::stop() {
 
 void HTTPConnection::startConnection() {
     if (!asyncSocket_) return;
+    // Every connection waits for its turn on the queue it shares with all the others. A client
+    // that went away meanwhile (a flood of connect-and-reset) has nobody left to answer, and
+    // must not cost an identity lookup, nor hold its descriptor behind the lookups ahead of it.
+    if (peerHasGone()) {
+        closeUnread();
+        return;
+    }
     if (isSecureServer()) {
-        std::optional<platform::TlsIdentity> identity = sslIdentityAndCertificates();
-        if (identity && identity->isValid()) {
+        ServerIdentity identity = sslIdentityAndCertificates();
+        if (identity.kind == ServerIdentity::Kind::UnavailableForNow) {
+            // Plain HTTP here would serve this client's requests, and our replies, in the clear
+            // on the port of a secure server. The next connection looks again.
+            LX_LOG_WARN(LogContextHttpServer, "%@[%p]: No server identity for now; connection closed unread", THIS_FILE,
+                        static_cast<const void*>(this));
+            closeUnread();
+            return;
+        }
+        if (identity.kind == ServerIdentity::Kind::Found && identity.identity.isValid()) {
             TlsSettings settings;
             settings.isServer = true;
-            settings.certificates = std::move(*identity);
+            settings.certificates = std::move(identity.identity);
             settings.level = TlsSettings::kLevelNegotiatedSSL;
             settings.handshakeTimeout = std::min(TlsSettings::kDefaultHandshakeTimeout, readTimeout());
             asyncSocket_->startTLS(std::move(settings));
         }
     }
     startReadingRequest();
+}
+
+bool HTTPConnection::peerHasGone() {
+    bool gone = false;
+    std::shared_ptr<AsyncSocket> socket = asyncSocket_;
+    // Only looked at, never read: the bytes a client sent stay for the request or the handshake.
+    socket->performBlock([&] {
+        const int fd = socket->socketFD();
+        if (fd < 0) {
+            gone = true;  // the socket has closed already
+            return;
+        }
+        pollfd ready{fd, POLLIN | POLLRDHUP, 0};
+        if (::poll(&ready, 1, 0) <= 0) return;  // the client is waiting for us
+        // A reset, or both directions shut down: no reply can reach the client.
+        if (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            gone = true;
+            return;
+        }
+        // The end of the stream with nothing before it: the client can send no request, nor
+        // a handshake. A client that sent its request and then shut its side down still gets
+        // its reply.
+        char byte = 0;
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    });
+    return gone;
+}
+
+void HTTPConnection::closeUnread() {
+    // The socket may have closed before this connection became its delegate, and then no
+    // disconnection call ever comes: so the connection leaves the socket and dies itself, once.
+    std::shared_ptr<AsyncSocket> socket = std::move(asyncSocket_);
+    socket->setDelegate(std::weak_ptr<AsyncSocketDelegate>(), nullptr);
+    socket->disconnect();
+    die();
 }
 
 bool HTTPConnection::respondsTo(Call call) const {
@@ -99,7 +152,7 @@ void HTTPConnection::die() {
 
 bool HTTPConnection::isSecureServer() { return false; }
 
-std::optional<platform::TlsIdentity> HTTPConnection::sslIdentityAndCertificates() { return std::nullopt; }
+HTTPConnection::ServerIdentity HTTPConnection::sslIdentityAndCertificates() { return ServerIdentity::none(); }
 
 bool HTTPConnection::supportsMethod(const std::string& method, const std::string&) {
     return method == "GET" || method == "HEAD";

@@ -7,6 +7,8 @@
 //
 // Making one: HTTPConnection::create<T>(socket, config) (T = this class or a subclass). The
 // connection becomes the socket's delegate on its queue; the server then calls start().
+// A connection whose client has gone by the time it starts on its queue (reset, or closed
+// without sending anything) is closed and dies at once: it asks no hook, looks up no identity.
 //
 // Queues: every step - socket callbacks, hooks, replies, death - runs on the connection queue,
 // the configuration's queue (the server's one "HTTPConnection" queue shared by every
@@ -144,12 +146,29 @@ public:
     // calling thread's, valid until its next call.
     static const std::string& dateAsString(int64_t secondsSince1970);
 
+    // What the identity lookup of a secure connection found: one of three outcomes.
+    struct ServerIdentity {
+        enum class Kind {
+            Found,              // TLS with identity (an invalid identity counts as None)
+            None,               // no identity can be had: the connection serves plain HTTP
+            UnavailableForNow,  // the lookup failed for a reason that may pass: the connection
+                                // is closed without reading from it, and the next one looks again
+        };
+        Kind kind = Kind::None;
+        platform::TlsIdentity identity;  // Found only
+
+        static ServerIdentity found(platform::TlsIdentity identity) { return {Kind::Found, std::move(identity)}; }
+        static ServerIdentity none() { return {}; }
+        static ServerIdentity unavailableForNow() { return {Kind::UnavailableForNow, {}}; }
+    };
+
     // ----- Hooks: override in a subclass. -----
     // false.
     virtual bool isSecureServer();
-    // The TLS identity (private key and certificate chain); nullopt or an invalid identity:
-    // plain HTTP. Asked once, at start, and only when isSecureServer() answers true.
-    virtual std::optional<platform::TlsIdentity> sslIdentityAndCertificates();
+    // The TLS identity (private key and certificate chain), none (plain HTTP) or none for now
+    // (closed unread; never plain HTTP). Asked once, at start, and only when isSecureServer()
+    // answers true and the client is still there. The base answers none.
+    virtual ServerIdentity sslIdentityAndCertificates();
     // true for "GET" and "HEAD" (exact).
     virtual bool supportsMethod(const std::string& method, const std::string& path);
     // true for "POST" and "PUT" (exact).
@@ -265,6 +284,11 @@ protected:
 
 private:
     void attachToSocket();
+    // Whether the client has gone before the connection started: its socket has closed, it
+    // reset the connection, or it shut its side down without sending anything.
+    bool peerHasGone();
+    // Closes the socket without reading from it and dies.
+    void closeUnread();
     void readHeaderLine();
     void readBodyPiece();
     void readChunkSizeLine();

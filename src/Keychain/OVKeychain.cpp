@@ -40,18 +40,21 @@ std::string latin1ToUtf8(const std::string& bytes) {
 
 }  // namespace
 
-std::optional<OVKeychain::IdentityArray> OVKeychain::sslIdentityAndCertificates(const std::string& name) {
-    platform::OSStatus status = platform::kKeychainSuccess;
-    auto result = identityAndCertificates(name, &status);
-    if (status == platform::kKeychainUnreadableForNow) {
+std::optional<OVKeychain::IdentityArray> OVKeychain::sslIdentityAndCertificates(const std::string& name,
+                                                                                platform::OSStatus* status) {
+    platform::OSStatus lookup = platform::kKeychainSuccess;
+    auto result = identityAndCertificates(name, &lookup);
+    if (lookup == platform::kKeychainUnreadableForNow) {
         // The identity may well be there: one made now would stand beside it and be trusted too.
         platform::plainLog("The keychain cannot be read for now; no new certificate for %@ is made", name);
+        if (status) *status = lookup;
         return std::nullopt;
     }
     if (!result || result->empty()) {
         addIdentity(name);
-        return identityAndCertificates(name);
+        result = identityAndCertificates(name, &lookup);
     }
+    if (status) *status = lookup;
     return result;
 }
 

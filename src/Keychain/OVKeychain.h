@@ -40,9 +40,11 @@ public:
     // has no element, make one and look it up once more, returning that result as it is.
     // With no element in the result the connection serves plain HTTP.
     // A keychain that cannot be read for now (too many open files, an I/O error, a lock) is not
-    // an empty one: then nothing is made, the reason is logged, the result is std::nullopt, and
-    // the next connection looks again.
-    static std::optional<IdentityArray> sslIdentityAndCertificates(const std::string& name);
+    // an empty one: then nothing is made, the reason is logged, the result is std::nullopt,
+    // status (when given) receives kKeychainUnreadableForNow, and the next connection looks
+    // again. Otherwise status receives the last lookup's status.
+    static std::optional<IdentityArray> sslIdentityAndCertificates(const std::string& name,
+                                                                   platform::OSStatus* status = nullptr);
 
     // std::nullopt when the keychain query fails or finds nothing; otherwise the first identity
     // (in keychain order) whose key label begins with name, or an empty array. status (when

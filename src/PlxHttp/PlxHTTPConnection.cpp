@@ -24,14 +24,19 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::optional<platform::TlsIdentity> PlxHTTPConnection::sslIdentityAndCertificates() {
+HTTPConnection::ServerIdentity PlxHTTPConnection::sslIdentityAndCertificates() {
     // Looked up (and made on first use) for every connection: nothing is kept in memory, so
     // an identity removed from the keychain is made again by the next connection.
-    auto identities = OVKeychain::sslIdentityAndCertificates(kIdentityName);
-    if (!identities || identities->empty()) return std::nullopt;
+    platform::OSStatus status = platform::kKeychainSuccess;
+    auto identities = OVKeychain::sslIdentityAndCertificates(kIdentityName, &status);
+    // A keychain that cannot be read for now may well hold the identity: this connection is
+    // closed rather than served in the clear.
+    if (status == platform::kKeychainUnreadableForNow) return ServerIdentity::unavailableForNow();
+    if (!identities || identities->empty()) return ServerIdentity::none();
     const auto& identity = identities->front();
-    if (!identity || !identity->privateKey() || !identity->certificate()) return std::nullopt;
-    return platform::TlsIdentity(identity->privateKey()->evpKey(), {identity->certificate()->x509()});
+    if (!identity || !identity->privateKey() || !identity->certificate()) return ServerIdentity::none();
+    return ServerIdentity::found(
+        platform::TlsIdentity(identity->privateKey()->evpKey(), {identity->certificate()->x509()}));
 }
 
 bool PlxHTTPConnection::supportsMethod(const std::string& method, const std::string& path) {

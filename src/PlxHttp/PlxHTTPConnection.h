@@ -1,12 +1,13 @@
 // The program's HTTP connection class: the gate of the web API.
 //
 // Every connection runs TLS with the program's own identity (looked up, and made on first
-// use, once per connection; without one it serves plain HTTP). Only requests addressed to the
-// local host pass: a URL host other than localhost or 127.0.0.1 gets 404, a "Host" header
-// other than localhost or 127.0.0.1 (with an optional port) gets 403 alone. Under /scard the
-// stored-document reader (loaddoc) needs no Origin; every other API request needs an Origin of
-// the allowed web origins (403 alone otherwise) and goes to the API responder. "/" gives a
-// fixed page; every other path gets 404.
+// use, once per connection; without one it serves plain HTTP). A keychain that cannot be read
+// for now closes the connection unread: that never turns the port into plain HTTP. Only
+// requests addressed to the local host pass: a URL host other than localhost or 127.0.0.1 gets
+// 404, a "Host" header other than localhost or 127.0.0.1 (with an optional port) gets 403
+// alone. Under /scard the stored-document reader (loaddoc) needs no Origin; every other API
+// request needs an Origin of the allowed web origins (403 alone otherwise) and goes to the API
+// responder. "/" gives a fixed page; every other path gets 404.
 //
 // Once an API request other than loaddoc has been received on the connection, every reply on
 // it other than a refusal carries "Access-Control-Allow-Origin" with the Origin of the most
@@ -32,7 +33,7 @@ public:
     using HTTPConnection::HTTPConnection;
 
     bool isSecureServer() override { return true; }
-    std::optional<platform::TlsIdentity> sslIdentityAndCertificates() override;
+    ServerIdentity sslIdentityAndCertificates() override;
     bool supportsMethod(const std::string& method, const std::string& path) override;
     bool expectsRequestBodyFromMethod(const std::string& method, const std::string& path) override;
     void processBodyData(std::span<const uint8_t> postDataChunk) override;

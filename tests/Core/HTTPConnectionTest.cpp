@@ -843,4 +843,165 @@ TEST_F(HTTPConnectionTest, SecureServerWithoutIdentityServesPlainHttp) {
     EXPECT_EQ(reply->status, 200);
 }
 
+// ----- Start: the identity lookup, and clients that have gone ------------------------------
+
+// The identity lookups of ScriptedIdentityConnection: counted, held (with the connection queue
+// they run on) while the test holds them, and each given the answer set at the time.
+struct IdentityScript {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int lookups = 0;
+    bool held = false;
+    HTTPConnection::ServerIdentity answer;
+
+    HTTPConnection::ServerIdentity lookup() {
+        std::unique_lock lock(mutex);
+        ++lookups;
+        cv.notify_all();
+        cv.wait(lock, [&] { return !held; });
+        return answer;
+    }
+    void setAnswer(HTTPConnection::ServerIdentity value) {
+        std::lock_guard lock(mutex);
+        answer = std::move(value);
+    }
+    void setHeld(bool value) {
+        std::lock_guard lock(mutex);
+        held = value;
+        cv.notify_all();
+    }
+    int count() {
+        std::lock_guard lock(mutex);
+        return lookups;
+    }
+    bool waitForLookups(int n) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return lookups >= n; });
+    }
+};
+
+std::shared_ptr<IdentityScript>& identityScript() {
+    static std::shared_ptr<IdentityScript> script;
+    return script;
+}
+
+class ScriptedIdentityConnection : public TestConnection {
+public:
+    using TestConnection::TestConnection;
+    bool isSecureServer() override { return true; }
+    ServerIdentity sslIdentityAndCertificates() override { return script_->lookup(); }
+
+private:
+    std::shared_ptr<IdentityScript> script_ = identityScript();
+};
+
+class HTTPConnectionStartTest : public HTTPConnectionTest {
+protected:
+    void SetUp() override {
+        identityScript() = std::make_shared<IdentityScript>();
+        f.server->setConnectionClass<ScriptedIdentityConnection>();
+        HTTPConnectionTest::SetUp();
+    }
+    void TearDown() override {
+        script().setHeld(false);
+        HTTPConnectionTest::TearDown();
+    }
+    IdentityScript& script() { return *identityScript(); }
+    size_t logCount(const std::string& text) {
+        auto texts = logTexts();
+        return static_cast<size_t>(
+            std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(text) != std::string::npos; }));
+    }
+};
+
+// An identity that cannot be had for now must never turn the port into plain HTTP: the client
+// that speaks plain HTTP gets nothing at all, not even a refusal, and the next connection
+// looks again and speaks TLS.
+TEST_F(HTTPConnectionStartTest, IdentityUnavailableForNowClosesTheConnectionUnread) {
+    script().setAnswer(HTTPConnection::ServerIdentity::unavailableForNow());
+    {
+        Client plain(f.port);
+        ASSERT_TRUE(plain.connected());
+        plain.send(get("/") + get("/again"));
+        EXPECT_TRUE(plain.closedByPeer()) << plain.buffer();
+        EXPECT_EQ(plain.buffer().find("HTTP/1.1"), std::string::npos);
+    }
+    EXPECT_TRUE(f.waitForConnections(0));
+    EXPECT_EQ(script().count(), 1);
+    EXPECT_TRUE(f.record()->snapshot().empty());  // nothing was read, so nothing was asked
+    EXPECT_EQ(logCount("HTTPConnection["), 1u);
+    EXPECT_EQ(logCount("]: No server identity for now; connection closed unread"), 1u);
+
+    script().setAnswer(HTTPConnection::ServerIdentity::found(testing_tls::sharedIdentity()));
+    Client secure(f.port, true);
+    ASSERT_TRUE(secure.connected());
+    ASSERT_TRUE(secure.send(get("/t")));
+    auto reply = secure.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(script().count(), 2);
+}
+
+// While the shared connection queue is busy (here: with another connection's identity lookup),
+// a client connects and goes away again. Its connection must cost no identity lookup when its
+// turn comes, and leave the server's list; a client that sent its request before it shut its
+// side down has not gone: its request is read and answered.
+TEST_F(HTTPConnectionStartTest, ClientThatHasGoneBeforeTheStartCostsNoIdentityLookup) {
+    enum class Leave { Reset, Close, RequestThenHalfClose };
+    struct Case {
+        const char* title;
+        Leave leave;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"reset (SO_LINGER 0)", Leave::Reset, true},
+        {"closed without a request", Leave::Close, true},
+        {"request, then its side shut down", Leave::RequestThenHalfClose, false},
+    };
+    script().setAnswer(HTTPConnection::ServerIdentity::none());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        ASSERT_TRUE(f.waitForConnections(0));
+        const int before = script().count();
+        script().setHeld(true);
+        Client busy(f.port);
+        ASSERT_TRUE(busy.connected());
+        ASSERT_TRUE(script().waitForLookups(before + 1));
+
+        auto leaving = std::make_unique<Client>(f.port);
+        ASSERT_TRUE(leaving->connected());
+        ASSERT_TRUE(f.waitForConnections(2));
+        switch (c.leave) {
+            case Leave::Reset: {
+                const linger abort{1, 0};
+                ASSERT_EQ(::setsockopt(leaving->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+                leaving.reset();
+                break;
+            }
+            case Leave::Close:
+                leaving.reset();
+                break;
+            case Leave::RequestThenHalfClose:
+                ASSERT_TRUE(leaving->send(get("/leaving")));
+                ASSERT_EQ(::shutdown(leaving->fd(), SHUT_WR), 0);
+                break;
+        }
+        script().setHeld(false);
+
+        // The busy connection's request is read only after every start queued before it.
+        ASSERT_TRUE(busy.send(get("/busy")));
+        auto reply = busy.readReply();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        if (c.gone) {
+            EXPECT_EQ(script().count(), before + 1);
+            EXPECT_TRUE(f.waitForConnections(1));
+        } else {
+            EXPECT_EQ(script().count(), before + 2);
+            EXPECT_TRUE(waitForEvent("reply:GET /leaving"));
+        }
+        leaving.reset();
+    }
+}
+
 }  // namespace

@@ -105,7 +105,9 @@ public:
     }
 
     bool isSecureServer() override { return behaviour_->identity.has_value(); }
-    std::optional<platform::TlsIdentity> sslIdentityAndCertificates() override { return behaviour_->identity; }
+    ServerIdentity sslIdentityAndCertificates() override {
+        return behaviour_->identity ? ServerIdentity::found(*behaviour_->identity) : ServerIdentity::none();
+    }
     bool supportsMethod(const std::string& method, const std::string& path) override {
         if (method == "POST" || method == "PUT") return true;
         return HTTPConnection::supportsMethod(method, path);

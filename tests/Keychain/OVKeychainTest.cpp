@@ -69,9 +69,9 @@ private:
 class OVKeychainTest : public keychain_test::TemporaryHome {
 protected:
     // Provisioning writes the certificate to standard output; keep it out of the test log.
-    std::optional<OVKeychain::IdentityArray> provision() {
+    std::optional<OVKeychain::IdentityArray> provision(platform::OSStatus* status = nullptr) {
         StdoutCapture out(root_ + "/stdout");
-        return OVKeychain::sslIdentityAndCertificates("Pellix");
+        return OVKeychain::sslIdentityAndCertificates("Pellix", status);
     }
 };
 
@@ -238,19 +238,26 @@ TEST_F(OVKeychainTest, KeychainThatCannotBeReadForNowMakesNoNewIdentity) {
     log_->clear();
 
     std::optional<OVKeychain::IdentityArray> during;
+    platform::OSStatus first = platform::kKeychainSuccess;
+    platform::OSStatus second = platform::kKeychainSuccess;
     {
         DescriptorsUsedUp usedUp;
         ASSERT_TRUE(usedUp.made());
-        during = OVKeychain::sslIdentityAndCertificates("Pellix");
-        during = OVKeychain::sslIdentityAndCertificates("Pellix");
+        during = OVKeychain::sslIdentityAndCertificates("Pellix", &first);
+        during = OVKeychain::sslIdentityAndCertificates("Pellix", &second);
     }
     EXPECT_FALSE(during.has_value());
+    // Told apart from an empty keychain, so that the connection does not serve plain HTTP.
+    EXPECT_EQ(first, platform::kKeychainUnreadableForNow);
+    EXPECT_EQ(second, platform::kKeychainUnreadableForNow);
     EXPECT_EQ(log_->count("Adding new certificate"), 0u);
     EXPECT_EQ(log_->count("The keychain cannot be read for now; no new certificate for Pellix is made"), 2u);
     EXPECT_GE(log_->count("Keychain store " + storeDir() + "/search-list.json is unreadable: cannot open "), 2u);
 
-    auto after = provision();
+    platform::OSStatus status = platform::kKeychainUnreadableForNow;
+    auto after = provision(&status);
     ASSERT_TRUE(after && after->size() == 1);
+    EXPECT_EQ(status, platform::kKeychainSuccess);
     EXPECT_EQ(after->front()->certificate()->sha256Hex(), original->front()->certificate()->sha256Hex());
     size_t keys = 0;
     for (const auto& e : std::filesystem::directory_iterator(storeDir() + "/login.keychain")) {
