@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "EndToEnd/E2eFixture.h"
@@ -156,6 +158,81 @@ TEST(StartUpTest, RunningOutOfDescriptorsMakesNoSecondIdentity) {
     EXPECT_TRUE(pellix.running());
     // The only sanitizer findings allowed: type checks that found no descriptor to read with.
     EXPECT_EQ(countOf(errors, "runtime error:"), countOf(errors, "note: object has invalid vptr")) << errors;
+}
+
+// The same crowd, each connection sending an API request in the clear at once. While the
+// keychain cannot be read the port stays a secure one: such connections are closed unread, and
+// not one of them is answered in the clear.
+TEST(StartUpTest, RunningOutOfDescriptorsNeverServesPlainHttp) {
+    PellixProcess pellix;
+    pellix.letTypeCheckReportsPass();
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    HttpsClient first(HttpsClient::Options::anyCertificate());
+    ASSERT_EQ(first.get("/").status, 200) << pellix.standardError();
+
+    const rlimit few{64, 64};
+    ASSERT_EQ(::prlimit(pellix.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+    const std::string request = std::string("POST /scard/version HTTP/1.1\r\nHost: localhost\r\nOrigin: ") +
+                                kAllowedOrigin + "\r\nContent-Length: 2\r\n\r\n{}";
+    std::vector<pollfd> crowd;
+    for (int i = 0; i < 150; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval patience{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+            crowd.push_back({fd, POLLIN, 0});
+        } else {
+            ::close(fd);
+        }
+    }
+    ASSERT_FALSE(crowd.empty());
+
+    // What each connection gets, until it is closed or 20 seconds have passed.
+    std::vector<std::string> received(crowd.size());
+    size_t open = crowd.size();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(crowd.data(), crowd.size(), 500) <= 0) continue;
+        for (size_t i = 0; i < crowd.size(); ++i) {
+            if (crowd[i].fd < 0 || crowd[i].revents == 0) continue;
+            char bytes[4096];
+            const ssize_t n = ::recv(crowd[i].fd, bytes, sizeof bytes, MSG_DONTWAIT);
+            if (n > 0) {
+                received[i].append(bytes, static_cast<size_t>(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ::close(crowd[i].fd);
+                crowd[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int inTheClear = 0;
+    for (const auto& bytes : received) inTheClear += bytes.find("HTTP/1.1") != std::string::npos;
+    for (const auto& entry : crowd) {
+        if (entry.fd >= 0) ::close(entry.fd);
+    }
+    std::cout << crowd.size() << " connections, " << crowd.size() - open << " closed, " << inTheClear
+              << " answered in the clear\n";
+    EXPECT_EQ(inTheClear, 0) << pellix.standardError();
+    EXPECT_GE(countOf(pellix.standardError(), "No server identity for now; connection closed unread"), 1)
+        << pellix.standardError();
+
+    EXPECT_TRUE(eventually(
+        [&] {
+            HttpsClient::Options options = HttpsClient::Options::anyCertificate();
+            options.timeoutMs = 5000;
+            HttpsClient client(options);
+            return client.get("/").status == 200;
+        },
+        60s))
+        << pellix.standardError();
+    EXPECT_EQ(pellix.certificatesWritten(), 1);
+    EXPECT_TRUE(pellix.running());
 }
 
 }  // namespace

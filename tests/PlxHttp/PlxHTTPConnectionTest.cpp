@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@
 #include "Core/HTTPServerTestSupport.h"
 #include "Platform/Keychain/Keychain.h"
 #include "Platform/Keychain/KeychainTestHome.h"
+
+// Failures name the outcome.
+inline void PrintTo(HTTPConnection::ServerIdentity::Kind kind, std::ostream* os) {
+    using Kind = HTTPConnection::ServerIdentity::Kind;
+    *os << (kind == Kind::Found ? "Found" : kind == Kind::None ? "None" : "UnavailableForNow");
+}
 
 namespace {
 
