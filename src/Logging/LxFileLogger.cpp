@@ -1,10 +1,12 @@
 #include "Logging/LxFileLogger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <string_view>
 
 #include "Logging/LxLogFileFormatterDefault.h"
 #include "Logging/LxLogFileManagerDefault.h"
@@ -14,17 +16,44 @@
 namespace {
 
 // Writes all of the bytes, going on after a write cut short by a signal. Returns 0, or the
-// errno of the failure.
-int writeAll(int fd, const char* bytes, size_t length) {
+// errno of the failure; *written tells how many bytes went out before it.
+int writeAll(int fd, const char* bytes, size_t length, size_t* written) {
+    *written = 0;
     while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0) {
+        const ssize_t n = ::write(fd, bytes, length);
+        if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        bytes += written;
-        length -= static_cast<size_t>(written);
+        bytes += n;
+        length -= static_cast<size_t>(n);
+        *written += static_cast<size_t>(n);
     }
+    return 0;
+}
+
+// Opens an existing log file for appending, or gives the errno of the refusal. Only a regular
+// file is written: a FIFO would hold the open (and with it the logger's queue, the caller of
+// a synchronous log call and then every caller at the hub's window) until some reader came,
+// and a device or socket is no log. The open never waits (O_NONBLOCK), and the type is asked
+// of the descriptor, as a look at the path first could be answered by another file than the
+// one opened.
+int openRegularFileForAppending(const std::string& path, int* fd) {
+    const int opened = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (opened < 0) return errno;
+    struct stat status {};
+    if (::fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
+        // ENXIO is what the open itself says of a FIFO without a reader and of a socket, so
+        // that every such entry is reported alike.
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : ENXIO;
+        ::close(opened);
+        return error;
+    }
+    // Blocking again for the writes: no wait is left to avoid on a regular file, and a write
+    // must never end early with EAGAIN.
+    const int flags = ::fcntl(opened, F_GETFL);
+    if (flags >= 0) ::fcntl(opened, F_SETFL, flags & ~O_NONBLOCK);
+    *fd = opened;
     return 0;
 }
 
@@ -86,14 +115,41 @@ LxFileLogger::Write LxFileLogger::writeLine(const std::string& line) {
     bool passedOver = false;
     const int fd = openCurrentLogFile(&passedOver);
     if (fd < 0) return passedOver ? Write::passedOver : Write::lost;
-    if (const int error = writeAll(fd, line.data(), line.size()); error != 0) {
+    // A line torn by the last failed write that could not be cut off ends here first, so that
+    // the message after it begins a line of its own.
+    std::string_view bytes = line;
+    std::string joined;
+    if (tornLine_) {
+        joined = "\n" + line;
+        bytes = joined;
+    }
+    size_t written = 0;
+    if (const int error = writeAll(fd, bytes.data(), bytes.size(), &written); error != 0) {
+        if (written > 0) cutOffTornLine(fd, written);
         reportFailure("writing", error);
         // A file of our own making that fails tells of the disk or the directory, where a
         // new file would fail alike: it stays, and the next message tries it again.
         return passOverCurrentFile() ? Write::passedOver : Write::lost;
     }
+    tornLine_ = false;
     failureReported_ = false;
     return Write::written;
+}
+
+void LxFileLogger::cutOffTornLine(int fd, size_t written) {
+    // A write cut short (disk full, the file-size limit's EFBIG) leaves part of a line at the
+    // end of the file. It is cut off again, back to the end of the last whole line: the message
+    // is lost either way, and so whoever reads the file (a person, a tail, a parser) finds
+    // whole messages only, never a fragment, and the next message is not glued to one.
+    // Should the cut fail, the tear is remembered and the next message begins with a newline:
+    // one broken line then, never two messages in one.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);  // appending: the end of the bytes just written
+    const off_t lineStart = end - static_cast<off_t>(written);
+    if (end >= 0 && lineStart >= 0 && ::ftruncate(fd, lineStart) == 0) {
+        ::lseek(fd, lineStart, SEEK_SET);  // the size check reads the offset
+        return;
+    }
+    tornLine_ = true;
 }
 
 void LxFileLogger::willRemoveLogger() { rollLogFileNow(); }
@@ -132,9 +188,9 @@ int LxFileLogger::openCurrentLogFile(bool* passedOver) {
 
     // The file exists already (chosen or made above); it is never created here. Appending
     // keeps every line whole at the end, also after someone else has cut the file short.
-    const int fd = ::open(info->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) {
-        reportFailure("opening", errno);
+    int fd = -1;
+    if (const int error = openRegularFileForAppending(info->filePath(), &fd); error != 0) {
+        reportFailure("opening", error);
         const bool passed = passOverCurrentFile();
         if (passedOver != nullptr) *passedOver = passed;
         // The next message chooses (or makes) its file anew instead of trying this path
@@ -234,4 +290,5 @@ void LxFileLogger::closeCurrentFile() {
     ::fsync(currentLogFileHandle_);
     ::close(currentLogFileHandle_);
     currentLogFileHandle_ = -1;
+    tornLine_ = false;  // the next file begins clean
 }

@@ -13,11 +13,13 @@
 //   when the file is opened), on rollLogFile(), and when the logger leaves the hub. A rolled
 //   file is closed, synced and marked archived; the next message opens a new file.
 // - Failures never stop the logging. A file found in the directory (the newest, after a
-//   restart) that cannot be opened or written is passed over: left as it is, never chosen
-//   again, and the line goes to a new file. A file the logger made itself that fails tells of
-//   the disk or the directory: the message is lost and the next one tries again. Each run of
-//   failures is one plain log line; a directory or file that cannot be made is reported by
-//   the manager, with its own error. A file system without extended attributes keeps the
+//   restart) that cannot be opened or written, or is no regular file (a FIFO, a device, a
+//   socket: opening one never waits), is passed over: left as it is, never chosen again, and
+//   the line goes to a new file. A file the logger made itself that fails tells of the disk
+//   or the directory: the message is lost and the next one tries again. A write cut short
+//   leaves no part of its line behind, so every line of a file is a whole message. Each run
+//   of failures is one plain log line; a directory or file that cannot be made is reported
+//   by the manager, with its own error. A file system without extended attributes keeps the
 //   logger writing (each failed mark is logged by LxLogFileInfo).
 //
 // Threads: the hub calls logMessage() and willRemoveLogger() on the logger's queue
@@ -89,6 +91,8 @@ private:
     // A failed open or write is logged once until a write succeeds again.
     void reportFailure(const char* what, int errnoValue);
     void closeCurrentFile();
+    // After a write that failed when `written` bytes of it were out.
+    void cutOffTornLine(int fd, size_t written);
 
     const std::shared_ptr<LxLogFileManager> logFileManager_;
     // On the logger's queue only:
@@ -102,4 +106,6 @@ private:
     uint64_t maximumFileSize_ = 1024 * 1024;
     double rollingFrequency_ = 60 * 60 * 24;
     bool failureReported_ = false;
+    // The current file ends in part of a line that could not be cut off.
+    bool tornLine_ = false;
 };

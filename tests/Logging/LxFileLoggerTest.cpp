@@ -4,15 +4,21 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -415,46 +421,165 @@ TEST_F(LxFileLoggerTest, RegressionDirectoryOrFileThatCannotBeMadeIsReportedWith
     }
 }
 
-TEST_F(LxFileLoggerTest, RegressionNewestFileThatCannotBeOpenedOrWrittenIsPassedOver) {
-    // The newest file is not archived and under both limits, so it is the one to append to;
-    // when it fails, the logger goes on in a new file instead of losing every message.
+TEST_F(LxFileLoggerTest, RegressionNewestEntryThatIsNoWritableRegularFileIsPassedOverWithoutWaiting) {
+    // The newest entry named like a log file is not archived and under both limits, so it is
+    // the one to append to. When it cannot be opened, or is no regular file, the logger goes
+    // on in a new file instead of losing every message, and never waits on it: opening a
+    // FIFO for writing would wait for a reader, holding the logger's queue, the caller of a
+    // synchronous log call and in the end every caller at the hub's window.
     struct Case {
         const char* title;
-        std::function<int(const std::string&)> make;
-        const char* line;  // the one line, as a regular expression
+        // Makes the entry at `path`; `dir` is the logs directory. 0 on success.
+        std::function<int(const std::string& path, const std::string& dir)> make;
+        const char* fifo;   // the FIFO behind the entry (a name in the directory), or nullptr
+        bool withReader;    // the FIFO has a reader while the logger runs
+        const char* line;   // the one line, as a regular expression
     };
+    const auto makeFifo = [](const std::string& path, const std::string&) { return ::mkfifo(path.c_str(), 0600); };
     const Case cases[] = {
-        {"a directory under the file's name cannot be opened",
-         [](const std::string& path) { return ::mkdir(path.c_str(), 0700); },
-         "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=21 .*"},
-        {"a link to /dev/full opens but takes no byte",
-         [](const std::string& path) { return ::symlink("/dev/full", path.c_str()); },
-         "LxFileLogger: Error writing log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=28 .*"},
+        {"a directory", [](const std::string& path, const std::string&) { return ::mkdir(path.c_str(), 0700); },
+         nullptr, false, "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=21 .*"},
+        {"a FIFO without a reader", makeFifo, "log-AAAAAA.txt", false,
+         "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=6 .*"},
+        {"a FIFO with a reader", makeFifo, "log-AAAAAA.txt", true,
+         "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=6 .*"},
+        {"a link to a FIFO",
+         [](const std::string& path, const std::string& dir) {
+             if (::mkfifo((dir + "/fifo").c_str(), 0600) != 0) return -1;
+             return ::symlink((dir + "/fifo").c_str(), path.c_str());
+         },
+         "fifo", false, "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=6 .*"},
+        {"a socket",
+         [](const std::string& path, const std::string&) {
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             if (fd < 0 || path.size() >= sizeof address.sun_path) return -1;
+             std::copy(path.begin(), path.end(), address.sun_path);
+             const int result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+             ::close(fd);  // the socket file stays
+             return result;
+         },
+         nullptr, false, "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=6 .*"},
+        {"a link to /dev/full", [](const std::string& path, const std::string&) { return ::symlink("/dev/full", path.c_str()); },
+         nullptr, false, "LxFileLogger: Error opening log file \\(log-AAAAAA\\.txt\\): Error Domain=NSPOSIXErrorDomain Code=6 .*"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         log_.clear();
         FileLoggerFixture f;
-        ASSERT_EQ(0, c.make(f.dir_.join("log-AAAAAA.txt")));
+        ASSERT_EQ(0, c.make(f.dir_.join("log-AAAAAA.txt"), f.dir_.path()));
+        int reader = -1;
+        if (c.withReader) reader = ::open(f.dir_.join(c.fifo).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         f.logger_->setRollingFrequency(0);  // /dev/full is as old as the machine
         f.start();
-        std::string written;
-        for (int i = 0; i < 20; ++i) {
+
+        // The first message, which finds the entry, on a thread of its own with a time limit.
+        auto first = std::async(std::launch::async, [] { logText("line 0"); });
+        if (first.wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << "the log call still waits after 5 s";
+            // A reader lets the waiting open go on, so that the test can end.
+            if (c.fifo && reader < 0) reader = ::open(f.dir_.join(c.fifo).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        first.get();
+        std::string written = "line 0\n";
+        for (int i = 1; i < 20; ++i) {
             logText("line " + std::to_string(i));
             written += "line " + std::to_string(i) + "\n";
         }
         f.stop();
+        if (reader >= 0) ::close(reader);
 
         const auto lines = log_.lines();
         EXPECT_EQ(1u, lines.size()) << ::testing::PrintToString(lines);
         if (!lines.empty()) {
             EXPECT_TRUE(std::regex_match(lines[0], std::regex(c.line))) << lines[0];
         }
-        // Every line is in the new file (never read the link: /dev/full reads without end).
+        // Every line is in the new file (never read the entry: /dev/full reads without end, a
+        // FIFO waits for a writer).
         std::vector<std::string> others;
         for (const std::string& name : f.manager_->sortedLogFileNames())
             if (name != "log-AAAAAA.txt") others.push_back(readFile(f.dir_.join(name)));
         EXPECT_EQ(std::vector<std::string>{written}, others);
+    }
+}
+
+// While it lives, writes to regular files stop at `bytes` (a write that crosses it is cut
+// short there, one at or beyond it fails with EFBIG), and SIGXFSZ is ignored so that the
+// limit is an error to the writer instead of the end of the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        savedHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        set_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, savedHandler_);
+    }
+    bool isSet() const { return set_; }
+
+private:
+    rlimit saved_{};
+    sighandler_t savedHandler_ = SIG_DFL;
+    bool set_ = false;
+};
+
+TEST_F(LxFileLoggerTest, RegressionWriteCutShortLeavesNoTornLine) {
+    // A write that the file-size limit cuts short (as a full disk would) must not leave a
+    // fragment that the next message is glued to: every line of every file is one whole
+    // message, and the message after the failure is written.
+    const std::string earlier(99, 'e');              // 100 bytes with its newline
+    const std::string cut = "a message cut short by the limit";
+    struct Case {
+        const char* title;
+        bool foundAfterARestart;  // the file was there before the logger, else it made it
+        bool cutMessageKept;      // a found file is passed over, and the message goes to a new one
+    };
+    const Case cases[] = {
+        {"a file of its own", false, false},
+        {"a file found after a restart", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        log_.clear();
+        FileLoggerFixture f;
+        if (c.foundAfterARestart) makeLogFile(f.dir_.join("log-AAAAAA.txt"), earlier + "\n", false);
+        f.start();
+        if (!c.foundAfterARestart) logText(earlier);
+        {
+            // Five bytes of the message fit; a new file takes it whole.
+            FileSizeLimit limit(earlier.size() + 1 + 5);
+            ASSERT_TRUE(limit.isSet());
+            logText(cut);
+        }
+        logText("after");
+        f.stop();
+
+        const auto lines = log_.lines();
+        EXPECT_EQ(1u, lines.size()) << ::testing::PrintToString(lines);
+        if (!lines.empty()) {
+            EXPECT_TRUE(std::regex_match(lines[0], std::regex("LxFileLogger: Error writing log file \\(log-[0-9A-F]{6}\\.txt\\): "
+                                                              "Error Domain=NSPOSIXErrorDomain Code=27 .*")))
+                << lines[0];
+        }
+        std::vector<std::string> messages;
+        for (const std::string& content : f.contents()) {
+            EXPECT_TRUE(content.empty() || content.back() == '\n') << "a file ends in part of a line: " << content;
+            std::istringstream in(content);
+            for (std::string line; std::getline(in, line);) {
+                EXPECT_TRUE(line == earlier || line == cut || line == "after") << "not a whole message: " << line;
+                messages.push_back(line);
+            }
+        }
+        std::vector<std::string> expected{earlier, "after"};
+        if (c.cutMessageKept) expected.insert(expected.begin() + 1, cut);
+        std::sort(messages.begin(), messages.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, messages);
     }
 }
 
