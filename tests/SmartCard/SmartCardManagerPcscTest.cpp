@@ -3,10 +3,16 @@
 #include "SmartCard/SmartCardManager.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <future>
 #include <thread>
 
 #include "Platform/CardService/PcscSlotManager.h"
+#include "Platform/Dispatch/DispatchQueue.h"
 #include "tools/LogCapture.h"
 #include "tools/Eventually.h"
 #include "tools/PcscTestEnvironment.h"
@@ -117,6 +123,68 @@ TEST_F(SmartCardManagerPcscTest, DisconnectReleasesTheCardForOtherPrograms) {
               SCARD_S_SUCCESS);
     SCardDisconnect(handle, SCARD_LEAVE_CARD);
     SCardReleaseContext(other);
+}
+
+// The end of the process while the card service's monitor thread is delivering a reader
+// state: the delivery goes on past the start of exit() and then posts to the global queue,
+// as the card manager's own handler does. Everything the monitor uses (the dispatch layer,
+// the card manager, the PC/SC library) must still be there until it has ended, so the
+// delivery must be over before any exit-time destructor of what was made before the card
+// service runs. Runs in a process of its own, which it ends; everything it makes is kept
+// for good, as the shared card manager is.
+namespace exit_race {
+
+std::atomic<bool> exitBegun{false};
+std::atomic<bool> deliveryEnded{false};
+
+[[noreturn]] void fail(const char* why, int code) {
+    ::write(STDERR_FILENO, why, std::strlen(why));
+    ::_exit(code);
+}
+
+[[noreturn]] void exitWhileTheMonitorDelivers() {
+    // Registered before the card service exists, so run after everything registered for
+    // the end of the process since: the stand-in for what was made before the service.
+    std::atexit([] {
+        if (!deliveryEnded) fail("exit went on while the monitor thread was still delivering\n", 3);
+    });
+    platform::PcscSlotManager::Options options;
+    options.pollInterval = 200ms;
+    SmartCardManager::Waits waits;
+    waits.slotLookup = 2s;
+    static auto* manager = new std::shared_ptr<SmartCardManager>(
+        SmartCardManager::create(platform::PcscSlotManager::create(options), waits));
+    auto slot = (*manager)->slotWithName(testcard::kFirstReader);
+    if (!slot) fail("the first virtual reader is not listed\n", 4);
+
+    static auto* delivering = new std::promise<void>;
+    static std::atomic<bool> armed{false};
+    static auto* observation = new std::shared_ptr<platform::Observation>(slot->observeState([](const auto&) {
+        if (!armed.exchange(false)) return;  // the first delivery, at registration, or a later one
+        delivering->set_value();
+        for (int i = 0; i < 500 && !exitBegun; ++i) std::this_thread::sleep_for(10ms);
+        // Well into the exit-time handlers by now, unless the process waits for this delivery.
+        std::this_thread::sleep_for(100ms);
+        platform::DispatchQueue::globalConcurrent()->async([] {});
+        deliveryEnded = true;
+    }));
+    (void)observation;
+    armed = true;
+    // Registered after the card service: runs first.
+    std::atexit([] { exitBegun = true; });
+
+    static auto* card = new VirtualCard(VirtualCard::kFirstReaderPort);
+    if (!card->insert()) fail("the virtual card could not be inserted\n", 5);
+    if (delivering->get_future().wait_for(10s) != std::future_status::ready) fail("no state was delivered\n", 6);
+    std::exit(0);
+}
+
+}  // namespace exit_race
+
+TEST(SmartCardManagerPcscExitTest, RegressionExitWaitsForTheMonitorThreadsDeliveryToEnd) {
+    PELLIX_REQUIRE_PCSC();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, with all its threads
+    EXPECT_EXIT(exit_race::exitWhileTheMonitorDelivers(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <PCSC/pcsclite.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "Platform/CardService/PcscError.h"
 #include "Platform/Dispatch/DispatchQueue.h"
@@ -24,6 +25,23 @@ std::vector<std::string> splitNames(const std::vector<char>& buffer) {
     return names;
 }
 
+// The managers whose monitor thread may run, for the exit handler. Never destroyed: the
+// handler and the managers' destructors may use it while the process exits.
+struct Monitored {
+    struct Entry {
+        PcscSlotManager* manager;
+        std::weak_ptr<PcscSlotManager> weak;
+    };
+    std::mutex mutex;
+    std::condition_variable left;  // an entry went
+    std::vector<Entry> entries;    // guarded by mutex
+};
+
+Monitored& monitored() {
+    static auto* all = new Monitored;
+    return *all;
+}
+
 }  // namespace
 
 std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
@@ -43,26 +61,83 @@ std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
         std::lock_guard<std::mutex> lock(manager->mutex_);
         manager->context_ = context;
     }
-    manager->monitor_ = std::thread([raw = manager.get()] { raw->run(); });
+    // The monitor delivers into its observers (the card manager, which posts to the dispatch
+    // queues) and waits in the PC/SC library, whose own exit-time destructor frees its list
+    // of contexts. At exit it must have ended before any of that goes: the handler runs before
+    // every exit-time destructor registered before it, and the library's come last of all.
+    static std::once_flag exitHandler;
+    std::call_once(exitHandler, [] { std::atexit(&PcscSlotManager::stopMonitorsAtExit); });
+    {
+        std::lock_guard<std::mutex> lock(monitored().mutex);
+        monitored().entries.push_back({manager.get(), manager});
+    }
+    {
+        std::lock_guard<std::mutex> stop(manager->stopMutex_);
+        manager->monitor_ = std::thread([raw = manager.get()] { raw->run(); });
+    }
     return manager;
 }
 
 PcscSlotManager::PcscSlotManager(Options options) : options_(options) {}
 
 PcscSlotManager::~PcscSlotManager() {
+    stopMonitor();
+    // Only now: an exit handler that runs meanwhile waits for this entry to go, and so for the
+    // monitor to have ended.
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        if (context_) SCardCancel(context_);
+        std::lock_guard<std::mutex> lock(monitored().mutex);
+        auto& entries = monitored().entries;
+        entries.erase(std::remove_if(entries.begin(), entries.end(), [this](const auto& e) { return e.manager == this; }),
+                      entries.end());
     }
-    wake_.notify_all();
-    if (monitor_.joinable()) {
-        if (monitor_.get_id() == std::this_thread::get_id()) {
-            monitor_.detach();
-        } else {
-            monitor_.join();
+    monitored().left.notify_all();
+}
+
+void PcscSlotManager::stopMonitor() {
+    std::lock_guard<std::mutex> stop(stopMutex_);
+    if (!monitor_.joinable()) return;
+    if (monitor_.get_id() == std::this_thread::get_id()) {
+        // The monitor's own delivery dropped the last reference, or ends the process.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        monitor_.detach();
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        // A cancel ends only a status wait already under way; one that begins just after it
+        // would run its whole poll interval. So it is sent again until the monitor has ended.
+        while (!monitorEnded_) {
+            if (context_) SCardCancel(context_);
+            wake_.notify_all();
+            wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return monitorEnded_; });
         }
     }
+    monitor_.join();
+}
+
+void PcscSlotManager::stopMonitorsAtExit() {
+    // Each manager is held while its monitor is stopped, with the list unlocked: a delivery
+    // that is being waited for may itself create or destroy a manager.
+    std::vector<std::shared_ptr<PcscSlotManager>> live;
+    {
+        std::lock_guard<std::mutex> lock(monitored().mutex);
+        for (const auto& entry : monitored().entries) {
+            if (auto manager = entry.weak.lock()) live.push_back(std::move(manager));
+        }
+    }
+    for (const auto& manager : live) manager->stopMonitor();
+    live.clear();
+    // A manager whose last reference went meanwhile is being destroyed on another thread,
+    // which stops its monitor: it has ended once the manager has left the list.
+    std::unique_lock<std::mutex> lock(monitored().mutex);
+    monitored().left.wait(lock, [] {
+        const auto& entries = monitored().entries;
+        return std::none_of(entries.begin(), entries.end(), [](const auto& e) { return e.weak.expired(); });
+    });
 }
 
 std::vector<std::string> PcscSlotManager::slotNames() const {
@@ -217,11 +292,15 @@ void PcscSlotManager::run() {
         if (!sleepFor(backoff)) break;
         backoff = std::min(backoff * 2, options_.maxBackoff);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (context_) {
-        SCardReleaseContext(context_);
-        context_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (context_) {
+            SCardReleaseContext(context_);
+            context_ = 0;
+        }
+        monitorEnded_ = true;
     }
+    wake_.notify_all();
 }
 
 }  // namespace platform

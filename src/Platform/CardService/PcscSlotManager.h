@@ -8,7 +8,11 @@
 // the service answers again.
 //
 // The manager holds no card: cards are connected only inside a session (PcscSmartCard).
-// Destroying the manager stops and joins the monitor thread.
+// Destroying the manager stops and joins the monitor thread, and so does the end of the
+// process: an exit handler stops and joins every monitor before the objects and the PC/SC
+// library state that a delivery uses are torn down (a manager kept for the life of the
+// process is never destroyed). Stopping cancels the monitor's status wait, so it takes no
+// longer than the delivery under way.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -56,6 +60,12 @@ private:
         DWORD eventState = SCARD_STATE_UNAWARE;
     };
 
+    // Stops the monitor thread and waits for it to end (from the monitor thread itself it is
+    // let go instead). Idempotent; any thread.
+    void stopMonitor();
+    // The exit handler: stopMonitor() of every manager that has a monitor.
+    static void stopMonitorsAtExit();
+
     void run();
     // One pass: list the readers, read their states, publish changes. Returns the PC/SC
     // result; fills seen_ for the next status wait.
@@ -68,12 +78,16 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;                                    // guarded by mutex_
+    bool monitorEnded_ = false;                                // guarded by mutex_
     SCARDCONTEXT context_ = 0;                                 // guarded by mutex_ (for SCardCancel)
     std::vector<std::string> names_;                           // guarded by mutex_
     std::map<std::string, std::shared_ptr<PcscSlot>> slots_;   // guarded by mutex_
     // Monitor thread only.
     std::vector<Seen> seen_;
     DWORD pnpState_ = SCARD_STATE_UNAWARE;
+    // Joined or let go once, under stopMutex_: by the destructor or the exit handler,
+    // whichever comes first.
+    std::mutex stopMutex_;
     std::thread monitor_;
 };
 

@@ -228,8 +228,11 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::globalConcurrent() {
-    static const std::shared_ptr<DispatchQueue> queue = std::make_shared<ConcurrentQueue>();
-    return queue;
+    // Never destroyed, as the pool it feeds: the pool's workers, the card service's monitor
+    // and every other thread that outlives main may still post to it while the process runs
+    // its exit-time destructors.
+    static const auto* queue = new std::shared_ptr<DispatchQueue>(std::make_shared<ConcurrentQueue>());
+    return *queue;
 }
 
 void DispatchQueue::sync(const std::function<void()>& task) {
