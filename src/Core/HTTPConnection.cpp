@@ -110,8 +110,8 @@ bool HTTPConnection::peerHasGone() {
             return;
         }
         // The end of the stream with nothing before it: the client can send no request, nor
-        // a handshake. A client that sent its request and then shut its side down still gets
-        // its reply.
+        // a handshake. A client that sent its request and then shut its side down has not
+        // gone: its request is read as any other.
         char byte = 0;
         const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
