@@ -94,10 +94,18 @@ void AsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
         self->flags_ |= FlagCanWrite;
         self->doWriteData();
     });
-    // The descriptor is closed once, by whichever source is cancelled last.
-    auto socketFDRefCount = std::make_shared<std::atomic<int>>(2);
-    auto cancelHandler = [socketFDRefCount, fd] {
-        if (--*socketFDRefCount == 0) ::close(fd);
+    // The descriptor is closed once, by whichever source is cancelled last; an accepted
+    // socket then gives its place among its listening socket's accepted sockets back.
+    struct SourcesOfDescriptor {
+        std::atomic<int> uncancelled{2};
+        std::shared_ptr<void> acceptedSlot;
+    };
+    auto sources = std::make_shared<SourcesOfDescriptor>();
+    sources->acceptedSlot = std::move(acceptedSlot_);
+    auto cancelHandler = [sources, fd] {
+        if (--sources->uncancelled != 0) return;
+        ::close(fd);
+        sources->acceptedSlot.reset();
     };
     readSource_->setCancelHandler(cancelHandler);
     writeSource_->setCancelHandler(cancelHandler);

@@ -130,8 +130,24 @@ public:
     // Listening and accepting. Interface: nullopt or "" = all addresses, "localhost" /
     // "loopback", an interface name or a numeric address, optionally followed by ":port".
     // Returns true when listening started; else false with the error in *errPtr.
+    //
+    // An accept that fails for want of resources (EMFILE, ENFILE, ENOBUFS, ENOMEM) leaves
+    // the connection in the listen backlog and stops the watch of the listening descriptors
+    // for kAcceptPauseMilliseconds; then they are looked at again. The first such failure
+    // since the last connection accepted writes one plain log line, "Accepting paused for
+    // 500 ms: <reason>"; every other failing accept only ends the pass, as before.
     bool acceptOnPort(uint16_t port, Error* errPtr = nullptr);
     bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* errPtr = nullptr);
+    static constexpr int kAcceptPauseMilliseconds = 500;
+
+    // The most sockets a listening socket keeps accepted at once: while that many of the
+    // sockets it accepted still hold their descriptors, the listening descriptors are not
+    // watched and further connections wait in the listen backlog (neither accepted nor
+    // reset); the next one is accepted as soon as one of them closes its descriptor. 0 (the
+    // default): no limit. Kept across closes, like the configuration; sockets accepted before
+    // a close still count after a new start. The setter is posted like the other setters.
+    void setAcceptLimit(size_t limit);
+    size_t acceptLimit() const;
 
     // Connecting. host: a name or a numeric address; interface as for accepting (nullopt: any
     // local address); timeout in seconds, negative = none (pass it as a double: 0.0). The name
@@ -310,6 +326,15 @@ private:
     void getInterfaceAddress(std::optional<ByteBuffer>* address4Ptr, std::optional<ByteBuffer>* address6Ptr,
                              const std::optional<std::string>& description, uint16_t port) const;
     bool doAccept(int parentFD);
+    // Stops the watch of the listening descriptors for a while: accept found no descriptor,
+    // memory or buffer for a connection (error is its errno).
+    void pauseAcceptingForResources(int error);
+    void endAcceptPause();
+    // A socket this listening socket accepted has closed its descriptor.
+    void acceptedSocketClosed();
+    // Suspends the accept sources while a pause or the accept limit holds, and resumes them
+    // once neither does.
+    void updateAcceptSources();
     void setupReadAndWriteSourcesForNewlyConnectedSocket(int fd);
 
     // Addresses of the descriptors.
@@ -384,6 +409,20 @@ private:
     DispatchQueuePtr socketQueue_;
     std::shared_ptr<platform::DispatchSource> accept4Source_;
     std::shared_ptr<platform::DispatchSource> accept6Source_;
+    // Listening: whether both accept sources are suspended (by updateAcceptSources), whether a
+    // pause for want of resources is under way (acceptPauseTimer_ ends it), and whether one
+    // has been logged since the last connection accepted.
+    bool acceptSourcesSuspended_ = false;
+    bool acceptPausedForResources_ = false;
+    bool acceptShortOfResources_ = false;
+    OperationTimer acceptPauseTimer_;
+    // Listening: the accept limit, and the sockets accepted whose descriptors are still open.
+    size_t acceptLimit_ = 0;
+    size_t acceptedSockets_ = 0;
+    // An accepted socket: its place among the listening socket's accepted sockets, given back
+    // (to acceptedSocketClosed) when the last reference goes, right after its descriptor is
+    // closed.
+    std::shared_ptr<void> acceptedSlot_;
     OperationTimer connectTimer_;
     // Watches the descriptor while its connect is under way: writable once the connect ends.
     std::shared_ptr<platform::DispatchSource> connectSource_;

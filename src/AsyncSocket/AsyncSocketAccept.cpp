@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "AsyncSocket/detail/AsyncSocketInternal.h"
+#include "Platform/PlainLog.h"
 
 using platform::DispatchQueue;
 using platform::DispatchSource;
@@ -144,7 +145,8 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
                 if (!self || (self->accept4Source_.get() != raw && self->accept6Source_.get() != raw)) return;
                 const uint64_t pending = std::max<uint64_t>(raw->data(), 1);
                 uint64_t i = 0;
-                while (self->doAccept(fd) && ++i < pending) {
+                // A pause (the accept limit reached, or no descriptor to be had) ends the pass.
+                while (self->doAccept(fd) && ++i < pending && !self->acceptSourcesSuspended_) {
                 }
             });
             source->setCancelHandler([fd] { ::close(fd); });
@@ -168,10 +170,64 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
             }
         }
         flags_ |= FlagStarted;
+        // Sockets accepted before a close may still hold the limit.
+        updateAcceptSources();
         return true;
     });
     if (!result && errPtr && error) *errPtr = *error;
     return result;
+}
+
+void AsyncSocket::setAcceptLimit(size_t limit) {
+    onQueueAsync([this, limit] {
+        acceptLimit_ = limit;
+        updateAcceptSources();
+    });
+}
+
+size_t AsyncSocket::acceptLimit() const {
+    return onQueueSync([this] { return acceptLimit_; });
+}
+
+void AsyncSocket::updateAcceptSources() {
+    if (!accept4Source_ && !accept6Source_) return;
+    const bool pause = acceptPausedForResources_ || (acceptLimit_ != 0 && acceptedSockets_ >= acceptLimit_);
+    if (pause == acceptSourcesSuspended_) return;
+    for (const auto& source : {accept4Source_, accept6Source_}) {
+        if (!source) continue;
+        if (pause) {
+            source->suspend();
+        } else {
+            source->resume();
+        }
+    }
+    acceptSourcesSuspended_ = pause;
+}
+
+void AsyncSocket::pauseAcceptingForResources(int error) {
+    // One line for the whole shortage, however often accept fails in it.
+    if (!acceptShortOfResources_) {
+        acceptShortOfResources_ = true;
+        platform::plainLog("Accepting paused for %d ms: %@", kAcceptPauseMilliseconds,
+                           platform::posixError(error, "").description);
+    }
+    // The connection stays in the backlog and the descriptor stays readable: watched now, it
+    // would be reported again at once, and accept would fail again, for as long as the
+    // shortage lasts.
+    acceptPausedForResources_ = true;
+    startTimer(&AsyncSocket::acceptPauseTimer_, kAcceptPauseMilliseconds / 1000.0, &AsyncSocket::endAcceptPause);
+    updateAcceptSources();
+}
+
+void AsyncSocket::endAcceptPause() {
+    stopTimer(acceptPauseTimer_);
+    acceptPausedForResources_ = false;
+    updateAcceptSources();
+}
+
+void AsyncSocket::acceptedSocketClosed() {
+    if (acceptedSockets_ > 0) --acceptedSockets_;
+    updateAcceptSources();
 }
 
 int AsyncSocket::createListeningSocket(int domain, const ByteBuffer& address, Error* errPtr) {
@@ -292,7 +348,12 @@ bool AsyncSocket::doAccept(int parentFD) {
     // Close-on-exec, or a child process started meanwhile would hold the connection open:
     // the peer would get no end of stream when we close it.
     const int childFD = ::accept4(parentFD, reinterpret_cast<sockaddr*>(&address), &addressLength, SOCK_CLOEXEC);
-    if (childFD == -1) return false;
+    if (childFD == -1) {
+        const int error = errno;
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) pauseAcceptingForResources(error);
+        return false;
+    }
+    acceptShortOfResources_ = false;
     ByteBuffer peerAddress = addressBytes(&address, std::min<size_t>(addressLength, sizeof address));
 
     const int fdFlags = ::fcntl(childFD, F_GETFL);
@@ -306,10 +367,19 @@ bool AsyncSocket::doAccept(int parentFD) {
         ::close(childFD);
         return true;
     }
+    // The new socket counts against the accept limit until its descriptor is closed.
+    ++acceptedSockets_;
+    std::shared_ptr<void> acceptedSlot(nullptr, [listener = weak_from_this(), queue = socketQueue_](void*) {
+        queue->async([listener] {
+            if (auto self = listener.lock()) self->acceptedSocketClosed();
+        });
+    });
+    updateAcceptSources();
+
     std::shared_ptr<AsyncSocketDelegate> delegate = delegate_.lock();
     DispatchQueuePtr delegateQueue = delegateQueue_;
     delegateQueue->async([self = shared_from_this(), delegate, delegateQueue, childFD, isIPv4,
-                          peerAddress = std::move(peerAddress)] {
+                          peerAddress = std::move(peerAddress), acceptedSlot = std::move(acceptedSlot)] {
         DispatchQueuePtr childSocketQueue;
         if (delegate && delegate->respondsTo(Call::NewSocketQueueForConnection)) {
             childSocketQueue = delegate->newSocketQueueForConnectionFromAddress(peerAddress, self);
@@ -322,6 +392,7 @@ bool AsyncSocket::doAccept(int parentFD) {
             acceptedSocket->socket6FD_ = childFD;
         }
         acceptedSocket->flags_ = FlagStarted | FlagConnected;
+        acceptedSocket->acceptedSlot_ = acceptedSlot;
         acceptedSocket->socketQueue_->async([acceptedSocket, childFD] {
             acceptedSocket->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
         });

@@ -353,14 +353,14 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
                 ::shutdown(fd, SHUT_RD);
             }
         }
-        if (accept4Source_) {
-            accept4Source_->cancel();
-            accept4Source_.reset();
+        // A suspended accept source (paused) runs its cancel handler only once resumed.
+        for (auto* acceptSource : {&accept4Source_, &accept6Source_}) {
+            if (!*acceptSource) continue;
+            (*acceptSource)->cancel();
+            if (acceptSourcesSuspended_) (*acceptSource)->resume();
+            acceptSource->reset();
         }
-        if (accept6Source_) {
-            accept6Source_->cancel();
-            accept6Source_.reset();
-        }
+        acceptSourcesSuspended_ = false;
         // A suspended source runs its cancel handler (which closes the descriptor) only once
         // resumed.
         if (readSource_) {
@@ -384,6 +384,13 @@ void AsyncSocket::closeWithError(std::optional<Error> error) {
             *fd = -1;
         }
     }
+
+    // A pause ends with the listening; its timer must not resume sources of a later start.
+    cancelTimer(acceptPauseTimer_);
+    acceptPausedForResources_ = false;
+    acceptShortOfResources_ = false;
+    // An accepted socket whose descriptor was closed above, not by its sources' cancel handlers.
+    acceptedSlot_.reset();
 
     const bool wasStarted = (flags_ & FlagStarted) != 0;
     socketFDBytesAvailable_ = 0;

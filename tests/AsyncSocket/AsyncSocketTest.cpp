@@ -1,5 +1,6 @@
 #include "AsyncSocket/AsyncSocket.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -8,13 +9,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "AsyncSocket/SocketTestSupport.h"
+#include "Platform/PlainLog.h"
 #include "tools/Eventually.h"
 
 namespace {
@@ -443,6 +448,231 @@ TEST(AsyncSocketAccept, PortFromTheDescription) {
             }
         }
         sock->disconnect();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accepting when descriptors run out, and the accept limit
+
+// Uses up every descriptor the process may open - the soft limit lowered to a little above
+// what is open now, the rest filled with copies of /dev/null - until release() or the end of
+// the scope gives them back. Sockets of earlier tests may still be closing on their queues:
+// what they give back is taken too, until nothing more has come for a while.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp() {
+        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
+        size_t open = 0;
+        if (DIR* dir = ::opendir("/proc/self/fd")) {
+            while (::readdir(dir)) ++open;
+            ::closedir(dir);
+        }
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, open + 16);
+        if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
+        lowered_ = true;
+        const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (devNull < 0) return;
+        held_.push_back(devNull);
+        for (int quietRounds = 0; quietRounds < 3;) {
+            size_t taken = 0;
+            for (int fd; (fd = ::fcntl(devNull, F_DUPFD_CLOEXEC, 0)) >= 0; ++taken) held_.push_back(fd);
+            if (errno != EMFILE) return;
+            quietRounds = taken == 0 ? quietRounds + 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        usedUp_ = true;
+    }
+    ~DescriptorsUsedUp() { release(); }
+    bool usedUp() const { return usedUp_; }
+    void release() {
+        for (int fd : held_) ::close(fd);
+        held_.clear();
+        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+        lowered_ = false;
+    }
+
+private:
+    rlimit saved_{};
+    bool lowered_ = false;
+    bool usedUp_ = false;
+    std::vector<int> held_;
+};
+
+// The lines of the platform's plain log, kept while the capture lives (and not written out).
+class PlainLogLines {
+public:
+    PlainLogLines() {
+        platform::setPlainLogOutputEnabled(false);
+        platform::setPlainLogCapture([this](const std::string& text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(text);
+        });
+    }
+    ~PlainLogLines() {
+        platform::setPlainLogCapture({});
+        platform::setPlainLogOutputEnabled(true);
+    }
+    size_t count(const std::string& text) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count(lines_.begin(), lines_.end(), text));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A listening source that counts the events it delivers: each one is a pass of accepts.
+class CountingSource : public platform::DispatchSource {
+public:
+    CountingSource(std::shared_ptr<platform::DispatchSource> inner, std::shared_ptr<std::atomic<int>> events)
+        : inner_(std::move(inner)), events_(std::move(events)) {}
+    Type type() const override { return inner_->type(); }
+    int fd() const override { return inner_->fd(); }
+    void setEventHandler(platform::Task handler) override {
+        inner_->setEventHandler([events = events_, handler = std::move(handler)] {
+            ++*events;
+            handler();
+        });
+    }
+    void setCancelHandler(platform::Task handler) override { inner_->setCancelHandler(std::move(handler)); }
+    void setTimer(std::chrono::nanoseconds start, std::chrono::nanoseconds interval, std::chrono::nanoseconds leeway) override {
+        inner_->setTimer(start, interval, leeway);
+    }
+    uint64_t data() const override { return inner_->data(); }
+    void markDrained() override { inner_->markDrained(); }
+    void suspend() override { inner_->suspend(); }
+    void resume() override { inner_->resume(); }
+    void cancel() override { inner_->cancel(); }
+    bool isCancelled() const override { return inner_->isCancelled(); }
+
+private:
+    std::shared_ptr<platform::DispatchSource> inner_;
+    std::shared_ptr<std::atomic<int>> events_;
+};
+
+const std::string kPausedLine = "Accepting paused for 500 ms: Too many open files";
+
+TEST(AsyncSocketAccept, RegressionOutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
+    auto events = std::make_shared<std::atomic<int>>(0);
+    AsyncSocket::setListeningSourceMakerForTesting([events](int fd, const AsyncSocket::DispatchQueuePtr& queue) {
+        return std::make_shared<CountingSource>(platform::DispatchSource::makeRead(fd, queue), events);
+    });
+    PlainLogLines log;
+    ListeningFixture f;
+    AsyncSocket::setListeningSourceMakerForTesting({});
+    ASSERT_TRUE(f.listening);
+
+    // Two shortages, each ended by a connection accepted: one line each, however often
+    // accept fails in it.
+    for (size_t episode = 1; episode <= 2; ++episode) {
+        SCOPED_TRACE("shortage " + std::to_string(episode));
+        *events = 0;
+        // The client's descriptor is made while there are some; it connects once none are left.
+        const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(client, 0);
+        f.clients.push_back(client);
+        DescriptorsUsedUp used;
+        ASSERT_TRUE(used.usedUp());
+        const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
+        ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
+        EXPECT_TRUE(testtools::eventually([&] { return events->load() > 0; }));
+
+        // The connection waits in the backlog and its descriptor stays readable; while
+        // accept fails, the listening socket looks at it twice a second, not over and over.
+        const int before = events->load();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LE(events->load() - before, 4);
+        EXPECT_EQ(f.delegate->count(Call::DidAcceptNewSocket, f.listener), episode - 1);
+        EXPECT_EQ(log.count(kPausedLine), episode);
+
+        // Descriptors free again: the connection is accepted at the end of the pause.
+        used.release();
+        const auto freed = std::chrono::steady_clock::now();
+        auto accepted = f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, episode - 1);
+        ASSERT_TRUE(accepted);
+        EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::milliseconds(2000));
+        f.accepted.push_back(accepted->newSocket);
+        accepted->newSocket->writeData(ByteBuffer{'o', 'k'}, -1, 1);
+        EXPECT_EQ(recvN(client, 2), "ok");
+    }
+}
+
+TEST(AsyncSocketAccept, DisconnectDuringAPauseClosesTheListeningDescriptors) {
+    PlainLogLines log;
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    int listening4 = -1, listening6 = -1;
+    f.listener->performBlock([&] {
+        listening4 = f.listener->socket4FD();
+        listening6 = f.listener->socket6FD();
+    });
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    f.clients.push_back(client);
+    {
+        DescriptorsUsedUp used;
+        ASSERT_TRUE(used.usedUp());
+        const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
+        ASSERT_EQ(::connect(client, address.get(), address.length), 0);
+        ASSERT_TRUE(testtools::eventually([&] { return log.count(kPausedLine) == 1; }));
+        f.listener->disconnect();
+    }
+    // The paused sources still close their descriptors (the numbers are not used again
+    // meanwhile: nothing else here opens one)...
+    auto closed = [](int fd) { return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF; };
+    EXPECT_TRUE(testtools::eventually([&] { return closed(listening4) && closed(listening6); }));
+    EXPECT_TRUE(clientSeesEnd(client));
+    // ... and the pause's timer, due after the disconnect, leaves a new start alone: it
+    // accepts, and nothing resumes a source that was never suspended.
+    ASSERT_TRUE(f.listener->acceptOnInterface(std::string("localhost"), 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(AsyncSocket::kAcceptPauseMilliseconds + 200));
+    f.port = f.listener->localPort();
+    int second = -1;
+    EXPECT_TRUE(f.accept(&second));
+    EXPECT_EQ(log.count("Dispatch source on \"AsyncSocket\": resume without a matching suspend ignored"), 0u);
+}
+
+TEST(AsyncSocketAccept, RegressionConnectionsPastTheAcceptLimitWaitInTheBacklog) {
+    // How the first accepted socket gives its place back.
+    struct Case {
+        const char* name;
+        std::function<void(const std::shared_ptr<AsyncSocket>& sock, int client)> end;
+    };
+    const Case cases[] = {
+        {"disconnected", [](const std::shared_ptr<AsyncSocket>& sock, int) { sock->disconnect(); }},
+        {"closed by its peer while reading",
+         [](const std::shared_ptr<AsyncSocket>& sock, int client) {
+             sock->readData(-1, 1);
+             ::shutdown(client, SHUT_WR);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ListeningFixture f;
+        ASSERT_TRUE(f.listening);
+        f.listener->setAcceptLimit(2);
+        EXPECT_EQ(f.listener->acceptLimit(), 2u);
+        int first = -1, second = -1;
+        auto firstSocket = f.accept(&first);
+        ASSERT_TRUE(firstSocket);
+        ASSERT_TRUE(f.accept(&second));
+
+        // The third connection is made by the system but neither accepted nor reset.
+        const int third = connectClient(f.port);
+        ASSERT_GE(third, 0);
+        f.clients.push_back(third);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(f.delegate->count(Call::DidAcceptNewSocket, f.listener), 2u);
+        pollfd p{third, POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 0), 0);
+
+        c.end(firstSocket, first);
+        auto accepted = f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, 2);
+        ASSERT_TRUE(accepted);
+        f.accepted.push_back(accepted->newSocket);
+        accepted->newSocket->writeData(ByteBuffer{'o', 'k'}, -1, 1);
+        EXPECT_EQ(recvN(third, 2), "ok");
     }
 }
 
