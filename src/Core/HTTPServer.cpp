@@ -1,6 +1,9 @@
 #include "Core/HTTPServer.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <limits>
 
 #include "Logging/LxLogMacros.h"
 
@@ -27,15 +30,13 @@ std::shared_ptr<platform::DispatchQueue> networkServiceQueue() {
 }
 void performBonjourBlock(const std::function<void()>& block) { networkServiceQueue()->sync(block); }
 
-// Drops the object of a death notification from a list (every entry of it), under the list's
-// lock; the references are let go after the lock.
+// Drops the object of a death notification from a list, under the list's lock; the
+// reference is let go after the lock.
 template <class T>
-void removeDyingObject(std::mutex& lock, std::vector<std::shared_ptr<T>>& list, const platform::Notification& notification) {
-    std::vector<std::shared_ptr<T>> removed;
+void removeDyingObject(std::mutex& lock, core_detail::LiveObjectList<T>& list, const platform::Notification& notification) {
+    std::shared_ptr<T> removed;
     std::lock_guard guard(lock);
-    auto it = std::stable_partition(list.begin(), list.end(), [&](const auto& o) { return o.get() != notification.object.get(); });
-    removed.assign(std::make_move_iterator(it), std::make_move_iterator(list.end()));
-    list.erase(it, list.end());
+    removed = list.remove(notification.object.get());
 }
 
 std::string describeErrorDictionary(const std::map<std::string, long>& dict) {
@@ -158,6 +159,18 @@ void HTTPServer::setTXTRecordDictionary(std::optional<TXTRecordDictionary> value
 void HTTPServer::setConnectionTimeouts(HTTPConnectionTimeouts value) {
     serverQueue_->async([this, self = shared_from_this(), value] { connectionTimeouts_ = value; });
 }
+void HTTPServer::setMaxConnections(size_t value) {
+    serverQueue_->async([this, self = shared_from_this(), value] { maxConnections_ = value; });
+}
+
+size_t HTTPServer::connectionLimitForDescriptors(uint64_t descriptors) {
+    // The descriptors kept for everything but connections: the standard streams, the
+    // listening sockets, the dispatch reactor, the files of an identity lookup, the card
+    // service's socket, a download's sockets and files, the system log.
+    const uint64_t reserve = std::clamp<uint64_t>(descriptors / 4, 32, 256);
+    const uint64_t limit = descriptors > 2 * reserve ? descriptors - reserve : descriptors / 2;
+    return static_cast<size_t>(std::clamp<uint64_t>(limit, 1, std::numeric_limits<size_t>::max()));
+}
 
 std::shared_ptr<HTTPConfig> HTTPServer::config() const {
     return HTTPConfig::initWithServer(std::const_pointer_cast<HTTPServer>(shared_from_this()), documentRoot_,
@@ -170,6 +183,15 @@ std::shared_ptr<HTTPConfig> HTTPServer::config() const {
 bool HTTPServer::start(platform::Error* errPtr) {
     platform::Error error;
     const bool success = serverQueue_->syncResult([&] {
+        size_t limit = maxConnections_;
+        if (limit == 0) {
+            rlimit descriptors{};
+            limit = ::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY
+                        ? connectionLimitForDescriptors(descriptors.rlim_cur)
+                        : 0;
+        }
+        // Posted to the socket queue ahead of the start, so the start already keeps it.
+        asyncSocket_->setAcceptLimit(limit);
         const bool ok = asyncSocket_->acceptOnInterface(interface_, port_, &error);
         if (ok) {
             isRunning_ = true;
@@ -192,19 +214,19 @@ void HTTPServer::stopOnQueue(bool keepExistingConnections) {
     asyncSocket_->disconnect();
     isRunning_ = false;
     if (keepExistingConnections) return;
-    std::vector<std::shared_ptr<HTTPConnection>> stopped;
+    std::list<std::shared_ptr<HTTPConnection>> stopped;
     {
         std::lock_guard lock(connectionsLock_);
         // A connection's stop only posts its disconnect, so holding the lock cannot block
         // against a death being reported meanwhile.
-        for (const auto& connection : connections_) connection->stop();
-        stopped.swap(connections_);
+        for (const auto& connection : connections_.objects()) connection->stop();
+        stopped = connections_.takeAll();
     }
-    std::vector<std::shared_ptr<WebSocket>> stoppedWebSockets;
+    std::list<std::shared_ptr<WebSocket>> stoppedWebSockets;
     {
         std::lock_guard lock(webSocketsLock_);
-        for (const auto& webSocket : webSockets_) webSocket->stop();
-        stoppedWebSockets.swap(webSockets_);
+        for (const auto& webSocket : webSockets_.objects()) webSocket->stop();
+        stoppedWebSockets = webSockets_.takeAll();
     }
 }
 
@@ -221,7 +243,7 @@ void HTTPServer::didAcceptNewSocket(const std::shared_ptr<AsyncSocket>&, const s
     }
     {
         std::lock_guard lock(connectionsLock_);
-        connections_.push_back(connection);
+        connections_.add(connection);
     }
     connection->start();
 }
@@ -244,7 +266,7 @@ void HTTPServer::addWebSocket(std::shared_ptr<WebSocket> ws) {
     // A web socket may close on its own queue before its connection hands it over; its death
     // has then been posted already and it must not be listed after it.
     if (ws->hasClosed()) return;
-    webSockets_.push_back(std::move(ws));
+    webSockets_.add(std::move(ws));
 }
 
 void HTTPServer::webSocketDidDie(const platform::Notification& notification) {

@@ -14,7 +14,13 @@
 // factory; setConnectionClass<T>() for a class T derived from HTTPConnection), kept in the
 // connection list from its accept until it posts "HTTPConnectionDidDie". The list is guarded
 // by its own lock, since it is appended to on the server queue and removed from on the
-// connection queue.
+// connection queue; a death takes its connection out without a walk of the list.
+//
+// The bound: at most maxConnections sockets are accepted and open at once; further clients
+// wait in the listen backlog until one closes (the listening socket's accept limit). Unless
+// a bound is set, each start derives it from the process's descriptor limit, leaving room for
+// the descriptors the rest of the program needs (keychain files, the card service, downloads,
+// logging).
 //
 // Web sockets: a connection that upgrades hands its web socket over with addWebSocket (from
 // the connection queue); the server keeps it until it posts "WebSocketDidDie" (from its own
@@ -42,6 +48,7 @@
 #include "Core/HTTPConfig.h"
 #include "Core/HTTPConnection.h"
 #include "Core/WebSocket.h"
+#include "Core/detail/LiveObjectList.h"
 #include "Platform/Dispatch/DispatchQueue.h"
 #include "Platform/Error.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -96,6 +103,14 @@ public:
     // The time-outs handed to every new connection (production values by default; tests
     // lower them).
     void setConnectionTimeouts(HTTPConnectionTimeouts value);
+    // The most connections open at once, for the starts that follow; 0 (the default): derived
+    // from the descriptor limit at each start (connectionLimitForDescriptors).
+    void setMaxConnections(size_t value);
+
+    // The bound on connections for a process that may open `descriptors` descriptors: all of
+    // them but a reserve for everything else, a quarter of them, at least 32 and at most 256;
+    // half of them when there are too few for that. Never 0.
+    static size_t connectionLimitForDescriptors(uint64_t descriptors);
 
     // Starts listening (synchronous on the server queue). On failure logs "%@: Failed to start
     // HTTP Server: %@", answers false and stores the socket layer's error in *errPtr.
@@ -156,12 +171,13 @@ private:
     std::string name_;
     std::optional<TXTRecordDictionary> txtRecordDictionary_;
     HTTPConnectionTimeouts connectionTimeouts_;
+    size_t maxConnections_ = 0;
     bool isRunning_ = false;
 
     mutable std::mutex connectionsLock_;
-    std::vector<std::shared_ptr<HTTPConnection>> connections_;  // guarded by connectionsLock_
+    core_detail::LiveObjectList<HTTPConnection> connections_;  // guarded by connectionsLock_
     mutable std::mutex webSocketsLock_;
-    std::vector<std::shared_ptr<WebSocket>> webSockets_;  // guarded by webSocketsLock_
+    core_detail::LiveObjectList<WebSocket> webSockets_;  // guarded by webSocketsLock_
 
     platform::NotificationCenter::Token deathObserver_ = 0;
     platform::NotificationCenter::Token webSocketDeathObserver_ = 0;

@@ -105,6 +105,33 @@ TEST_F(HTTPServerTest, ConnectionsAreListedFromAcceptUntilTheirDeath) {
     EXPECT_TRUE(record->cv.wait_for(lock, std::chrono::seconds(10), [&] { return record->destroyed == 2; }));
 }
 
+TEST_F(HTTPServerTest, RegressionConnectionsPastTheBoundWaitInTheBacklogUntilOneCloses) {
+    ServerFixture f;
+    f.server->setMaxConnections(2);
+    ASSERT_TRUE(f.start());
+    auto first = std::make_unique<Client>(f.port);
+    Client second(f.port);
+    ASSERT_TRUE(f.waitForConnections(2));
+
+    // The system completes the third connection in the backlog; the server neither takes nor
+    // resets it while two are open.
+    Client third(f.port, false, 300);
+    ASSERT_TRUE(third.connected());
+    ASSERT_TRUE(third.send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    EXPECT_FALSE(third.readReply());
+    EXPECT_FALSE(third.eof());
+    EXPECT_EQ(f.server->numberOfHTTPConnections(), 2u);
+
+    // One closes: the third is accepted and answered.
+    first.reset();
+    std::optional<Reply> reply;
+    EXPECT_TRUE(testtools::eventually([&] { return (reply = third.readReply()).has_value() || third.eof(); }));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, "hello");
+    EXPECT_LE(f.server->numberOfHTTPConnections(), 2u);
+}
+
 TEST_F(HTTPServerTest, ADeathOfAnUnknownObjectChangesNothing) {
     ServerFixture f;
     ASSERT_TRUE(f.start());
