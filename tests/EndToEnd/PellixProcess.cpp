@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,6 +164,10 @@ bool PellixProcess::start(std::chrono::milliseconds limit) {
         ::dup2(o, 1);
         ::dup2(e, 2);
         ::chdir(root_.c_str());
+        if (descriptorLimit_ != 0) {
+            const rlimit descriptors{descriptorLimit_, descriptorLimit_};
+            if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0) ::_exit(127);
+        }
         char* argv[] = {const_cast<char*>(PELLIX_BINARY), nullptr};
         ::execve(PELLIX_BINARY, argv, envp.data());
         ::_exit(127);

@@ -41,6 +41,9 @@ public:
     // invalid vptr. Such reports then no longer stop the program; they stay in standard error
     // for the test to look at. Every other finding still stops it. No effect on other builds.
     void letTypeCheckReportsPass() { typeCheckReportsPass_ = true; }
+    // Called before start(): the program runs with this descriptor limit, soft and hard (0,
+    // the default: the test's own).
+    void setDescriptorLimit(unsigned long limit) { descriptorLimit_ = limit; }
     // SIGTERM, then SIGKILL after the grace time. Harmless when not running.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(3));
     bool running();
@@ -77,6 +80,7 @@ private:
     std::string error_;
     std::chrono::microseconds startToListening_{0};
     bool typeCheckReportsPass_ = false;
+    unsigned long descriptorLimit_ = 0;
 };
 
 // Reads a whole file; empty when it cannot be read.

@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -130,6 +134,57 @@ TEST_F(RobustnessTest, SurvivesClientsThatBreakTheRules) {
         }
         expectStillServing();
     }
+}
+
+// The processor time the process has used so far, in seconds (from /proc/PID/stat).
+double processorSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which may hold spaces: state is field 3, utime 14.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long userTicks = 0, systemTicks = 0;
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14) userTicks = std::stoull(field);
+        if (n == 15) systemTicks = std::stoull(field);
+    }
+    return static_cast<double>(userTicks + systemTicks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A crowd of connections larger than pellix's descriptors waits in the listen backlog: pellix
+// idles meanwhile instead of spinning on accepts that fail, and serves HTTPS again as soon as
+// the crowd has gone.
+TEST(DescriptorLimitTest, RegressionACrowdLargerThanTheDescriptorLimitWaitsWithoutSpinning) {
+    PellixProcess pellix;
+    pellix.setDescriptorLimit(64);
+    ASSERT_TRUE(pellix.start()) << pellix.error();
+    {
+        HttpsClient first(HttpsClient::Options::anyCertificate());
+        ASSERT_EQ(first.get("/").status, 200) << pellix.standardError();
+    }
+
+    std::vector<int> crowd;
+    for (int i = 0; i < 150; ++i) {
+        const int fd = rawConnection();
+        if (fd >= 0) crowd.push_back(fd);
+    }
+    EXPECT_EQ(crowd.size(), 150u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double before = processorSeconds(pellix.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double used = processorSeconds(pellix.pid()) - before;
+    // A listener that spins on its backlog takes the whole two seconds.
+    EXPECT_LT(used, 0.5) << "processor seconds in 2 s: " << used;
+    for (int fd : crowd) ::close(fd);
+
+    EXPECT_TRUE(eventually([&] {
+        HttpsClient::Options options = HttpsClient::Options::anyCertificate();
+        options.timeoutMs = 2000;
+        HttpsClient client(options);
+        return client.get("/").status == 200;
+    }))
+        << pellix.standardError();
+    EXPECT_TRUE(pellix.running());
 }
 
 }  // namespace
