@@ -42,6 +42,10 @@ Monitored& monitored() {
     return *all;
 }
 
+// On a monitor thread, the manager it monitors for; null on every other thread, and once the
+// manager has let its monitor go.
+thread_local PcscSlotManager* monitorOfThisThread = nullptr;
+
 }  // namespace
 
 std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
@@ -73,7 +77,10 @@ std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
     }
     {
         std::lock_guard<std::mutex> stop(manager->stopMutex_);
-        manager->monitor_ = std::thread([raw = manager.get()] { raw->run(); });
+        manager->monitor_ = std::thread([raw = manager.get()] {
+            monitorOfThisThread = raw;
+            raw->run();
+        });
     }
     return manager;
 }
@@ -103,6 +110,7 @@ void PcscSlotManager::stopMonitor() {
             stopping_ = true;
         }
         monitor_.detach();
+        monitorOfThisThread = nullptr;  // the manager goes before its monitor
         return;
     }
     {
@@ -131,12 +139,25 @@ void PcscSlotManager::stopMonitorsAtExit() {
     }
     for (const auto& manager : live) manager->stopMonitor();
     live.clear();
+    // Called from a delivery of a monitor: that thread ends the process and never goes back to
+    // its manager. A destructor on another thread that waits for the monitor to end is told so;
+    // it would wait for this thread, which would wait for it.
+    PcscSlotManager* const own = monitorOfThisThread;
+    if (own) {
+        {
+            std::lock_guard<std::mutex> lock(own->mutex_);
+            own->stopping_ = true;
+            own->monitorEnded_ = true;
+        }
+        own->wake_.notify_all();
+    }
     // A manager whose last reference went meanwhile is being destroyed on another thread,
     // which stops its monitor: it has ended once the manager has left the list.
     std::unique_lock<std::mutex> lock(monitored().mutex);
-    monitored().left.wait(lock, [] {
+    monitored().left.wait(lock, [own] {
         const auto& entries = monitored().entries;
-        return std::none_of(entries.begin(), entries.end(), [](const auto& e) { return e.weak.expired(); });
+        return std::none_of(entries.begin(), entries.end(),
+                            [own](const auto& e) { return e.manager != own && e.weak.expired(); });
     });
 }
 

@@ -6,6 +6,10 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "Platform/CardService/PcscError.h"
@@ -181,6 +185,49 @@ TEST_F(PcscCardServiceTest, RemovalMidSessionFailsTheExchangeWithThePcscCode) {
     EXPECT_EQ(failed.error->domain, platform::kPcscErrorDomain);
     EXPECT_NE(failed.error->code, 0);
     card->endSession();  // ends cleanly after the card is gone
+}
+
+// The end of the process called from inside a delivery of the monitor thread while another
+// thread destroys the manager: the destructor waits for the monitor to end, and the monitor is
+// the thread that ends the process, so the exit must not wait for that destructor in turn.
+// Runs in a process of its own; an exit that waits for ever is ended by the alarm.
+namespace exit_from_delivery {
+
+[[noreturn]] void exitFromADeliveryWhileTheManagerIsDestroyed() {
+    ::alarm(20);
+    platform::PcscSlotManager::Options options;
+    options.pollInterval = 200ms;
+    auto manager = platform::PcscSlotManager::create(options);
+    auto slot = lookup(*manager, testcard::kFirstReader);
+    if (!slot) ::_exit(4);
+
+    static std::weak_ptr<platform::PcscSlotManager> weak;
+    static std::atomic<bool> armed{false};
+    static std::atomic<bool> delivering{false};
+    weak = manager;
+    static auto* observation = new std::shared_ptr<platform::Observation>(slot->observeState([](const auto&) {
+        if (!armed.exchange(false)) return;  // the first delivery, at registration, or a later one
+        delivering = true;
+        for (int i = 0; i < 500 && !weak.expired(); ++i) std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(50ms);  // the destructor is waiting for this thread by now
+        std::exit(0);
+    }));
+    (void)observation;
+    armed = true;
+    static auto* card = new VirtualCard(VirtualCard::kFirstReaderPort);
+    if (!card->insert()) ::_exit(5);
+    for (int i = 0; i < 1000 && !delivering; ++i) std::this_thread::sleep_for(10ms);
+    if (!delivering) ::_exit(6);
+    manager.reset();  // waits for the monitor, which ends the process meanwhile
+    ::_exit(7);
+}
+
+}  // namespace exit_from_delivery
+
+TEST(PcscCardServiceExitTest, RegressionExitFromADeliveryWhileTheManagerIsDestroyedEnds) {
+    PELLIX_REQUIRE_PCSC();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, with all its threads
+    EXPECT_EXIT(exit_from_delivery::exitFromADeliveryWhileTheManagerIsDestroyed(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
