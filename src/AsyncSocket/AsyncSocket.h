@@ -133,9 +133,10 @@ public:
     //
     // An accept that fails for want of resources (EMFILE, ENFILE, ENOBUFS, ENOMEM) leaves
     // the connection in the listen backlog and stops the watch of the listening descriptors
-    // for kAcceptPauseMilliseconds; then they are looked at again. The first such failure
-    // since the last connection accepted writes one plain log line, "Accepting paused for
-    // 500 ms: <reason>"; every other failing accept only ends the pass, as before.
+    // for kAcceptPauseMilliseconds; then they are looked at again. A shortage writes one
+    // plain log line, "Accepting paused for 500 ms: <reason>", at its first failure; it
+    // lasts until a pass of accepts ends without such a failure. Every other failing accept
+    // only ends the pass, as before.
     bool acceptOnPort(uint16_t port, Error* errPtr = nullptr);
     bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* errPtr = nullptr);
     static constexpr int kAcceptPauseMilliseconds = 500;
@@ -410,8 +411,8 @@ private:
     std::shared_ptr<platform::DispatchSource> accept4Source_;
     std::shared_ptr<platform::DispatchSource> accept6Source_;
     // Listening: whether both accept sources are suspended (by updateAcceptSources), whether a
-    // pause for want of resources is under way (acceptPauseTimer_ ends it), and whether one
-    // has been logged since the last connection accepted.
+    // pause for want of resources is under way (acceptPauseTimer_ ends it), and whether the
+    // shortage it belongs to has been logged (until a pass of accepts ends without one).
     bool acceptSourcesSuspended_ = false;
     bool acceptPausedForResources_ = false;
     bool acceptShortOfResources_ = false;

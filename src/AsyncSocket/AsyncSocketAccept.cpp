@@ -148,6 +148,9 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
                 // A pause (the accept limit reached, or no descriptor to be had) ends the pass.
                 while (self->doAccept(fd) && ++i < pending && !self->acceptSourcesSuspended_) {
                 }
+                // A shortage lasts until a pass ends without one: a connection accepted now
+                // and then, as descriptors come free one at a time, does not end it.
+                if (!self->acceptPausedForResources_) self->acceptShortOfResources_ = false;
             });
             source->setCancelHandler([fd] { ::close(fd); });
             source->resume();
@@ -353,7 +356,6 @@ bool AsyncSocket::doAccept(int parentFD) {
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) pauseAcceptingForResources(error);
         return false;
     }
-    acceptShortOfResources_ = false;
     ByteBuffer peerAddress = addressBytes(&address, std::min<size_t>(addressLength, sizeof address));
 
     const int fdFlags = ::fcntl(childFD, F_GETFL);

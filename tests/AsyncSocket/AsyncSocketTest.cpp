@@ -485,6 +485,11 @@ public:
     }
     ~DescriptorsUsedUp() { release(); }
     bool usedUp() const { return usedUp_; }
+    void giveBackOne() {
+        if (held_.size() < 2) return;
+        ::close(held_.back());
+        held_.pop_back();
+    }
     void release() {
         for (int fd : held_) ::close(fd);
         held_.clear();
@@ -564,38 +569,53 @@ TEST(AsyncSocketAccept, RegressionOutOfDescriptorsPausesAcceptingInsteadOfSpinni
     AsyncSocket::setListeningSourceMakerForTesting({});
     ASSERT_TRUE(f.listening);
 
-    // Two shortages, each ended by a connection accepted: one line each, however often
-    // accept fails in it.
-    for (size_t episode = 1; episode <= 2; ++episode) {
-        SCOPED_TRACE("shortage " + std::to_string(episode));
+    // Two shortages, each over once accepting has caught up with the backlog: one line each,
+    // however often accept fails in it.
+    for (size_t shortage = 1; shortage <= 2; ++shortage) {
+        SCOPED_TRACE("shortage " + std::to_string(shortage));
+        const size_t acceptedBefore = 2 * (shortage - 1);
         *events = 0;
-        // The client's descriptor is made while there are some; it connects once none are left.
-        const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(client, 0);
-        f.clients.push_back(client);
+        // The clients' descriptors are made while there are some; they connect once none
+        // are left.
+        int clients[2];
+        for (int& client : clients) {
+            client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(client, 0);
+            f.clients.push_back(client);
+        }
         DescriptorsUsedUp used;
         ASSERT_TRUE(used.usedUp());
         const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
-        ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
+        for (int client : clients) ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
         EXPECT_TRUE(testtools::eventually([&] { return events->load() > 0; }));
 
-        // The connection waits in the backlog and its descriptor stays readable; while
+        // The connections wait in the backlog and the descriptor stays readable; while
         // accept fails, the listening socket looks at it twice a second, not over and over.
         const int before = events->load();
         std::this_thread::sleep_for(std::chrono::seconds(1));
         EXPECT_LE(events->load() - before, 4);
-        EXPECT_EQ(f.delegate->count(Call::DidAcceptNewSocket, f.listener), episode - 1);
-        EXPECT_EQ(log.count(kPausedLine), episode);
+        EXPECT_EQ(f.delegate->count(Call::DidAcceptNewSocket, f.listener), acceptedBefore);
+        EXPECT_EQ(log.count(kPausedLine), shortage);
 
-        // Descriptors free again: the connection is accepted at the end of the pause.
+        // One descriptor comes free: one connection is accepted, the other still finds none,
+        // and the shortage goes on.
+        used.giveBackOne();
+        ASSERT_TRUE(f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, acceptedBefore));
+        std::this_thread::sleep_for(std::chrono::milliseconds(AsyncSocket::kAcceptPauseMilliseconds + 100));
+        EXPECT_EQ(f.delegate->count(Call::DidAcceptNewSocket, f.listener), acceptedBefore + 1);
+        EXPECT_EQ(log.count(kPausedLine), shortage);
+
+        // Descriptors free again: the other connection is accepted at the end of the pause.
         used.release();
         const auto freed = std::chrono::steady_clock::now();
-        auto accepted = f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, episode - 1);
-        ASSERT_TRUE(accepted);
+        ASSERT_TRUE(f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, acceptedBefore + 1));
         EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::milliseconds(2000));
-        f.accepted.push_back(accepted->newSocket);
-        accepted->newSocket->writeData(ByteBuffer{'o', 'k'}, -1, 1);
-        EXPECT_EQ(recvN(client, 2), "ok");
+        for (const Event& e : f.delegate->events()) {
+            if (e.call != Call::DidAcceptNewSocket || std::count(f.accepted.begin(), f.accepted.end(), e.newSocket)) continue;
+            f.accepted.push_back(e.newSocket);
+            e.newSocket->writeData(ByteBuffer{'o', 'k'}, -1, 1);
+        }
+        for (int client : clients) EXPECT_EQ(recvN(client, 2), "ok");
     }
 }
 
