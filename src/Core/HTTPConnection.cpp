@@ -22,11 +22,14 @@ HTTPConnection::HTTPConnection(std::shared_ptr<AsyncSocket> socket, std::shared_
 }
 
 void HTTPConnection::attachToSocket() {
-    if (!asyncSocket_) return;
-    asyncSocket_->setDelegate(weak_from_this(), connectionQueue_);
+    // From the moment the socket has its new delegate, a close is reported on the connection
+    // queue, which then lets go of asyncSocket_ while this still runs on the creator's queue:
+    // only the copy taken before is used after it.
+    std::shared_ptr<AsyncSocket> socket = asyncSocket_;
+    if (!socket) return;
+    socket->setDelegate(weak_from_this(), connectionQueue_);
     // A reply is written as its header and then its body: without this the body would wait
     // for the client's delayed acknowledgement of the header, some 40 ms per request.
-    std::shared_ptr<AsyncSocket> socket = asyncSocket_;
     socket->performBlock([&socket] {
         const int fd = socket->socketFD();
         const int one = 1;
@@ -50,6 +53,11 @@ void HTTPConnection::start() {
     connectionQueue_->async([self] {
         if (self->started_) return;
         self->started_ = true;
+        // The socket closed before the start: the death waited for it (see socketDidDisconnect).
+        if (!self->asyncSocket_) {
+            self->die();
+            return;
+        }
         self->startConnection();
     });
 }
@@ -138,7 +146,10 @@ bool HTTPConnection::respondsTo(Call call) const {
 void HTTPConnection::socketDidDisconnect(const std::shared_ptr<AsyncSocket>& sock, const std::optional<platform::Error>&) {
     if (sock != asyncSocket_) return;
     asyncSocket_.reset();
-    die();
+    // A socket that closes the moment it has its connection as delegate may report it before
+    // the server has listed the connection, which it does between making and starting it: a
+    // death told then would leave the connection listed for good. The start tells it instead.
+    if (started_) die();
 }
 
 void HTTPConnection::die() {

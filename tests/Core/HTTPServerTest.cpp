@@ -6,6 +6,7 @@
 
 #include "Core/HTTPServerTestSupport.h"
 #include "tools/Eventually.h"
+#include "tools/LoopbackClient.h"
 #include "Logging/LoggingTestSupport.h"
 #include "Logging/LxLog.h"
 
@@ -130,6 +131,31 @@ TEST_F(HTTPServerTest, RegressionConnectionsPastTheBoundWaitInTheBacklogUntilOne
     EXPECT_EQ(reply->status, 200);
     EXPECT_EQ(reply->body, "hello");
     EXPECT_LE(f.server->numberOfHTTPConnections(), 2u);
+}
+
+// A client that resets its connection at once may have its socket closed, and the close
+// reported on the connection queue, while the server is still making and listing the
+// connection on its own queue: the connection must neither race that set-up (the sanitizer
+// build sees it) nor stay listed after its death.
+TEST_F(HTTPServerTest, RegressionClientsThatResetAtOnceNeitherRaceTheirSetUpNorStayListed) {
+    ServerFixture f;
+    ASSERT_TRUE(f.start());
+    const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
+    for (int i = 0; i < 2000; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        if (::connect(fd, address.get(), address.length) == 0) {
+            const linger reset{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
+        ::close(fd);
+    }
+    EXPECT_TRUE(f.waitForConnections(0, std::chrono::seconds(30)));
+    Client c(f.port);
+    ASSERT_TRUE(c.send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    auto reply = c.readReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
 }
 
 TEST_F(HTTPServerTest, ADeathOfAnUnknownObjectChangesNothing) {
