@@ -3,9 +3,11 @@
 // key and self-signed certificate from OpenSSLProxy, imported from PKCS#12, stored in the
 // default keychain and trusted as a root in the admin trust domain.
 //
-// Nothing is cached: every call queries the keychain again. All calls come from the one
-// connection queue shared by every connection, so lookups and provisioning never overlap; the
-// class has no lock of its own (the keychain stand-in serialises its files itself).
+// Nothing is cached here: every call queries the keychain again (which reads again only the
+// store files that changed, and so finds a changed or removed identity). All calls come from
+// the one connection queue shared by every connection, so lookups and provisioning never
+// overlap; the class has no lock of its own (the keychain stand-in serialises its files
+// itself).
 // Provisioning (RSA key generation) blocks the caller while it runs.
 //
 // Handing the identity to TLS: sslIdentityAndCertificates("Pellix") (or identityAndCertificates)

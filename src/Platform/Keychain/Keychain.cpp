@@ -17,6 +17,7 @@
 
 #include "Platform/Keychain/KeychainPaths.h"
 #include "Platform/Keychain/StoreFile.h"
+#include "Platform/Keychain/StoreFileCache.h"
 #include "Platform/PlainLog.h"
 
 namespace platform {
@@ -33,6 +34,17 @@ std::mutex& storeMutex() {
 void reportUnreadable(const std::string& path, const std::string& why) {
     plainLog("Keychain store %@ is unreadable: %@", path, why);
 }
+
+// What parsing a store file found wrong with it, reported by every read of the file, also
+// by those that take the parse from the cache.
+struct Reports {
+    std::vector<std::pair<std::string, std::string>> lines;  // path, why
+
+    void add(const std::string& path, const std::string& why) { lines.emplace_back(path, why); }
+    void replay() const {
+        for (const auto& [path, why] : lines) reportUnreadable(path, why);
+    }
+};
 
 bool validName(const std::string& name) {
     if (name.empty() || name.size() > 128 || name[0] == '.') return false;
@@ -55,64 +67,88 @@ std::string hex(const unsigned char* bytes, size_t len) {
     return out;
 }
 
-// Reads one JSON file of the store. A missing file sets missing and succeeds; an unreadable
-// one is reported, and fails with kKeychainUnreadableForNow when the reason may pass. The
-// parsed document is discarded (is_discarded) when it is not JSON; the caller checks its shape.
-OSStatus readStoreJson(const std::string& path, json& doc, bool& missing) {
-    auto file = StoreFile::read(path);
-    missing = file.status == StoreFile::ReadStatus::Missing;
-    if (missing) return kKeychainSuccess;
-    if (file.status == StoreFile::ReadStatus::Failed) {
-        reportUnreadable(path, file.error);
-        return file.passing ? kKeychainUnreadableForNow : kKeychainIOError;
-    }
-    doc = json::parse(file.contents, nullptr, false);
-    return kKeychainSuccess;
-}
-
 struct SearchList {
     std::string defaultName = Keychain::kLoginKeychain;
     std::vector<std::string> search{Keychain::kLoginKeychain};
 };
 
-OSStatus parseSearchList(const std::string& path, json& doc, SearchList& list) {
+// A search list as parsed from its file: kKeychainDecode (reported) when the file is not one.
+struct ParsedSearchList {
+    OSStatus status = kKeychainSuccess;
+    SearchList list;
+    Reports reports;
+};
+
+ParsedSearchList parseSearchList(const std::string& path, const std::string& text) {
+    ParsedSearchList parsed;
+    json doc = json::parse(text, nullptr, false);
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("default") || !doc["default"].is_string() ||
         !doc.contains("search") || !doc["search"].is_array()) {
-        reportUnreadable(path, "not a search list");
-        return kKeychainDecode;
+        parsed.reports.add(path, "not a search list");
+        parsed.status = kKeychainDecode;
+        return parsed;
     }
-    SearchList parsed;
-    parsed.defaultName = doc["default"].get<std::string>();
-    parsed.search.clear();
+    parsed.list.defaultName = doc["default"].get<std::string>();
+    parsed.list.search.clear();
     for (const auto& entry : doc["search"]) {
         if (!entry.is_string() || !validName(entry.get<std::string>())) {
-            reportUnreadable(path, "bad keychain name in the search list");
-            return kKeychainDecode;
+            parsed.reports.add(path, "bad keychain name in the search list");
+            parsed.status = kKeychainDecode;
+            return parsed;
         }
-        parsed.search.push_back(entry.get<std::string>());
+        parsed.list.search.push_back(entry.get<std::string>());
     }
-    if (!validName(parsed.defaultName)) {
-        reportUnreadable(path, "bad default keychain name");
-        return kKeychainDecode;
+    if (!validName(parsed.list.defaultName)) {
+        parsed.reports.add(path, "bad default keychain name");
+        parsed.status = kKeychainDecode;
     }
-    list = std::move(parsed);
-    return kKeychainSuccess;
+    return parsed;
 }
 
-// Reads search-list.json; a missing file is the built-in list. A damaged file is reported;
-// a reader then goes on with the built-in list (lenient), a change refuses to replace it. A
-// file that cannot be read for now fails both: the built-in list may name other keychains.
-OSStatus readSearchList(const std::string& store, SearchList& list, bool lenient) {
-    const std::string path = store + "/search-list.json";
-    json doc;
-    bool missing = false;
-    OSStatus status = readStoreJson(path, doc, missing);
-    if (status == kKeychainSuccess && !missing) status = parseSearchList(path, doc, list);
-    if (status != kKeychainSuccess && status != kKeychainUnreadableForNow && lenient) {
+// The outcome of reading a search list: a missing file is the built-in list; a damaged one
+// is the built-in list for a reader (lenient) and refuses a change; a file that cannot be
+// read for now fails both, since the built-in list may name other keychains.
+OSStatus searchListOutcome(const ParsedSearchList* parsed, SearchList& list, bool lenient) {
+    if (!parsed) {
+        list = SearchList{};
+        return kKeychainSuccess;
+    }
+    parsed->reports.replay();
+    if (parsed->status == kKeychainSuccess) {
+        list = parsed->list;
+        return kKeychainSuccess;
+    }
+    if (lenient) {
+        list = SearchList{};
+        return kKeychainSuccess;
+    }
+    return parsed->status;
+}
+
+OSStatus readFailure(const std::string& path, const StoreFile::ReadResult& file) {
+    reportUnreadable(path, file.error);
+    return file.passing ? kKeychainUnreadableForNow : kKeychainIOError;
+}
+
+// A search list that cannot be read (reported): for a reader the built-in list, unless the
+// reason may pass.
+OSStatus searchListFailure(const std::string& path, const StoreFile::ReadResult& file, SearchList& list, bool lenient) {
+    const OSStatus status = readFailure(path, file);
+    if (status != kKeychainUnreadableForNow && lenient) {
         list = SearchList{};
         return kKeychainSuccess;
     }
     return status;
+}
+
+// Reads search-list.json (see searchListOutcome).
+OSStatus readSearchList(const std::string& store, SearchList& list, bool lenient) {
+    const std::string path = store + "/search-list.json";
+    auto file = StoreFile::read(path);
+    if (file.status == StoreFile::ReadStatus::Missing) return searchListOutcome(nullptr, list, lenient);
+    if (file.status == StoreFile::ReadStatus::Failed) return searchListFailure(path, file, list, lenient);
+    const ParsedSearchList parsed = parseSearchList(path, file.contents);
+    return searchListOutcome(&parsed, list, lenient);
 }
 
 // Changes the search list under the store's lock, so that two processes changing it at once
@@ -166,27 +202,134 @@ std::optional<ItemRecord> parseItem(const json& entry) {
     return record;
 }
 
+// An item list as parsed from its file: kKeychainDecode (reported) when it is not an item
+// list; a malformed entry is reported and left out of the records.
+struct ParsedItems {
+    OSStatus status = kKeychainSuccess;
+    ItemList items;
+    Reports reports;
+};
+
+ParsedItems parseItems(const std::string& path, const std::string& text) {
+    ParsedItems parsed;
+    json doc = json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || !doc.contains("items") || !doc["items"].is_array()) {
+        parsed.reports.add(path, "not a keychain item list");
+        parsed.status = kKeychainDecode;
+        return parsed;
+    }
+    parsed.items.entries = std::move(doc["items"]);
+    for (size_t i = 0; i < parsed.items.entries.size(); ++i) {
+        if (auto record = parseItem(parsed.items.entries[i])) {
+            parsed.items.records.push_back(std::move(*record));
+        } else {
+            parsed.reports.add(path, "malformed item entry " + std::to_string(i));
+        }
+    }
+    return parsed;
+}
+
 // kKeychainIOError when the file cannot be read, kKeychainDecode when it is not an item list;
-// a malformed entry is reported and left out of the records.
+// a missing file is an empty list.
 OSStatus readItems(const std::string& dir, ItemList& items) {
     items = ItemList{};
     const std::string path = dir + "/items.json";
-    json doc;
-    bool missing = false;
-    if (OSStatus status = readStoreJson(path, doc, missing); status != kKeychainSuccess || missing) return status;
-    if (doc.is_discarded() || !doc.is_object() || !doc.contains("items") || !doc["items"].is_array()) {
-        reportUnreadable(path, "not a keychain item list");
-        return kKeychainDecode;
+    auto file = StoreFile::read(path);
+    if (file.status == StoreFile::ReadStatus::Missing) return kKeychainSuccess;
+    if (file.status == StoreFile::ReadStatus::Failed) return readFailure(path, file);
+    ParsedItems parsed = parseItems(path, file.contents);
+    parsed.reports.replay();
+    if (parsed.status == kKeychainSuccess) items = std::move(parsed.items);
+    return parsed.status;
+}
+
+// A stored key with its certificate as parsed from their two files: kKeychainDecode
+// (reported) when they are not an unencrypted key and the certificate of that key.
+struct ParsedIdentity {
+    OSStatus status = kKeychainSuccess;
+    std::shared_ptr<EVP_PKEY> key;
+    std::shared_ptr<Certificate> certificate;
+    Reports reports;
+};
+
+ParsedIdentity parseIdentity(const std::string& keyPath, const std::string& keyText, const std::string& certPath,
+                             const std::string& certText) {
+    ParsedIdentity parsed;
+    parsed.status = kKeychainDecode;
+    if (keyText.size() > INT_MAX) {
+        parsed.reports.add(keyPath, "too large");
+        return parsed;
     }
-    items.entries = std::move(doc["items"]);
-    for (size_t i = 0; i < items.entries.size(); ++i) {
-        if (auto record = parseItem(items.entries[i])) {
-            items.records.push_back(std::move(*record));
-        } else {
-            reportUnreadable(path, "malformed item entry " + std::to_string(i));
-        }
+    BioPtr bio(BIO_new_mem_buf(keyText.data(), static_cast<int>(keyText.size())));
+    EvpPkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr);
+    // A failed read leaves its reasons on the thread's error queue, where a later TLS call on
+    // the same thread would take them for its own.
+    ERR_clear_error();
+    if (!key) {
+        parsed.reports.add(keyPath, "no unencrypted private key");
+        return parsed;
     }
-    return kKeychainSuccess;
+    auto cert = Certificate::fromPem(certText);
+    if (!cert) {
+        ERR_clear_error();
+        parsed.reports.add(certPath, "no certificate");
+        return parsed;
+    }
+    if (X509_check_private_key(cert->x509(), key.get()) != 1) {
+        ERR_clear_error();
+        parsed.reports.add(keyPath, "not the key of the certificate");
+        return parsed;
+    }
+    parsed.status = kKeychainSuccess;
+    parsed.key = std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free);
+    parsed.certificate = std::move(cert);
+    return parsed;
+}
+
+// The parses of the files the search reads, kept while the files stay as they were: parsing
+// a private key is most of the cost of a lookup, and every connection looks the identity up.
+// A key that is not parsed again is also the same key object as before, whose blinding
+// values the library has already worked out, and the same identity for the TLS layer.
+struct SearchCache {
+    StoreFileCache<ParsedSearchList> searchLists;
+    StoreFileCache<ParsedItems> itemLists;
+    StoreFileCache<ParsedIdentity> identities;
+
+    void forgetUnused() {
+        searchLists.forgetUnused();
+        itemLists.forgetUnused();
+        identities.forgetUnused();
+    }
+};
+
+// Guarded by storeMutex(). Never destroyed: a pool thread may still look an identity up while
+// the process exits.
+SearchCache& searchCache() {
+    static SearchCache* cache = new SearchCache;
+    return *cache;
+}
+
+OSStatus searchListForSearch(const std::string& store, SearchList& list) {
+    const std::string path = store + "/search-list.json";
+    auto read = searchCache().searchLists.get(
+        {path}, [&](const std::vector<std::string>& contents) { return parseSearchList(path, contents[0]); });
+    if (read.value) return searchListOutcome(read.value.get(), list, true);
+    if (read.failure.status == StoreFile::ReadStatus::Missing) return searchListOutcome(nullptr, list, true);
+    return searchListFailure(path, read.failure, list, true);
+}
+
+// The item list of a keychain for the search; nullptr for a missing file (no items).
+OSStatus itemsForSearch(const std::string& dir, std::shared_ptr<const ParsedItems>& items) {
+    const std::string path = dir + "/items.json";
+    auto read = searchCache().itemLists.get(
+        {path}, [&](const std::vector<std::string>& contents) { return parseItems(path, contents[0]); });
+    items = read.value;
+    if (read.value) {
+        read.value->reports.replay();
+        return read.value->status;
+    }
+    if (read.failure.status == StoreFile::ReadStatus::Missing) return kKeychainSuccess;
+    return readFailure(path, read.failure);
 }
 
 // Reports the item's first unreadable file and fails, so that the search can go on without it;
@@ -194,40 +337,22 @@ OSStatus readItems(const std::string& dir, ItemList& items) {
 OSStatus loadIdentity(const std::string& dir, const ItemRecord& record, std::shared_ptr<Identity>& identity) {
     const std::string keyPath = dir + "/" + record.id + ".key.pem";
     const std::string certPath = dir + "/" + record.id + ".cert.pem";
-    auto keyFile = StoreFile::read(keyPath);
-    auto certFile = StoreFile::read(certPath);
-    for (const auto* f : {&keyFile, &certFile}) {
-        if (f->status != StoreFile::ReadStatus::Ok) {
-            const std::string& path = f == &keyFile ? keyPath : certPath;
-            reportUnreadable(path, f->status == StoreFile::ReadStatus::Missing ? "missing" : f->error);
-            return f->passing ? kKeychainUnreadableForNow : kKeychainIOError;
-        }
+    auto read = searchCache().identities.get({keyPath, certPath}, [&](const std::vector<std::string>& contents) {
+        return parseIdentity(keyPath, contents[0], certPath, contents[1]);
+    });
+    if (!read.value) {
+        const std::string& path = read.failedIndex == 0 ? keyPath : certPath;
+        const bool missing = read.failure.status == StoreFile::ReadStatus::Missing;
+        reportUnreadable(path, missing ? "missing" : read.failure.error);
+        return read.failure.passing ? kKeychainUnreadableForNow : kKeychainIOError;
     }
-    if (keyFile.contents.size() > INT_MAX) {
-        reportUnreadable(keyPath, "too large");
-        return kKeychainDecode;
-    }
-    BioPtr bio(BIO_new_mem_buf(keyFile.contents.data(), static_cast<int>(keyFile.contents.size())));
-    EvpPkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr);
-    // A failed read leaves its reasons on the thread's error queue, where a later TLS call on
-    // the same thread would take them for its own.
-    ERR_clear_error();
-    if (!key) {
-        reportUnreadable(keyPath, "no unencrypted private key");
-        return kKeychainDecode;
-    }
-    auto cert = Certificate::fromPem(certFile.contents);
-    if (!cert) {
-        ERR_clear_error();
-        reportUnreadable(certPath, "no certificate");
-        return kKeychainDecode;
-    }
-    if (X509_check_private_key(cert->x509(), key.get()) != 1) {
-        ERR_clear_error();
-        reportUnreadable(keyPath, "not the key of the certificate");
-        return kKeychainDecode;
-    }
-    identity = std::make_shared<Identity>(std::make_shared<KeychainKey>(std::move(key), record.label), std::move(cert));
+    const ParsedIdentity& parsed = *read.value;
+    parsed.reports.replay();
+    if (parsed.status != kKeychainSuccess) return parsed.status;
+    // The key object is shared with earlier lookups; each identity holds a reference of its own.
+    if (EVP_PKEY_up_ref(parsed.key.get()) != 1) return kKeychainIOError;
+    identity = std::make_shared<Identity>(std::make_shared<KeychainKey>(EvpPkeyPtr(parsed.key.get()), record.label),
+                                          parsed.certificate);
     return kKeychainSuccess;
 }
 
@@ -306,24 +431,26 @@ OSStatus Keychain::copyMatchingIdentities(std::vector<std::shared_ptr<Identity>>
     auto store = KeychainPaths::storeDirectory();
     if (!store) return kKeychainNotAvailable;
     SearchList list;
-    if (OSStatus status = readSearchList(*store, list, true); status != kKeychainSuccess) return status;
+    if (OSStatus status = searchListForSearch(*store, list); status != kKeychainSuccess) return status;
     // A keychain or an item that cannot be read has been reported and is passed over: one
     // damaged item must not hide the identities that can still be used. A file that cannot be
     // read for now may hold the very identity asked for, so nothing found then counts.
     std::vector<std::shared_ptr<Identity>> found;
     for (const auto& name : list.search) {
         const std::string dir = keychainDirectory(*store, name);
-        ItemList items;
-        const OSStatus read = readItems(dir, items);
+        std::shared_ptr<const ParsedItems> items;
+        const OSStatus read = itemsForSearch(dir, items);
         if (read == kKeychainUnreadableForNow) return read;
-        if (read != kKeychainSuccess) continue;
-        for (const auto& record : items.records) {
+        if (read != kKeychainSuccess || !items) continue;
+        for (const auto& record : items->items.records) {
             std::shared_ptr<Identity> identity;
             const OSStatus loaded = loadIdentity(dir, record, identity);
             if (loaded == kKeychainUnreadableForNow) return loaded;
             if (loaded == kKeychainSuccess) found.push_back(std::move(identity));
         }
     }
+    // A whole pass: what it did not read is no longer in the store's search.
+    searchCache().forgetUnused();
     if (found.empty()) return kKeychainItemNotFound;
     identities = std::move(found);
     return kKeychainSuccess;

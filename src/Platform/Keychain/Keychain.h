@@ -8,8 +8,12 @@
 //     NAME.keychain/ID.key.pem    an identity's private key, unencrypted PKCS#8 (0600)
 //     NAME.keychain/ID.cert.pem   its certificate (0644)
 //
-// Every call reads the files again; nothing is cached in memory. Writes are atomic, and a read-
-// modify-write holds a lock file, so two processes never lose each other's items.
+// Every call looks at the files again. The search keeps what it parsed of each file (the
+// lists, each item's key and certificate) while the file stays as it was (StoreFileCache): an
+// unchanged store costs one open and fstat per file, and an identity found again is the same
+// key and certificate objects as before. Any change of a file - rewritten, replaced, removed,
+// made again, by this process or another - is seen by the next call. Writes are atomic, and a
+// read-modify-write holds a lock file, so two processes never lose each other's items.
 //
 // Damage is reported with a plain log line naming the file ("Keychain store <path> is
 // unreadable: <why>") and never stops the rest of the store from working:

@@ -56,6 +56,10 @@ bool StoreFile::passingError(int err) {
 }
 
 StoreFile::ReadResult StoreFile::read(const std::string& path) {
+    return read(path, [](const Stamp&) { return true; });
+}
+
+StoreFile::ReadResult StoreFile::read(const std::string& path, const std::function<bool(const Stamp&)>& readContents) {
     ReadResult result;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -65,6 +69,21 @@ StoreFile::ReadResult StoreFile::read(const std::string& path) {
             result.passing = passingError(errno);
             result.error = reason("cannot open", path, errno);
         }
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        result.passing = passingError(errno);
+        result.error = reason("cannot read", path, errno);
+        ::close(fd);
+        return result;
+    }
+    result.stamp = Stamp{st.st_dev, st.st_ino, st.st_size,
+                         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                         static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    if (!readContents(result.stamp)) {
+        ::close(fd);
+        result.status = ReadStatus::Ok;
         return result;
     }
     char buffer[8192];
@@ -82,6 +101,7 @@ StoreFile::ReadResult StoreFile::read(const std::string& path) {
     }
     ::close(fd);
     result.status = ReadStatus::Ok;
+    result.read = true;
     return result;
 }
 

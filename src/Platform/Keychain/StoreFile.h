@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +20,19 @@ namespace platform {
 
 class StoreFile {
 public:
+    // What one fstat says of an open file: which file it is (device and inode), its size and
+    // its modification and change times to the nanosecond. Any write, truncation, rename,
+    // change of mode or of times gives the file a change time of that moment, and a file
+    // written elsewhere and renamed over the path is another inode.
+    struct Stamp {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        std::int64_t modifiedNs = 0;
+        std::int64_t changedNs = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+
     enum class ReadStatus { Ok, Missing, Failed };
     struct ReadResult {
         ReadStatus status = ReadStatus::Failed;
@@ -26,6 +41,8 @@ public:
         // When Failed: whether the reason may pass by itself (see passingError), so that the
         // file says nothing about what it holds and a later read may well succeed.
         bool passing = false;
+        Stamp stamp;         // when Ok
+        bool read = false;   // when Ok: whether contents were read (see the read with a test)
     };
 
     // Whether a read that failed with this errno value may succeed when tried again without
@@ -36,6 +53,10 @@ public:
     static bool passingError(int err);
 
     static ReadResult read(const std::string& path);
+    // Opens the file and takes its stamp, then reads the contents only when readContents says
+    // so for that stamp; otherwise the result is Ok with no contents and read false. The file
+    // is opened either way, so that one that cannot be opened fails as a full read would.
+    static ReadResult read(const std::string& path, const std::function<bool(const Stamp&)>& readContents);
 
     // Replaces the file at path with contents, created with mode (umask does not apply).
     // Returns an empty optional on success, else the reason.

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <thread>
 
 #include "Platform/Keychain/KeychainPaths.h"
@@ -22,7 +23,19 @@ using keychain_test::ScopedEnv;
 using platform::Keychain;
 
 class KeychainTest : public keychain_test::TemporaryHome {
-protected:
+public:
+    using TemporaryHome::storeDir;
+
+    // Removes every item of "login" as a caller of the keychain would.
+    void removeAll() {
+        for (const auto& files : itemFiles()) {
+            const std::string name = std::filesystem::path(files.key).filename().string();
+            const std::string id = name.substr(0, name.find('.'));
+            const std::string ref = "pellix-keychain-item:login/" + id;
+            EXPECT_EQ(Keychain::deleteItem(std::vector<std::uint8_t>(ref.begin(), ref.end())), platform::kKeychainSuccess);
+        }
+    }
+
     struct ItemFiles {
         std::string key;
         std::string certificate;
@@ -233,6 +246,115 @@ TEST_F(KeychainTest, AddKeepsUnreadableEntriesAndSetsADamagedListAside) {
     EXPECT_EQ(readFile(items + ".damaged-2"), "[]");
     EXPECT_EQ(modeOf(items), 0600u);
     EXPECT_EQ(log_->count("Keychain store " + items + " was set aside as " + items + ".damaged-2"), 1u);
+}
+
+// Every connection looks the identity up. An unchanged store is not parsed again: the lookup
+// gives the same key and certificate objects as the one before (a key parsed anew would cost
+// most of a handshake's time).
+TEST_F(KeychainTest, LookupOfAnUnchangedStoreParsesNothingAgain) {
+    ASSERT_EQ(Keychain::addIdentity(*makeIdentity(std::string("a"), "a"), Keychain::Accessibility::Always, nullptr), 0);
+    ASSERT_EQ(Keychain::addIdentity(*makeIdentity(std::string("b"), "b"), Keychain::Accessibility::Always, nullptr), 0);
+    std::vector<std::shared_ptr<platform::Identity>> first, later;
+    ASSERT_EQ(Keychain::copyMatchingIdentities(first), platform::kKeychainSuccess);
+    ASSERT_EQ(first.size(), 2u);
+    for (int lookup = 0; lookup < 3; ++lookup) {
+        SCOPED_TRACE(lookup);
+        ASSERT_EQ(Keychain::copyMatchingIdentities(later), platform::kKeychainSuccess);
+        ASSERT_EQ(later.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(later[i]->privateKey()->evpKey(), first[i]->privateKey()->evpKey());
+            EXPECT_EQ(later[i]->certificate()->x509(), first[i]->certificate()->x509());
+            EXPECT_EQ(later[i]->privateKey()->printName(), first[i]->privateKey()->printName());
+        }
+    }
+    EXPECT_TRUE(log_->lines().empty());
+}
+
+// Whatever changes in the store between two lookups, the second sees the store as it is now.
+TEST_F(KeychainTest, LookupSeesEveryChangeOfTheStore) {
+    struct Case {
+        const char* title;
+        // Changes the store that holds identity "a" in "login"; returns the common names the
+        // next lookup must find, in order.
+        std::function<std::vector<std::string>(KeychainTest&)> change;
+    };
+    const auto cn = [](const std::shared_ptr<platform::Identity>& identity) {
+        return identity->certificate()->commonName();
+    };
+    const Case cases[] = {
+        {"identity removed", [](KeychainTest& t) {
+             t.removeAll();
+             return std::vector<std::string>{};
+         }},
+        {"identity removed, then another made", [](KeychainTest& t) {
+             t.removeAll();
+             EXPECT_EQ(Keychain::addIdentity(*makeIdentity(std::string("a"), "made again"), Keychain::Accessibility::Always,
+                                             nullptr),
+                       0);
+             return std::vector<std::string>{"made again"};
+         }},
+        {"store removed, then made again", [](KeychainTest& t) {
+             std::filesystem::remove_all(t.storeDir());
+             EXPECT_EQ(Keychain::addIdentity(*makeIdentity(std::string("a"), "new store"), Keychain::Accessibility::Always,
+                                             nullptr),
+                       0);
+             return std::vector<std::string>{"new store"};
+         }},
+        {"item files rewritten in place with another identity", [](KeychainTest& t) {
+             auto other = makeIdentity(std::string("a"), "rewritten");
+             const auto files = t.itemFiles().at(0);
+             platform::BioPtr bio(BIO_new(BIO_s_mem()));
+             PEM_write_bio_PrivateKey(bio.get(), other->privateKey()->evpKey(), nullptr, nullptr, 0, nullptr, nullptr);
+             char* pem = nullptr;
+             const long length = BIO_get_mem_data(bio.get(), &pem);
+             std::ofstream(files.key, std::ios::trunc) << std::string(pem, static_cast<size_t>(length));
+             std::ofstream(files.certificate, std::ios::trunc) << other->certificate()->pem();
+             return std::vector<std::string>{"rewritten"};
+         }},
+        {"certificate replaced by one of another key", [](KeychainTest& t) {
+             std::ofstream(t.itemFiles().at(0).certificate, std::ios::trunc)
+                 << makeIdentity(std::string("a"), "other")->certificate()->pem();
+             return std::vector<std::string>{};
+         }},
+        {"second identity added", [](KeychainTest&) {
+             EXPECT_EQ(Keychain::addIdentity(*makeIdentity(std::string("b"), "second"), Keychain::Accessibility::Always,
+                                             nullptr),
+                       0);
+             return std::vector<std::string>{"first", "second"};
+         }},
+        {"keychain left out of the search list", [](KeychainTest&) {
+             EXPECT_EQ(Keychain::setSearchList({"other"}), 0);
+             return std::vector<std::string>{};
+         }},
+        {"search list removed again", [](KeychainTest& t) {
+             EXPECT_EQ(Keychain::setSearchList({"other"}), 0);
+             std::vector<std::shared_ptr<platform::Identity>> none;
+             EXPECT_EQ(Keychain::copyMatchingIdentities(none), platform::kKeychainItemNotFound);
+             std::filesystem::remove(t.storeDir() + "/search-list.json");
+             return std::vector<std::string>{"first"};
+         }},
+        {"item list emptied", [](KeychainTest& t) {
+             std::ofstream(t.storeDir() + "/login.keychain/items.json", std::ios::trunc) << R"({"items":[]})";
+             return std::vector<std::string>{};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        std::filesystem::remove_all(storeDir());
+        ASSERT_EQ(Keychain::addIdentity(*makeIdentity(std::string("a"), "first"), Keychain::Accessibility::Always, nullptr),
+                  0);
+        std::vector<std::shared_ptr<platform::Identity>> found;
+        ASSERT_EQ(Keychain::copyMatchingIdentities(found), platform::kKeychainSuccess);
+        ASSERT_EQ(found.size(), 1u);
+        ASSERT_EQ(cn(found[0]), "first");
+
+        const auto expected = c.change(*this);
+        const auto status = Keychain::copyMatchingIdentities(found);
+        EXPECT_EQ(status, expected.empty() ? platform::kKeychainItemNotFound : platform::kKeychainSuccess);
+        std::vector<std::string> names;
+        for (const auto& identity : found) names.push_back(cn(identity));
+        EXPECT_EQ(names, expected);
+    }
 }
 
 TEST_F(KeychainTest, DeleteItemRemovesTheItemAndItsFiles) {
