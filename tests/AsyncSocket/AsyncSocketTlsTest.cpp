@@ -207,6 +207,55 @@ TEST_F(AsyncSocketTls, SilentClientTimesOutTheHandshake) {
     EXPECT_EQ(event->error->code, AsyncSocketReadTimeoutError);
 }
 
+// Accepted connections of one identity share one library context, a new identity gets one of
+// its own, and every handshake over the loopback sockets still ends with the data through.
+TEST_F(AsyncSocketTls, ConnectionsOfOneIdentityShareOneContext) {
+    const auto first = testing_tls::makeSelfSigned("rsa");
+    const auto second = testing_tls::makeSelfSigned();
+    struct Step {
+        const char* title;
+        const testing_tls::PemPair* pems;  // read anew for every connection
+        size_t built;
+    };
+    const Step steps[] = {
+        {"first identity", &first, 1},
+        {"first identity again", &first, 0},
+        {"second identity", &second, 1},
+        {"first identity, still kept", &first, 0},
+        {"second identity again", &second, 0},
+    };
+    sock->disconnect();
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.title);
+        const size_t before = platform::TlsContext::identityContextsBuilt();
+        int fd = -1;
+        auto accepted = f.accept(&fd);
+        ASSERT_TRUE(accepted);
+        TlsSettings settings = serverSettings();
+        auto identity = platform::TlsIdentity::fromPem(step.pems->keyPem, step.pems->certificatePem);
+        ASSERT_TRUE(identity);
+        settings.certificates = *identity;
+        accepted->startTLS(settings);
+        accepted->readDataToData(kCRLF, -1, 2);
+        std::string reply;
+        std::thread peer([&] {
+            TlsClient tlsClient(fd);
+            if (tlsClient.connect() && tlsClient.write("ping\r\n")) reply = tlsClient.read(4);
+        });
+        auto line = f.delegate->waitFor(Call::DidReadData, accepted, 2);
+        if (line) {
+            accepted->writeData(ByteBuffer{'p', 'o', 'n', 'g'}, -1, 3);
+        } else {
+            accepted->disconnect();  // lets the peer thread end before the test fails
+        }
+        peer.join();
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->data, "ping\r\n");
+        EXPECT_EQ(reply, "pong");
+        EXPECT_EQ(platform::TlsContext::identityContextsBuilt() - before, step.built);
+    }
+}
+
 class AsyncSocketTlsLevels : public AsyncSocketTls, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(AsyncSocketTlsLevels, BrokenProtocolLevelsAreRefused) {

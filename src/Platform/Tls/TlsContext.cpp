@@ -8,6 +8,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,8 +43,13 @@ struct TlsContext::Impl {
     // the same buffer before anything else is written.
     std::vector<uint8_t> pendingPlain;
 
+    // The Diffie-Hellman parameters set on the connection, kept to be set again when a server
+    // identity's context (with certificate settings of its own) takes the connection over.
+    EVP_PKEY* dhParams = nullptr;
+
     ~Impl() {
         if (ssl) SSL_free(ssl);
+        if (dhParams) EVP_PKEY_free(dhParams);
     }
 
     bool hasPendingOut() const { return pendingOutOffset < pendingOut.size(); }
@@ -224,23 +230,33 @@ bool offeredSuite(const SSL_CIPHER* cipher) {
            (bulk == NID_aes_128_gcm || bulk == NID_aes_256_gcm || bulk == NID_chacha20_poly1305);
 }
 
+// The settings of every server library context: TLS 1.2 and up, the suites above in the
+// server's order, no renegotiation, one session id context. The certificate chain a server
+// sends is its identity's own (leaf, then the chain certificates given): the server has no
+// store of certificates to complete it from, so the library is not asked to build one at
+// every handshake.
+SSL_CTX* newServerContext() {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx && SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+        SSL_CTX_free(ctx);
+        ctx = nullptr;
+    }
+    if (ctx) {
+        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+        SSL_CTX_set_mode(ctx, SSL_MODE_NO_AUTO_CHAIN);
+        static const unsigned char sessionContext[] = "pellix";
+        SSL_CTX_set_session_id_context(ctx, sessionContext, sizeof sessionContext - 1);
+    }
+    ERR_clear_error();
+    return ctx;
+}
+
 // One library context per side, made once and shared by every connection; all per-connection
-// settings go on the connection itself.
+// settings go on the connection itself. A server connection moves to its identity's context
+// when its certificate is set (IdentityContexts), keeping this one for its sessions.
 SSL_CTX* sharedContext(TlsContext::Side side) {
-    static SSL_CTX* server = [] {
-        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-        if (ctx && SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
-            SSL_CTX_free(ctx);
-            ctx = nullptr;
-        }
-        if (ctx) {
-            SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-            SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
-            static const unsigned char sessionContext[] = "pellix";
-            SSL_CTX_set_session_id_context(ctx, sessionContext, sizeof sessionContext - 1);
-        }
-        return ctx;
-    }();
+    static SSL_CTX* server = newServerContext();
     static SSL_CTX* client = [] {
         SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
         if (ctx && SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
@@ -256,6 +272,90 @@ SSL_CTX* sharedContext(TlsContext::Side side) {
     }();
     return side == TlsContext::Side::Server ? server : client;
 }
+
+// Whether two identities are the same key with the same certificates: the same objects, or
+// certificates of the same encoding and the same key.
+bool sameIdentity(const TlsIdentity& a, const TlsIdentity& b) {
+    if (a == b) return true;
+    const auto& ca = a.certificates();
+    const auto& cb = b.certificates();
+    if (ca.size() != cb.size()) return false;
+    for (size_t i = 0; i < ca.size(); ++i) {
+        if (ca[i] != cb[i] && X509_cmp(ca[i].get(), cb[i].get()) != 0) return false;
+    }
+    const bool sameKey = a.privateKey() == b.privateKey() || EVP_PKEY_eq(a.privateKey(), b.privateKey()) == 1;
+    ERR_clear_error();
+    return sameKey;
+}
+
+// The server library contexts of the identities in use, each with the identity's key and
+// certificates set and checked once: connections of one identity share its context instead
+// of each setting, checking and later freeing the identity on a context of its own. At most
+// kKept identities are kept, the one used last first; a context let go lives on in the
+// connections that still use it (the library counts its references). Callable from any thread.
+class IdentityContexts {
+public:
+    static constexpr size_t kKept = 2;
+
+    static IdentityContexts& shared() {
+        // Never destroyed: a socket queue may still start TLS while the process exits.
+        static IdentityContexts* contexts = new IdentityContexts;
+        return *contexts;
+    }
+
+    // The identity's context with a reference for the caller, or nullptr when the library
+    // cannot make one or refuses the identity.
+    SSL_CTX* contextFor(const TlsIdentity& identity) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (!sameIdentity(it->identity, identity)) continue;
+            SSL_CTX* ctx = it->ctx;
+            if (it != entries_.begin()) std::rotate(entries_.begin(), it, it + 1);
+            SSL_CTX_up_ref(ctx);
+            return ctx;
+        }
+        SSL_CTX* ctx = build(identity);
+        if (!ctx) return nullptr;
+        ++built_;
+        if (entries_.size() == kKept) {
+            SSL_CTX_free(entries_.back().ctx);
+            entries_.pop_back();
+        }
+        entries_.insert(entries_.begin(), Entry{identity, ctx});
+        SSL_CTX_up_ref(ctx);
+        return ctx;
+    }
+
+    size_t built() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return built_;
+    }
+
+private:
+    struct Entry {
+        TlsIdentity identity;  // holds its key and certificates while the entry lives
+        SSL_CTX* ctx;          // one reference, the entry's
+    };
+
+    static SSL_CTX* build(const TlsIdentity& identity) {
+        SSL_CTX* ctx = newServerContext();
+        if (!ctx) return nullptr;
+        const auto& certs = identity.certificates();
+        bool ok = SSL_CTX_use_certificate(ctx, certs.front().get()) == 1 &&
+                  SSL_CTX_use_PrivateKey(ctx, identity.privateKey()) == 1 && SSL_CTX_check_private_key(ctx) == 1;
+        for (size_t i = 1; ok && i < certs.size(); ++i) ok = SSL_CTX_add1_chain_cert(ctx, certs[i].get()) == 1;
+        ERR_clear_error();
+        if (!ok) {
+            SSL_CTX_free(ctx);
+            return nullptr;
+        }
+        return ctx;
+    }
+
+    std::mutex mutex_;
+    std::vector<Entry> entries_;  // guarded by mutex_; the one used last first
+    size_t built_ = 0;            // guarded by mutex_
+};
 
 int verifyCallback(int preverified, X509_STORE_CTX* store) {
     if (preverified) return 1;
@@ -368,6 +468,27 @@ TlsStatus TlsContext::setCertificate(const TlsIdentity& identity) {
     if (impl_->started) return tls::kBadState;
     if (!identity.isValid()) return tls::kBadParam;
     const auto& certs = identity.certificates();
+    if (impl_->side == Side::Server) {
+        SSL_CTX* ctx = IdentityContexts::shared().contextFor(identity);
+        if (!ctx) return tls::kBadParam;
+        // The connection takes the identity's certificate settings and keeps its own protocol,
+        // cipher and session settings (the same as the identity context's).
+        SSL_CTX* now = SSL_set_SSL_CTX(impl_->ssl, ctx);
+        SSL_CTX_free(ctx);
+        if (now != ctx) {
+            ERR_clear_error();
+            return tls::kBadParam;
+        }
+        if (impl_->dhParams) {
+            EVP_PKEY_up_ref(impl_->dhParams);
+            if (SSL_set0_tmp_dh_pkey(impl_->ssl, impl_->dhParams) != 1) {
+                EVP_PKEY_free(impl_->dhParams);
+                ERR_clear_error();
+                return tls::kBadParam;
+            }
+        }
+        return tls::kNoErr;
+    }
     if (SSL_use_certificate(impl_->ssl, certs.front().get()) != 1 ||
         SSL_use_PrivateKey(impl_->ssl, identity.privateKey()) != 1 || SSL_check_private_key(impl_->ssl) != 1) {
         ERR_clear_error();
@@ -381,6 +502,8 @@ TlsStatus TlsContext::setCertificate(const TlsIdentity& identity) {
     }
     return tls::kNoErr;
 }
+
+size_t TlsContext::identityContextsBuilt() { return IdentityContexts::shared().built(); }
 
 TlsStatus TlsContext::setProtocolVersionEnabled(TlsProtocol protocol, bool enable) {
     if (impl_->started) return tls::kBadState;
@@ -442,6 +565,9 @@ TlsStatus TlsContext::setDiffieHellmanParams(const void* der, size_t length) {
         ERR_clear_error();
         return tls::kBadParam;
     }
+    EVP_PKEY_up_ref(params);
+    if (impl_->dhParams) EVP_PKEY_free(impl_->dhParams);
+    impl_->dhParams = params;
     return tls::kNoErr;
 }
 

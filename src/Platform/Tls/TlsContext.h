@@ -21,7 +21,9 @@
 // secrecy, no CBC), and TLS 1.3's suites; a server picks by its own order.
 //
 // A context is not thread-safe: its owner calls it on one serial queue, and the callbacks
-// run inside those calls. The context copies nothing of the identity but shares it.
+// run inside those calls. The context copies nothing of the identity but shares it; server
+// contexts of the same identity also share the library's set-up of it (key and certificates
+// set and checked once), whichever threads they run on.
 #pragma once
 
 #include <cstddef>
@@ -95,6 +97,11 @@ public:
 
     // The negotiated protocol version ("TLSv1.3"), empty before the handshake completed.
     const char* protocolVersion() const;
+
+    // How many server identity contexts this process has built: server connections of one
+    // identity (the same key and certificates) share one, built by the first of them; the two
+    // identities used last are kept. For tests.
+    static size_t identityContextsBuilt();
 
     struct Impl;
 

@@ -10,8 +10,10 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -396,6 +398,149 @@ TEST_F(TlsPair, OwnCipherListsKeepToTheOfferedSuites) {
 TEST_F(TlsPair, SettingsAfterTheHandshakeBeganAreRefused) {
     (void)client->handshake();
     EXPECT_EQ(client->setAllowsAnyRoot(true), tls::kBadState);
+}
+
+// A server with the identity and a client that takes any root, over the in-memory transport:
+// the result of the handshake on both sides. The server is kept for later use when asked.
+TlsStatus handshakeWith(const TlsIdentity& identity, std::unique_ptr<TlsContext>* keepServer = nullptr) {
+    Pipe toServer, toClient;
+    Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
+    auto server = TlsContext::create(TlsContext::Side::Server);
+    auto client = TlsContext::create(TlsContext::Side::Client);
+    if (!server || !client) return tls::kInternal;
+    server->setIOFuncs(readFn, writeFn);
+    server->setConnection(&serverEnd);
+    client->setIOFuncs(readFn, writeFn);
+    client->setConnection(&clientEnd);
+    client->setAllowsAnyRoot(true);
+    if (TlsStatus status = server->setCertificate(identity); status != tls::kNoErr) return status;
+    if (keepServer) {
+        *keepServer = std::move(server);
+        return tls::kNoErr;
+    }
+    TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
+    for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
+        if (c == tls::kWouldBlock) c = client->handshake();
+        if (s == tls::kWouldBlock) s = server->handshake();
+    }
+    return s != tls::kNoErr ? s : c;
+}
+
+TlsIdentity identityFrom(const testing_tls::PemPair& pems) {
+    auto identity = TlsIdentity::fromPem(pems.keyPem, pems.certificatePem);
+    if (!identity) throw std::runtime_error("identity from PEM failed");
+    return *identity;
+}
+
+// Server connections of one identity share one library context, set up with the identity's
+// key and certificate when the first of them needed it; another identity gets a context of
+// its own, and the two used last are kept. Each handshake still succeeds.
+TEST(TlsIdentityContexts, ConnectionsOfOneIdentityShareOneContext) {
+    const auto a = testing_tls::makeSelfSigned();
+    const auto b = testing_tls::makeSelfSigned("rsa");
+    const auto c = testing_tls::makeSelfSigned();
+    struct Step {
+        const char* title;
+        const testing_tls::PemPair* pems;
+        bool sameObjects;  // the identity object of the first step, else one read anew
+        size_t built;      // contexts built by this connection
+    };
+    const Step steps[] = {
+        {"first connection of a", &a, true, 1},
+        {"a again", &a, true, 0},
+        {"a read again from its files: the same key and certificate", &a, false, 0},
+        {"b, a new identity", &b, false, 1},
+        {"a, still kept", &a, true, 0},
+        {"c, a third identity, lets b go", &c, false, 1},
+        {"a, still kept", &a, false, 0},
+        {"b, let go and built again", &b, false, 1},
+    };
+    const TlsIdentity first = identityFrom(a);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.title);
+        const size_t before = TlsContext::identityContextsBuilt();
+        EXPECT_EQ(handshakeWith(step.sameObjects ? first : identityFrom(*step.pems)), tls::kNoErr);
+        EXPECT_EQ(TlsContext::identityContextsBuilt() - before, step.built);
+    }
+}
+
+// A context let go from the cache lives on in the connections that use it.
+TEST(TlsIdentityContexts, ConnectionOutlivesItsContextInTheCache) {
+    const TlsIdentity kept = identityFrom(testing_tls::makeSelfSigned());
+    Pipe toServer, toClient;
+    Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
+    auto server = TlsContext::create(TlsContext::Side::Server);
+    auto client = TlsContext::create(TlsContext::Side::Client);
+    ASSERT_TRUE(server && client);
+    server->setIOFuncs(readFn, writeFn);
+    server->setConnection(&serverEnd);
+    client->setIOFuncs(readFn, writeFn);
+    client->setConnection(&clientEnd);
+    client->setAllowsAnyRoot(true);
+    ASSERT_EQ(server->setCertificate(kept), tls::kNoErr);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(handshakeWith(identityFrom(testing_tls::makeSelfSigned())), tls::kNoErr);
+    TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
+    for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
+        if (c == tls::kWouldBlock) c = client->handshake();
+        if (s == tls::kWouldBlock) s = server->handshake();
+    }
+    EXPECT_EQ(s, tls::kNoErr);
+    EXPECT_EQ(c, tls::kNoErr);
+}
+
+// Connections of a new identity starting at once on several threads build its context once.
+TEST(TlsIdentityContexts, ConcurrentConnectionsBuildOneContext) {
+    const auto pems = testing_tls::makeSelfSigned();
+    const size_t before = TlsContext::identityContextsBuilt();
+    std::vector<std::thread> threads;
+    std::atomic<int> succeeded{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; ++i) succeeded += handshakeWith(identityFrom(pems)) == tls::kNoErr;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded.load(), 20);
+    EXPECT_EQ(TlsContext::identityContextsBuilt() - before, 1u);
+}
+
+// The connection's own settings stay on it when it moves to its identity's context: a server
+// limited to TLS 1.2 and to a suite its (EC) key cannot serve finds no suite in common.
+TEST(TlsIdentityContexts, ConnectionSettingsSurviveTheIdentityContext) {
+    struct Case {
+        const char* title;
+        uint16_t suite;
+        TlsStatus expected;
+    };
+    const Case cases[] = {
+        {"a suite of the key", 0xC02B, tls::kNoErr},               // ECDHE-ECDSA-AES128-GCM-SHA256
+        {"a suite of another kind of key", 0xC02F, tls::kNegotiation},  // ECDHE-RSA-AES128-GCM-SHA256
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        Pipe toServer, toClient;
+        Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
+        auto server = TlsContext::create(TlsContext::Side::Server);
+        auto client = TlsContext::create(TlsContext::Side::Client);
+        ASSERT_TRUE(server && client);
+        server->setIOFuncs(readFn, writeFn);
+        server->setConnection(&serverEnd);
+        client->setIOFuncs(readFn, writeFn);
+        client->setConnection(&clientEnd);
+        client->setAllowsAnyRoot(true);
+        ASSERT_EQ(server->setEnabledCiphers(&c.suite, 1), tls::kNoErr);
+        ASSERT_EQ(server->setProtocolVersionEnabled(TlsProtocol::TLS13, false), tls::kNoErr);
+        ASSERT_EQ(server->setCertificate(testing_tls::sharedIdentity()), tls::kNoErr);
+        TlsStatus s = tls::kWouldBlock, cl = tls::kWouldBlock;
+        for (int i = 0; i < 50 && (s == tls::kWouldBlock || cl == tls::kWouldBlock); ++i) {
+            if (cl == tls::kWouldBlock) cl = client->handshake();
+            if (s == tls::kWouldBlock) s = server->handshake();
+        }
+        EXPECT_EQ(s, c.expected);
+        if (c.expected == tls::kNoErr) {
+            EXPECT_STREQ(server->protocolVersion(), "TLSv1.2");
+        }
+    }
 }
 
 TEST(TlsIdentity, FromPemChecksTheKeyAgainstTheCertificate) {
