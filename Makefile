@@ -47,8 +47,9 @@ test-tsan: deps
 	  $(TSAN_RUN) ctest --test-dir build-tsan -L concurrency $(CTEST_FLAGS)
 
 # The in-process benchmarks; each prints its ratio against a baseline measured in the same run.
-# bench/http/run-http-bench.sh (wrk against nginx) and build/bench/e2e/e2e_bench (the running
-# program with pcscd and the virtual card) are run by hand.
+# bench/http/run-http-bench.sh (wrk against nginx), bench/tls/run-handshake-bench.sh (CPU per
+# new TLS connection of pellix against nginx, openssl s_time) and build/bench/e2e/e2e_bench (the
+# running program with pcscd and the virtual card) are run by hand.
 bench: build
 	./build/bench/dispatch/dispatch_bench
 	./build/bench/logging/logging_bench
