@@ -51,7 +51,15 @@ std::optional<OVKeychain::IdentityArray> OVKeychain::sslIdentityAndCertificates(
         return std::nullopt;
     }
     if (!result || result->empty()) {
-        addIdentity(name);
+        platform::OSStatus made = platform::kKeychainSuccess;
+        addIdentity(name, &made);
+        if (platform::failsForNow(made)) {
+            // Looking again would find nothing and serve this connection without TLS; the next
+            // connection makes the identity once the store can be written again.
+            platform::plainLog("The new certificate for %@ cannot be stored for now; it is made again later", name);
+            if (status) *status = made;
+            return std::nullopt;
+        }
         result = identityAndCertificates(name, &lookup);
     }
     if (status) *status = lookup;
@@ -81,43 +89,76 @@ bool OVKeychain::identity(const std::shared_ptr<platform::Identity>& identity, c
     return latin1ToUtf8(*printName).starts_with(matchesName);
 }
 
-void OVKeychain::addIdentity(const std::string& name) {
+void OVKeychain::addIdentity(const std::string& name, platform::OSStatus* status) {
+    const auto outcome = [status](platform::OSStatus value) {
+        if (status) *status = value;
+    };
     platform::plainLog("Adding new certificate for %@", name);
     auto data = OpenSSLProxy::makeCertificate(name, kPassphrase);
     std::shared_ptr<platform::Identity> identity;
     std::shared_ptr<platform::Trust> trust;
-    if (data) extractIdentityAndTrust(*data, identity, trust, kPassphrase);
-    if (!identity) return;
+    platform::OSStatus imported = platform::kKeychainDecode;
+    if (data) imported = extractIdentityAndTrust(*data, identity, trust, kPassphrase);
+    if (!identity) {
+        outcome(imported != platform::kKeychainSuccess ? imported : platform::kKeychainDecode);
+        return;
+    }
 
-    const auto ref = persistentRefForIdentity(identity);
+    platform::OSStatus stored = platform::kKeychainSuccess;
+    const auto ref = persistentRefForIdentity(identity, &stored);
+    if (platform::failsForNow(stored)) {
+        outcome(stored);  // nothing was stored
+        return;
+    }
     auto certificate = identity->copyCertificate();
-    if (!certificate) return;
+    if (!certificate) {
+        outcome(platform::kKeychainParam);
+        return;
+    }
     // The identity counts as added only when the lookup that follows finds it. Otherwise (the
     // default keychain is not searched, the store did not take it) every later connection would
     // make one more identity, and none of them would ever serve TLS.
-    const auto found = identityAndCertificates(name);
+    platform::OSStatus lookup = platform::kKeychainSuccess;
+    const auto found = identityAndCertificates(name, &lookup);
+    if (platform::failsForNow(lookup)) {
+        // Whether later lookups find it is not known yet; the next connection makes it again.
+        platform::plainLog("The new certificate for %@ cannot be looked up for now; it is not used", name);
+        if (ref) (void)platform::Keychain::deleteItem(*ref);
+        outcome(lookup);
+        return;
+    }
     if (!found || found->empty() || found->front()->certificate()->sha256Hex() != certificate->sha256Hex()) {
         platform::plainLog("The new certificate for %@ cannot be found in the keychain; it is not used", name);
         if (ref) (void)platform::Keychain::deleteItem(*ref);
+        outcome(stored != platform::kKeychainSuccess ? stored : platform::kKeychainItemNotFound);
         return;
     }
     const std::vector<platform::TrustSettingsEntry> trustAsRoot{
         {{platform::kTrustSettingsResultKey, platform::kTrustSettingsResultTrustRoot}}};
-    platform::OSStatus status =
+    platform::OSStatus trusted =
         platform::TrustSettings::setTrustSettings(*certificate, platform::TrustSettingsDomain::Admin, trustAsRoot);
-    if (status != platform::kKeychainSuccess) {
-        platform::plainLog("Could not change the trust setting for a certificate. Error: %d", status);
+    if (trusted != platform::kKeychainSuccess) {
+        platform::plainLog("Could not change the trust setting for a certificate. Error: %d", trusted);
+        // Found from now on, the identity would never be trusted: when the setting failed only
+        // for now, it goes again and the next connection makes a whole one. Where it cannot be
+        // removed either, it stays and is used, as after any failed trust setting.
+        if (platform::failsForNow(trusted) && ref && platform::Keychain::deleteItem(*ref) == platform::kKeychainSuccess) {
+            outcome(trusted);
+            return;
+        }
     }
+    outcome(platform::kKeychainSuccess);
 }
 
 std::optional<std::vector<std::uint8_t>> OVKeychain::persistentRefForIdentity(
-    const std::shared_ptr<platform::Identity>& identity) {
+    const std::shared_ptr<platform::Identity>& identity, platform::OSStatus* status) {
+    if (status) *status = platform::kKeychainParam;
     if (!identity) return std::nullopt;
     std::vector<std::uint8_t> ref;
-    if (platform::Keychain::addIdentity(*identity, platform::Keychain::Accessibility::Always, &ref) !=
-        platform::kKeychainSuccess) {
-        return std::nullopt;
-    }
+    const platform::OSStatus added =
+        platform::Keychain::addIdentity(*identity, platform::Keychain::Accessibility::Always, &ref);
+    if (status) *status = added;
+    if (added != platform::kKeychainSuccess) return std::nullopt;
     return ref;
 }
 

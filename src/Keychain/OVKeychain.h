@@ -44,7 +44,10 @@ public:
     // A keychain that cannot be read for now (too many open files, an I/O error, a lock) is not
     // an empty one: then nothing is made, the reason is logged, the result is std::nullopt,
     // status (when given) receives kKeychainUnreadableForNow, and the next connection looks
-    // again. Otherwise status receives the last lookup's status.
+    // again. Likewise an identity that cannot be made or stored for now: the result is
+    // std::nullopt, status receives the failure (platform::failsForNow), nothing of the new
+    // identity is kept, and the next connection makes one. Otherwise status receives the last
+    // lookup's status.
     static std::optional<IdentityArray> sslIdentityAndCertificates(const std::string& name,
                                                                    platform::OSStatus* status = nullptr);
 
@@ -63,12 +66,17 @@ public:
     // for <name>". Failures leave the keychain as it was (or with the untrusted identity when
     // only the trust setting failed, which is logged). A stored identity that the lookup does
     // not find afterwards is a failure too: it is logged, removed again and not trusted.
-    static void addIdentity(const std::string& name);
+    // status (when given) receives kKeychainSuccess, or a failure for now (platform::failsForNow)
+    // when the store could not be read or written for a passing reason - the store itself, the
+    // lookup that follows or the trust setting; the identity is then removed again, so that the
+    // next try makes a whole one - or another failure status when no identity was added.
+    static void addIdentity(const std::string& name, platform::OSStatus* status = nullptr);
 
     // Stores the identity in the default keychain (accessible always) and returns the item's
-    // persistent reference, or std::nullopt when the keychain did not take it.
+    // persistent reference, or std::nullopt when the keychain did not take it; status (when
+    // given) receives the store's status.
     static std::optional<std::vector<std::uint8_t>> persistentRefForIdentity(
-        const std::shared_ptr<platform::Identity>& identity);
+        const std::shared_ptr<platform::Identity>& identity, platform::OSStatus* status = nullptr);
 
     // Never called by the system.
     static void addCertificate(const std::string& name);

@@ -29,9 +29,10 @@ HTTPConnection::ServerIdentity PlxHTTPConnection::sslIdentityAndCertificates() {
     // an identity removed from the keychain is made again by the next connection.
     platform::OSStatus status = platform::kKeychainSuccess;
     auto identities = OVKeychain::sslIdentityAndCertificates(kIdentityName, &status);
-    // A keychain that cannot be read for now may well hold the identity: this connection is
-    // closed rather than served in the clear.
-    if (status == platform::kKeychainUnreadableForNow) return ServerIdentity::unavailableForNow();
+    // A keychain that cannot be read for now may well hold the identity, and one that cannot
+    // take the new identity for now will take it later: this connection is closed rather than
+    // served in the clear.
+    if (platform::failsForNow(status)) return ServerIdentity::unavailableForNow();
     if (!identities || identities->empty()) return ServerIdentity::none();
     const auto& identity = identities->front();
     if (!identity || !identity->privateKey() || !identity->certificate()) return ServerIdentity::none();

@@ -23,48 +23,11 @@
 
 namespace {
 
+using keychain_test::DescriptorsUsedUp;
 using keychain_test::makeIdentity;
 using keychain_test::modeOf;
 using keychain_test::readFile;
 using keychain_test::StdoutCapture;
-
-// While it lives, every descriptor the process may open is taken: the soft descriptor limit is
-// brought down to just above the highest one in use and the rest are filled with duplicates.
-// Both are undone at the end. Only for a test whose process runs no other thread that opens
-// files meanwhile.
-class DescriptorsUsedUp {
-public:
-    DescriptorsUsedUp() {
-        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
-        source_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (source_ < 0) return;
-        int highest = 2;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            highest = std::max(highest, std::stoi(entry.path().filename().string()));
-        }
-        rlimit lowered = saved_;
-        lowered.rlim_cur = static_cast<rlim_t>(highest) + 8;
-        if (lowered.rlim_cur > saved_.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
-        lowered_ = true;
-        for (int fd; (fd = ::fcntl(source_, F_DUPFD_CLOEXEC, 0)) >= 0;) taken_.push_back(fd);
-        made_ = errno == EMFILE && !taken_.empty();
-    }
-    ~DescriptorsUsedUp() {
-        for (int fd : taken_) ::close(fd);
-        if (source_ >= 0) ::close(source_);
-        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
-    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
-    bool made() const { return made_; }
-
-private:
-    rlimit saved_{};
-    bool lowered_ = false;
-    bool made_ = false;
-    int source_ = -1;
-    std::vector<int> taken_;
-};
 
 class OVKeychainTest : public keychain_test::TemporaryHome {
 protected:
@@ -264,6 +227,100 @@ TEST_F(OVKeychainTest, KeychainThatCannotBeReadForNowMakesNoNewIdentity) {
         keys += e.path().string().ends_with(".key.pem");
     }
     EXPECT_EQ(keys, 1u);
+}
+
+// What the default keychain holds: its listed items and the files beside them.
+struct StoreContents {
+    size_t items = 0;
+    size_t keys = 0;
+    size_t certificates = 0;
+    size_t temporaries = 0;
+};
+
+StoreContents contentsOf(const std::string& keychain) {
+    StoreContents contents;
+    if (!std::filesystem::exists(keychain)) return contents;
+    if (std::filesystem::exists(keychain + "/items.json")) {
+        contents.items = nlohmann::json::parse(readFile(keychain + "/items.json"))["items"].size();
+    }
+    for (const auto& e : std::filesystem::directory_iterator(keychain)) {
+        const std::string path = e.path().string();
+        contents.keys += path.ends_with(".key.pem");
+        contents.certificates += path.ends_with(".cert.pem");
+        contents.temporaries += path.find(".tmp.") != std::string::npos;
+    }
+    return contents;
+}
+
+// First use while the process is short of descriptors, with none to a few of them free: with
+// one free the keychain reads as empty (each file opened alone) but the new identity cannot be
+// stored (the change holds its lock file, then has none left for the item list). Such an
+// attempt gives no identity for now, never none at all (which serves plain HTTP), and leaves
+// nothing behind; once descriptors are free, one identity is made, stored and trusted.
+TEST_F(OVKeychainTest, IdentityThatCannotBeStoredForNowGivesNoIdentityForNow) {
+    size_t storeFailedForNow = 0;
+    for (size_t leftFree = 0; leftFree <= 6; ++leftFree) {
+        SCOPED_TRACE("descriptors left free: " + std::to_string(leftFree));
+        TearDown();
+        SetUp();
+        std::optional<OVKeychain::IdentityArray> during;
+        platform::OSStatus status = platform::kKeychainSuccess;
+        {
+            StdoutCapture out(root_ + "/stdout");
+            DescriptorsUsedUp usedUp(leftFree);
+            ASSERT_TRUE(usedUp.made());
+            during = OVKeychain::sslIdentityAndCertificates("Pellix", &status);
+        }
+        const bool made = during && during->size() == 1;
+        EXPECT_TRUE(made || (!during && platform::failsForNow(status))) << "status " << status;
+        const size_t attempts = log_->count("Adding new certificate for Pellix");
+        if (!made && attempts == 1) {
+            ++storeFailedForNow;
+            EXPECT_EQ(log_->count("The new certificate for Pellix cannot be stored for now; it is made again later"), 1u);
+        }
+        const StoreContents left = contentsOf(storeDir() + "/login.keychain");
+        EXPECT_EQ(left.items, made ? 1u : 0u);
+        EXPECT_EQ(left.keys, left.items);
+        EXPECT_EQ(left.certificates, left.items);
+        EXPECT_EQ(left.temporaries, 0u);
+
+        platform::OSStatus afterStatus = platform::kKeychainUnreadableForNow;
+        auto after = provision(&afterStatus);
+        ASSERT_TRUE(after && after->size() == 1);
+        EXPECT_EQ(afterStatus, platform::kKeychainSuccess);
+        if (made) {
+            EXPECT_EQ(after->front()->certificate()->sha256Hex(), during->front()->certificate()->sha256Hex());
+        }
+        EXPECT_EQ(log_->count("Adding new certificate for Pellix"), attempts + (made ? 0u : 1u));
+        const StoreContents stored = contentsOf(storeDir() + "/login.keychain");
+        EXPECT_EQ(stored.items, 1u);
+        EXPECT_EQ(stored.keys, 1u);
+        EXPECT_EQ(stored.certificates, 1u);
+        std::vector<platform::TrustSettingsEntry> settings;
+        EXPECT_EQ(platform::TrustSettings::copyTrustSettings(*after->front()->certificate(),
+                                                             platform::TrustSettingsDomain::Admin, settings),
+                  platform::kKeychainSuccess);
+    }
+    // The sweep went through a keychain that read fine and could not take the identity.
+    EXPECT_GE(storeFailedForNow, 1u);
+}
+
+// A store that cannot take the identity for a reason that stays (a file where the keychain's
+// folder belongs) is not a failure for now: no identity at all, as before, and nothing made
+// piles up.
+TEST_F(OVKeychainTest, IdentityThatCannotBeStoredForGoodGivesNoIdentity) {
+    std::filesystem::create_directories(storeDir());
+    { std::ofstream(storeDir() + "/login.keychain") << "not a folder"; }
+    for (int connection = 0; connection < 2; ++connection) {
+        SCOPED_TRACE(connection);
+        platform::OSStatus status = platform::kKeychainSuccess;
+        auto found = provision(&status);
+        EXPECT_TRUE(!found || found->empty());
+        EXPECT_FALSE(platform::failsForNow(status)) << "status " << status;
+    }
+    EXPECT_EQ(log_->count("Adding new certificate for Pellix"), 2u);
+    EXPECT_EQ(log_->count("cannot be stored for now"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(storeDir() + "/trust-settings-admin.json"));
 }
 
 // An identity stored where the lookup does not search (a default keychain outside the search

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Core/HTTPServer.h"
 #include "Core/HTTPServerTestSupport.h"
@@ -74,6 +77,60 @@ TEST_F(PlxHTTPConnectionTest, KeychainThatCannotBeReadForNowGivesNoIdentityForNo
         ASSERT_EQ(again.kind, Kind::Found);
         EXPECT_EQ(X509_cmp(again.identity.certificates().front().get(), stored.identity.certificates().front().get()), 0);
         EXPECT_EQ(log_->count("Adding new certificate"), 0u);
+    }
+}
+
+// First use with a keychain that reads fine but cannot take the new identity: the lock of the
+// keychain's change, or of the trust setting's, cannot be opened. For a reason that may pass
+// (EIO: a locked pseudo-terminal in the lock's place) the lookup says "not now", keeps nothing
+// of the identity it made, and once the lock opens again the next lookup makes exactly one.
+// For a reason that stays (a folder in the lock's place) there is no identity at all when it
+// cannot be stored, and an untrusted one that stays when only the trust setting failed.
+TEST_F(PlxHTTPConnectionTest, IdentityThatCannotBeStoredForNowGivesNoIdentityForNow) {
+    keychain_test::LockedTerminal terminal;
+    if (terminal.slavePath().empty()) GTEST_SKIP() << "no pseudo-terminal";
+    const std::string keychain = storeDir() + "/login.keychain";
+    const auto lockedTerminal = [&](const std::string& lock) {
+        std::filesystem::create_symlink(terminal.slavePath(), lock);
+    };
+    const auto folder = [](const std::string& lock) { std::filesystem::create_directory(lock); };
+    struct Case {
+        const char* title;
+        std::string lock;
+        std::function<void(const std::string&)> breakLock;
+        Kind expected;
+    };
+    const Case cases[] = {
+        {"keychain lock opens with EIO", keychain + "/.lock", lockedTerminal, Kind::UnavailableForNow},
+        {"keychain lock is a folder", keychain + "/.lock", folder, Kind::None},
+        {"trust lock opens with EIO", storeDir() + "/.trust-lock", lockedTerminal, Kind::UnavailableForNow},
+        {"trust lock is a folder", storeDir() + "/.trust-lock", folder, Kind::Found},
+    };
+    const auto itemsListed = [&] {
+        if (!std::filesystem::exists(keychain + "/items.json")) return size_t{0};
+        return nlohmann::json::parse(keychain_test::readFile(keychain + "/items.json"))["items"].size();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        std::filesystem::remove_all(keychain);  // the identity made before
+        std::filesystem::create_directories(keychain);
+        std::filesystem::remove(c.lock);
+        c.breakLock(c.lock);
+        log_->clear();
+        for (int connection = 0; connection < 2; ++connection) EXPECT_EQ(lookup().kind, c.expected);
+        const bool kept = c.expected == Kind::Found;
+        EXPECT_EQ(log_->count("Adding new certificate for Pellix"), kept ? 1u : 2u);
+        EXPECT_EQ(itemsListed(), kept ? 1u : 0u);
+
+        std::filesystem::remove(c.lock);
+        log_->clear();
+        ASSERT_EQ(lookup().kind, Kind::Found);
+        ASSERT_EQ(lookup().kind, Kind::Found);
+        EXPECT_EQ(log_->count("Adding new certificate for Pellix"), kept ? 0u : 1u);
+        EXPECT_EQ(itemsListed(), 1u);
+        size_t keys = 0;
+        for (const auto& e : std::filesystem::directory_iterator(keychain)) keys += e.path().string().ends_with(".key.pem");
+        EXPECT_EQ(keys, 1u);
     }
 }
 

@@ -374,8 +374,10 @@ OSStatus beginChange(const std::string& keychainName, KeychainChange& change) {
     if (!store) return kKeychainNotAvailable;
     auto data = KeychainPaths::dataDirectory();
     change.dir = keychainDirectory(*store, keychainName);
-    change.fileLock = StoreFile::lockForChange({*data, *store, change.dir}, ".lock");
-    return change.fileLock ? kKeychainSuccess : kKeychainIOError;
+    bool passing = false;
+    change.fileLock = StoreFile::lockForChange({*data, *store, change.dir}, ".lock", &passing);
+    if (change.fileLock) return kKeychainSuccess;
+    return passing ? kKeychainUnwritableForNow : kKeychainIOError;
 }
 
 std::vector<std::uint8_t> persistentRefFor(const std::string& keychainName, const std::string& id) {
@@ -393,9 +395,9 @@ bool parsePersistentRef(const std::vector<std::uint8_t>& ref, std::string& keych
     return validName(keychainName) && validName(id);
 }
 
-std::optional<std::string> writeItems(const std::string& dir, const ItemList& items) {
+std::optional<std::string> writeItems(const std::string& dir, const ItemList& items, bool* passing = nullptr) {
     json doc = {{"items", items.entries}};
-    return StoreFile::writeAtomically(dir + "/items.json", doc.dump(2) + "\n", 0600);
+    return StoreFile::writeAtomically(dir + "/items.json", doc.dump(2) + "\n", 0600, passing);
 }
 
 // Renames a damaged store file to the first free "<name>.damaged", "<name>.damaged-2", ...
@@ -507,20 +509,22 @@ OSStatus Keychain::addIdentity(const std::string& keychainName, const Identity& 
     // listed item without its files.
     const std::string keyPath = dir + "/" + record.id + ".key.pem";
     const std::string certPath = dir + "/" + record.id + ".cert.pem";
-    std::optional<std::string> err = StoreFile::writeAtomically(keyPath, std::string_view(keyPem, static_cast<size_t>(keyLen)), 0600);
-    if (!err) err = StoreFile::writeAtomically(certPath, certPem, 0644);
+    bool passing = false;
+    std::optional<std::string> err =
+        StoreFile::writeAtomically(keyPath, std::string_view(keyPem, static_cast<size_t>(keyLen)), 0600, &passing);
+    if (!err) err = StoreFile::writeAtomically(certPath, certPem, 0644, &passing);
     if (!err) {
         items.entries.push_back({{"id", record.id},
                                  {"label", record.label ? json(*record.label) : json(nullptr)},
                                  {"accessible", record.accessible},
                                  {"certificateSha256", record.certificateSha256}});
-        err = writeItems(dir, items);
+        err = writeItems(dir, items, &passing);
     }
     if (err) {
         ::unlink(keyPath.c_str());
         ::unlink(certPath.c_str());
         plainLog("Keychain store %@ cannot be written: %@", dir, *err);
-        return kKeychainIOError;
+        return passing ? kKeychainUnwritableForNow : kKeychainIOError;
     }
     if (persistentRef) *persistentRef = persistentRefFor(keychainName, record.id);
     return kKeychainSuccess;

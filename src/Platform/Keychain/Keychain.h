@@ -60,7 +60,8 @@ public:
     // Stores a copy of the identity (key, certificate and the key's print name) in the default
     // keychain, or in the named one. On success persistentRef (when given) receives the item's
     // persistent reference. kKeychainDuplicateItem when that keychain already holds an identity
-    // with the same certificate.
+    // with the same certificate. A store that cannot be read or written for a passing reason
+    // fails with kKeychainUnreadableForNow or kKeychainUnwritableForNow; nothing is added then.
     static OSStatus addIdentity(const Identity& identity, Accessibility accessibility,
                                 std::vector<std::uint8_t>* persistentRef);
     static OSStatus addIdentity(const std::string& keychainName, const Identity& identity, Accessibility accessibility,

@@ -20,5 +20,14 @@ inline constexpr OSStatus kKeychainToolFailed = -25257;    // an external trust 
 // A store file could not be read for a reason that may pass by itself (too many open files, an
 // I/O error, a lock): what the store holds is unknown, which is not the same as empty.
 inline constexpr OSStatus kKeychainUnreadableForNow = -25308;
+// A store file could not be written (or its lock or temporary file not made) for such a reason:
+// the change was not made, and the same change tried later may well succeed.
+inline constexpr OSStatus kKeychainUnwritableForNow = -25309;
+
+// Whether a call failed for a reason that may pass by itself, so that trying again later, with
+// nothing changed in the store, may well succeed.
+inline constexpr bool failsForNow(OSStatus status) {
+    return status == kKeychainUnreadableForNow || status == kKeychainUnwritableForNow;
+}
 
 }  // namespace platform

@@ -105,16 +105,22 @@ StoreFile::ReadResult StoreFile::read(const std::string& path, const std::functi
     return result;
 }
 
-std::optional<std::string> StoreFile::writeAtomically(const std::string& path, std::string_view contents, mode_t mode) {
+std::optional<std::string> StoreFile::writeAtomically(const std::string& path, std::string_view contents, mode_t mode,
+                                                      bool* passing) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
+    if (passing) *passing = false;
+    auto failed = [&](const std::string& what, const std::string& where, int err) {
+        if (passing) *passing = passingError(err);
+        return reason(what, where, err);
+    };
     std::string temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(random());
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) return reason("cannot create", temp, errno);
+    if (fd < 0) return failed("cannot create", temp, errno);
     auto fail = [&](const char* what) {
         int err = errno;
         ::close(fd);
         ::unlink(temp.c_str());
-        return reason(what, temp, err);
+        return failed(what, temp, err);
     };
     if (::fchmod(fd, mode) != 0) return fail("cannot set the mode of");
     const char* p = contents.data();
@@ -132,12 +138,12 @@ std::optional<std::string> StoreFile::writeAtomically(const std::string& path, s
     if (::close(fd) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
-        return reason("cannot close", temp, err);
+        return failed("cannot close", temp, err);
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
-        return reason("cannot replace", path, err);
+        return failed("cannot replace", path, err);
     }
     syncDirectory(parentOf(path));
     return std::nullopt;
@@ -167,11 +173,13 @@ std::optional<std::string> StoreFile::makePrivateDirectory(const std::string& pa
 StoreFile::Lock::Lock(const std::string& lockPath) {
     fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) {
+        passing_ = passingError(errno);
         error_ = reason("cannot open", lockPath, errno);
         return;
     }
     while (::flock(fd_, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
+        passing_ = passingError(errno);
         error_ = reason("cannot lock", lockPath, errno);
         ::close(fd_);
         fd_ = -1;
@@ -184,7 +192,8 @@ StoreFile::Lock::~Lock() {
 }
 
 std::unique_ptr<StoreFile::Lock> StoreFile::lockForChange(const std::vector<std::string>& directories,
-                                                          const std::string& lockName) {
+                                                          const std::string& lockName, bool* passing) {
+    if (passing) *passing = false;
     if (directories.empty()) return nullptr;
     for (const auto& d : directories) {
         if (auto err = makePrivateDirectory(d)) {
@@ -195,6 +204,7 @@ std::unique_ptr<StoreFile::Lock> StoreFile::lockForChange(const std::vector<std:
     auto lock = std::make_unique<Lock>(directories.back() + "/" + lockName);
     if (!lock->held()) {
         plainLog("Keychain store %@ cannot be written: %@", directories.back(), lock->error());
+        if (passing) *passing = lock->passing();
         return nullptr;
     }
     return lock;

@@ -45,8 +45,8 @@ public:
         bool read = false;   // when Ok: whether contents were read (see the read with a test)
     };
 
-    // Whether a read that failed with this errno value may succeed when tried again without
-    // anything changing on disk: too many open files (here or in the system), an I/O error,
+    // Whether a read or write that failed with this errno value may succeed when tried again
+    // without anything changing on disk: too many open files (here or in the system), an I/O error,
     // no memory or buffers, a lock or a resource that is busy, an interrupted or timed-out
     // call, a stale network file handle. Other failures (permissions, a folder in place of a
     // file) stay until someone changes the store.
@@ -59,8 +59,11 @@ public:
     static ReadResult read(const std::string& path, const std::function<bool(const Stamp&)>& readContents);
 
     // Replaces the file at path with contents, created with mode (umask does not apply).
-    // Returns an empty optional on success, else the reason.
-    static std::optional<std::string> writeAtomically(const std::string& path, std::string_view contents, mode_t mode);
+    // Returns an empty optional on success, else the reason; then passing (when given) tells
+    // whether that reason may pass by itself (passingError), as the temporary file that cannot
+    // be made while the process is out of descriptors.
+    static std::optional<std::string> writeAtomically(const std::string& path, std::string_view contents, mode_t mode,
+                                                      bool* passing = nullptr);
 
     // Creates path and any missing parents (mode 0700) and gives path itself mode 0700 even when
     // it already existed. Returns the reason on failure.
@@ -77,16 +80,21 @@ public:
         Lock& operator=(const Lock&) = delete;
         bool held() const { return fd_ >= 0; }
         const std::string& error() const { return error_; }
+        // When not held: whether the reason may pass by itself (passingError).
+        bool passing() const { return passing_; }
 
     private:
         int fd_ = -1;
         std::string error_;
+        bool passing_ = false;
     };
 
     // The set-up of every change to a store: makes each directory private, in order, then
     // takes the lock file lockName in the last of them. Null when the store cannot be written;
-    // the reason is logged as "Keychain store <directory> cannot be written: <reason>".
-    static std::unique_ptr<Lock> lockForChange(const std::vector<std::string>& directories, const std::string& lockName);
+    // the reason is logged as "Keychain store <directory> cannot be written: <reason>", and
+    // passing (when given) tells whether it may pass by itself.
+    static std::unique_ptr<Lock> lockForChange(const std::vector<std::string>& directories, const std::string& lockName,
+                                               bool* passing = nullptr);
 };
 
 }  // namespace platform

@@ -60,7 +60,7 @@ OSStatus readDomain(const std::string& path, json& doc) {
     }
     if (file.status == StoreFile::ReadStatus::Failed) {
         plainLog("Keychain store %@ is unreadable: %@", path, file.error);
-        return kKeychainIOError;
+        return file.passing ? kKeychainUnreadableForNow : kKeychainIOError;
     }
     doc = json::parse(file.contents, nullptr, false);
     bool ok = !doc.is_discarded() && doc.is_object() && doc.contains("certificates") && doc["certificates"].is_array();
@@ -208,8 +208,9 @@ OSStatus TrustSettings::setTrustSettings(const Certificate& certificate, TrustSe
         auto store = KeychainPaths::storeDirectory();
         auto data = KeychainPaths::dataDirectory();
         if (!store || !data) return kKeychainNotAvailable;
-        const auto fileLock = StoreFile::lockForChange({*data, *store}, ".trust-lock");
-        if (!fileLock) return kKeychainIOError;
+        bool passing = false;
+        const auto fileLock = StoreFile::lockForChange({*data, *store}, ".trust-lock", &passing);
+        if (!fileLock) return passing ? kKeychainUnwritableForNow : kKeychainIOError;
         const std::string path = *store + "/trust-settings-" + domainName(domain) + ".json";
         json doc;
         if (OSStatus status = readDomain(path, doc); status != kKeychainSuccess) return status;
@@ -231,9 +232,9 @@ OSStatus TrustSettings::setTrustSettings(const Certificate& certificate, TrustSe
         } catch (const json::exception&) {
             return kKeychainParam;  // a common name that is not UTF-8
         }
-        if (auto err = StoreFile::writeAtomically(path, text, 0600)) {
+        if (auto err = StoreFile::writeAtomically(path, text, 0600, &passing)) {
             plainLog("Keychain store %@ cannot be written: %@", path, *err);
-            return kKeychainIOError;
+            return passing ? kKeychainUnwritableForNow : kKeychainIOError;
         }
     }
     if (!trustsAsRoot(settings)) return kKeychainSuccess;

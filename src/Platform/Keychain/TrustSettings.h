@@ -39,7 +39,8 @@ using TrustSettingsEntry = std::map<std::string, long>;
 class TrustSettings {
 public:
     // Replaces the certificate's settings in the domain. The system domain is read-only
-    // (kKeychainParam).
+    // (kKeychainParam). A settings file that cannot be read or written for a passing reason
+    // fails with kKeychainUnreadableForNow or kKeychainUnwritableForNow, the settings unchanged.
     static OSStatus setTrustSettings(const Certificate& certificate, TrustSettingsDomain domain,
                                      const std::vector<TrustSettingsEntry>& settings);
     // kKeychainItemNotFound when the certificate has no settings in the domain.

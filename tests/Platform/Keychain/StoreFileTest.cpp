@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "Platform/Keychain/KeychainTestHome.h"
 
@@ -53,6 +54,54 @@ TEST_F(StoreFileLockTest, LockForChangeFailuresAreLoggedAndHoldNothing) {
             EXPECT_EQ(lines[0].rfind(c.logged, 0), 0u) << lines[0];
         }
     }
+}
+
+// A write or a lock that fails tells whether the reason may pass by itself, as a read does: out
+// of descriptors, or an I/O error, may pass; a folder in the way or a missing parent stays.
+TEST_F(StoreFileLockTest, FailedWritesAndLocksTellAPassingReason) {
+    keychain_test::LockedTerminal terminal;
+    if (terminal.slavePath().empty()) GTEST_SKIP() << "no pseudo-terminal";
+    const std::string dir = root_ + "/store";
+    std::filesystem::create_directories(dir + "/folder");
+    std::filesystem::create_symlink(terminal.slavePath(), dir + "/terminal");
+    const auto write = [&](const std::string& name, bool* passing) {
+        return StoreFile::writeAtomically(dir + "/" + name, "contents", 0600, passing).has_value();
+    };
+    const auto lock = [&](const std::string& name, bool* passing) {
+        return !StoreFile::lockForChange({dir}, name, passing);
+    };
+    struct Case {
+        const char* title;
+        std::function<bool(bool*)> fail;  // true when it failed
+        bool usedUp;                      // with every descriptor taken
+        bool passing;
+    };
+    const Case cases[] = {
+        {"write out of descriptors", [&](bool* p) { return write("file", p); }, true, true},
+        {"write into a missing folder", [&](bool* p) { return write("missing/file", p); }, false, false},
+        {"write over a folder", [&](bool* p) { return write("folder", p); }, false, false},
+        {"lock out of descriptors", [&](bool* p) { return lock(".lock", p); }, true, true},
+        {"lock that opens with EIO", [&](bool* p) { return lock("terminal", p); }, false, true},
+        {"lock that is a folder", [&](bool* p) { return lock("folder", p); }, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        bool passing = !c.passing;
+        bool failed = false;
+        if (c.usedUp) {
+            keychain_test::DescriptorsUsedUp usedUp;
+            ASSERT_TRUE(usedUp.made());
+            failed = c.fail(&passing);
+        } else {
+            failed = c.fail(&passing);
+        }
+        EXPECT_TRUE(failed);
+        EXPECT_EQ(passing, c.passing);
+    }
+    EXPECT_FALSE(write("file", nullptr));
+    bool passing = true;
+    EXPECT_FALSE(lock(".lock", &passing));
+    EXPECT_FALSE(passing);
 }
 
 }  // namespace
