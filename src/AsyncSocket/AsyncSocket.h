@@ -24,6 +24,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -133,10 +134,11 @@ public:
     //
     // An accept that fails for want of resources (EMFILE, ENFILE, ENOBUFS, ENOMEM) leaves
     // the connection in the listen backlog and stops the watch of the listening descriptors
-    // for kAcceptPauseMilliseconds; then they are looked at again. A shortage writes one
+    // for kAcceptPauseMilliseconds, or until a socket it accepted closes its descriptor,
+    // whichever comes first; then they are looked at again. A shortage writes one
     // plain log line, "Accepting paused for 500 ms: <reason>", at its first failure; it
-    // lasts until a pass of accepts ends without such a failure. Every other failing accept
-    // only ends the pass, as before.
+    // lasts until a pass of accepts ends without such a failure, a pause or more after the
+    // last one. Every other failing accept only ends the pass, as before.
     bool acceptOnPort(uint16_t port, Error* errPtr = nullptr);
     bool acceptOnInterface(const std::optional<std::string>& interface, uint16_t port, Error* errPtr = nullptr);
     static constexpr int kAcceptPauseMilliseconds = 500;
@@ -416,6 +418,7 @@ private:
     bool acceptSourcesSuspended_ = false;
     bool acceptPausedForResources_ = false;
     bool acceptShortOfResources_ = false;
+    std::chrono::steady_clock::time_point acceptShortageLastFailure_;
     OperationTimer acceptPauseTimer_;
     // Listening: the accept limit, and the sockets accepted whose descriptors are still open.
     size_t acceptLimit_ = 0;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <chrono>
 #include <vector>
 
 #include "AsyncSocket/detail/AsyncSocketInternal.h"
@@ -148,9 +149,15 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
                 // A pause (the accept limit reached, or no descriptor to be had) ends the pass.
                 while (self->doAccept(fd) && ++i < pending && !self->acceptSourcesSuspended_) {
                 }
-                // A shortage lasts until a pass ends without one: a connection accepted now
-                // and then, as descriptors come free one at a time, does not end it.
-                if (!self->acceptPausedForResources_) self->acceptShortOfResources_ = false;
+                // A shortage lasts until a pass ends without one, a pause after its last
+                // failure: a connection accepted now and then, as descriptors come free one at
+                // a time, does not end it, nor does a backlog emptied in the moment after a
+                // close ended the pause, under a flood that fills it again.
+                if (!self->acceptPausedForResources_ &&
+                    std::chrono::steady_clock::now() - self->acceptShortageLastFailure_ >=
+                        std::chrono::milliseconds(kAcceptPauseMilliseconds)) {
+                    self->acceptShortOfResources_ = false;
+                }
             });
             source->setCancelHandler([fd] { ::close(fd); });
             source->resume();
@@ -218,6 +225,7 @@ void AsyncSocket::pauseAcceptingForResources(int error) {
     // would be reported again at once, and accept would fail again, for as long as the
     // shortage lasts.
     acceptPausedForResources_ = true;
+    acceptShortageLastFailure_ = std::chrono::steady_clock::now();
     startTimer(&AsyncSocket::acceptPauseTimer_, kAcceptPauseMilliseconds / 1000.0, &AsyncSocket::endAcceptPause);
     updateAcceptSources();
 }
@@ -230,6 +238,14 @@ void AsyncSocket::endAcceptPause() {
 
 void AsyncSocket::acceptedSocketClosed() {
     if (acceptedSockets_ > 0) --acceptedSockets_;
+    // Its descriptor has just been closed: the one the next accept needs, with no need to
+    // wait out the pause. Else a backlog of clients that have gone, each closed a moment
+    // after its accept, would be taken a handful at a time per pause, and a client behind
+    // them would wait minutes.
+    if (acceptPausedForResources_) {
+        endAcceptPause();
+        return;
+    }
     updateAcceptSources();
 }
 

@@ -619,6 +619,42 @@ TEST(AsyncSocketAccept, RegressionOutOfDescriptorsPausesAcceptingInsteadOfSpinni
     }
 }
 
+TEST(AsyncSocketAccept, RegressionASocketClosedDuringAPauseEndsIt) {
+    // A flood leaves a backlog of clients that have gone; each is closed a moment after its
+    // accept. With one descriptor to spare, each close must let the next accept run at once:
+    // a pause waited out per connection took pellix over a minute to reach a live client.
+    PlainLogLines log;
+    ListeningFixture f;
+    ASSERT_TRUE(f.listening);
+    constexpr size_t kClients = 4;
+    int clients[kClients];
+    for (int& client : clients) {
+        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(client, 0);
+        f.clients.push_back(client);
+    }
+    DescriptorsUsedUp used;
+    ASSERT_TRUE(used.usedUp());
+    const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
+    for (int client : clients) ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
+    ASSERT_TRUE(testtools::eventually([&] { return log.count(kPausedLine) == 1; }));
+
+    // One descriptor free: the first connection takes it and the next accept finds none.
+    used.giveBackOne();
+    std::chrono::steady_clock::time_point start;
+    for (size_t n = 0; n < kClients; ++n) {
+        auto accepted = f.delegate->waitForNth(Call::DidAcceptNewSocket, f.listener, n);
+        ASSERT_TRUE(accepted) << "connection " << n;
+        if (n == 0) start = std::chrono::steady_clock::now();
+        accepted->newSocket->disconnect();
+    }
+    // Waiting out the pause each time would take 1.5 s for the last three.
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(2 * AsyncSocket::kAcceptPauseMilliseconds));
+    EXPECT_EQ(log.count(kPausedLine), 1u);
+    for (int client : clients) EXPECT_TRUE(clientSeesEnd(client));
+}
+
 TEST(AsyncSocketAccept, DisconnectDuringAPauseClosesTheListeningDescriptors) {
     PlainLogLines log;
     ListeningFixture f;
