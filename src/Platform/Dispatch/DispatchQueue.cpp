@@ -158,6 +158,23 @@ protected:
         return syncInlineOn(*target, runAsThisQueue);
     }
 
+    bool runTurnForSync(const std::atomic<bool>& ran) override {
+        // A task on a worker that posts to a queue and then syncs with it (a socket's new
+        // delegate, then a block on its queue) finds the queue's turn in its own next-job
+        // slot, where it would wait for the task, and the task for it, until another worker
+        // took it over. The turn is had here instead, as that worker would have it.
+        std::shared_ptr<detail::PoolClient> turn = detail::Pool::takeFromOwnSlot(this);
+        if (!turn) return false;
+        while (runBatch(detail::Pool::kBatch)) {
+            if (ran.load(std::memory_order_relaxed)) {
+                // Tasks queued behind the block take the queue's next turn as usual.
+                scheduleTurn(self());
+                return true;
+            }
+        }
+        return true;
+    }
+
 private:
     std::shared_ptr<SerialQueue> self() { return std::static_pointer_cast<SerialQueue>(shared_from_this()); }
 
@@ -247,20 +264,25 @@ void DispatchQueue::sync(const std::function<void()>& task) {
     if (syncInline(task)) return;
     Semaphore done;
     std::exception_ptr failure;
+    std::atomic<bool> ran{false};
     async([&] {
         try {
             task();
         } catch (...) {
             failure = std::current_exception();
         }
+        ran.store(true, std::memory_order_relaxed);
         done.signal();
     });
+    runTurnForSync(ran);
     done.wait();
     // The block's exception belongs to the caller that waits for it.
     if (failure) std::rethrow_exception(failure);
 }
 
 bool DispatchQueue::syncInline(const std::function<void()>&) { return false; }
+
+bool DispatchQueue::runTurnForSync(const std::atomic<bool>&) { return false; }
 
 void DispatchQueue::enqueue(std::unique_ptr<detail::TaskNode> node) {
     std::shared_ptr<detail::TaskNode> held(std::move(node));

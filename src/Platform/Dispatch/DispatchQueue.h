@@ -154,6 +154,10 @@ protected:
     // tells whether it did; false leaves the task to the queue's turn.
     virtual bool syncInline(const std::function<void()>& task);
     static bool syncInlineOn(DispatchQueue& queue, const std::function<void()>& task) { return queue.syncInline(task); }
+    // After sync() queued its block: when the queue's turn waits behind the caller's own task,
+    // runs that turn on the calling thread until `ran` is set, and tells whether it did; false
+    // leaves the block to whichever thread takes the turn.
+    virtual bool runTurnForSync(const std::atomic<bool>& ran);
 
 private:
     std::string label_;

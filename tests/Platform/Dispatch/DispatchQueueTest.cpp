@@ -263,6 +263,55 @@ TEST(DispatchQueueTest, SyncOntoABusyQueueWaitsItsTurnInOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"gate", "1", "2", "3", "sync", "4"}));
 }
 
+// A task on a worker that posts to a queue and then syncs with it has that queue's turn
+// waiting behind itself; it runs the turn where it is. The tasks posted before the block run
+// first, in order, however many batches they take, and what the block posts, or what comes
+// after it, runs after it.
+TEST(DispatchQueueTest, SyncAfterPostingToTheSameQueueFromATaskKeepsTheOrder) {
+    struct Case {
+        const char* name;
+        int before;  // tasks posted ahead of the block
+        bool throws;
+    };
+    constexpr Case kCases[] = {
+        {"the block alone", 0, false},
+        {"the block ends a full batch", 15, false},
+        {"several batches ahead", 40, false},
+        {"the block throws", 3, true},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        auto caller = DispatchQueue::createSerial("test.posted.caller");
+        auto queue = DispatchQueue::createSerial("test.posted.queue");
+        std::vector<std::string> order;  // touched only by the queue's tasks
+        bool thrown = false;
+        Semaphore drained;
+        caller->async([&] {
+            for (int i = 0; i < c.before; ++i) queue->async([&, i] { order.push_back(std::to_string(i)); });
+            try {
+                queue->sync([&] {
+                    order.push_back("sync");
+                    queue->async([&] { order.push_back("from inside"); });
+                    if (c.throws) throw std::runtime_error("block failed");
+                });
+            } catch (const std::runtime_error&) {
+                thrown = true;
+            }
+            queue->async([&] {
+                order.push_back("after");
+                drained.signal();
+            });
+        });
+        ASSERT_TRUE(drained.wait(kPatience));
+        std::vector<std::string> expected;
+        for (int i = 0; i < c.before; ++i) expected.push_back(std::to_string(i));
+        expected.insert(expected.end(), {"sync", "from inside", "after"});
+        caller->sync([] {});
+        EXPECT_EQ(thrown, c.throws);
+        EXPECT_EQ(order, expected);
+    }
+}
+
 TEST(DispatchQueueTest, TasksQueuedDuringAnInlineSyncRunAfterIt) {
     struct Case {
         const char* name;

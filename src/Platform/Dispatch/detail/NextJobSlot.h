@@ -100,6 +100,15 @@ public:
         return client ? std::move(client->slotSelf_) : nullptr;
     }
 
+    // On the owning worker's thread: empties the slot when it holds `client`; null otherwise.
+    // Only the owner fills the slot, so what it holds now is `client` or, once another took
+    // it, nothing.
+    Job takeOwnIf(const PoolClient* client) {
+        if (next_.load(std::memory_order_relaxed) != client) return nullptr;
+        PoolClient* const taken = next_.exchange(nullptr, std::memory_order_acquire);
+        return taken ? std::move(taken->slotSelf_) : nullptr;
+    }
+
     // Empties the slot when its job has waited there for kPatience by `now` (nanosOf); null
     // when there is none, or when its owner took it first.
     Job takeOutstayed(int64_t now) {

@@ -138,6 +138,12 @@ void Pool::betweenTasks() {
     pool.notify();
 }
 
+std::shared_ptr<PoolClient> Pool::takeFromOwnSlot(const PoolClient* client) {
+    Worker* w = tlsWorker;
+    if (!w || tlsBlockDepth != 0) return nullptr;
+    return w->slot.takeOwnIf(client);
+}
+
 bool Pool::slotOutstayed(int64_t now) const {
     const std::size_t slots = workerSlots_.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < slots; ++i)

@@ -80,6 +80,10 @@ public:
     // are ignored.
     static void betweenTasks();
 
+    // On a pool worker that is not blocked: takes `client` out of this worker's next-job slot
+    // when it waits there, for the caller to run it at once; null otherwise.
+    static std::shared_ptr<PoolClient> takeFromOwnSlot(const PoolClient* client);
+
     // The calling thread is about to block (or has woken again). Calls from threads that are
     // not pool workers are ignored.
     void willBlock();
