@@ -400,29 +400,45 @@ TEST_F(TlsPair, SettingsAfterTheHandshakeBeganAreRefused) {
     EXPECT_EQ(client->setAllowsAnyRoot(true), tls::kBadState);
 }
 
-// A server with the identity and a client that takes any root, over the in-memory transport:
-// the result of the handshake on both sides. The server is kept for later use when asked.
-TlsStatus handshakeWith(const TlsIdentity& identity, std::unique_ptr<TlsContext>* keepServer = nullptr) {
+// A server and a client joined by the in-memory transport; the client takes any root. Each
+// test gives the server its identity and settings.
+struct JoinedContexts {
+    JoinedContexts() {
+        if (!made()) return;
+        server->setIOFuncs(readFn, writeFn);
+        server->setConnection(&serverEnd);
+        client->setIOFuncs(readFn, writeFn);
+        client->setConnection(&clientEnd);
+        client->setAllowsAnyRoot(true);
+    }
+    JoinedContexts(const JoinedContexts&) = delete;
+    JoinedContexts& operator=(const JoinedContexts&) = delete;
+
+    bool made() const { return server && client; }
+
+    // Steps both handshakes until neither makes progress; the server's status, then the client's.
+    std::pair<TlsStatus, TlsStatus> handshake() {
+        TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
+        for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
+            if (c == tls::kWouldBlock) c = client->handshake();
+            if (s == tls::kWouldBlock) s = server->handshake();
+        }
+        return {s, c};
+    }
+
     Pipe toServer, toClient;
     Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
-    auto server = TlsContext::create(TlsContext::Side::Server);
-    auto client = TlsContext::create(TlsContext::Side::Client);
-    if (!server || !client) return tls::kInternal;
-    server->setIOFuncs(readFn, writeFn);
-    server->setConnection(&serverEnd);
-    client->setIOFuncs(readFn, writeFn);
-    client->setConnection(&clientEnd);
-    client->setAllowsAnyRoot(true);
-    if (TlsStatus status = server->setCertificate(identity); status != tls::kNoErr) return status;
-    if (keepServer) {
-        *keepServer = std::move(server);
-        return tls::kNoErr;
-    }
-    TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
-    for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
-        if (c == tls::kWouldBlock) c = client->handshake();
-        if (s == tls::kWouldBlock) s = server->handshake();
-    }
+    std::unique_ptr<TlsContext> server = TlsContext::create(TlsContext::Side::Server);
+    std::unique_ptr<TlsContext> client = TlsContext::create(TlsContext::Side::Client);
+};
+
+// A server with the identity and a client that takes any root: the first failure of the
+// handshake, the server's before the client's.
+TlsStatus handshakeWith(const TlsIdentity& identity) {
+    JoinedContexts pair;
+    if (!pair.made()) return tls::kInternal;
+    if (TlsStatus status = pair.server->setCertificate(identity); status != tls::kNoErr) return status;
+    const auto [s, c] = pair.handshake();
     return s != tls::kNoErr ? s : c;
 }
 
@@ -467,23 +483,11 @@ TEST(TlsIdentityContexts, ConnectionsOfOneIdentityShareOneContext) {
 // A context let go from the cache lives on in the connections that use it.
 TEST(TlsIdentityContexts, ConnectionOutlivesItsContextInTheCache) {
     const TlsIdentity kept = identityFrom(testing_tls::makeSelfSigned());
-    Pipe toServer, toClient;
-    Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
-    auto server = TlsContext::create(TlsContext::Side::Server);
-    auto client = TlsContext::create(TlsContext::Side::Client);
-    ASSERT_TRUE(server && client);
-    server->setIOFuncs(readFn, writeFn);
-    server->setConnection(&serverEnd);
-    client->setIOFuncs(readFn, writeFn);
-    client->setConnection(&clientEnd);
-    client->setAllowsAnyRoot(true);
-    ASSERT_EQ(server->setCertificate(kept), tls::kNoErr);
+    JoinedContexts pair;
+    ASSERT_TRUE(pair.made());
+    ASSERT_EQ(pair.server->setCertificate(kept), tls::kNoErr);
     for (int i = 0; i < 3; ++i) ASSERT_EQ(handshakeWith(identityFrom(testing_tls::makeSelfSigned())), tls::kNoErr);
-    TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
-    for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
-        if (c == tls::kWouldBlock) c = client->handshake();
-        if (s == tls::kWouldBlock) s = server->handshake();
-    }
+    const auto [s, c] = pair.handshake();
     EXPECT_EQ(s, tls::kNoErr);
     EXPECT_EQ(c, tls::kNoErr);
 }
@@ -518,25 +522,13 @@ TEST(TlsIdentityContexts, ConnectionSettingsSurviveTheIdentityContext) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        Pipe toServer, toClient;
-        Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
-        auto server = TlsContext::create(TlsContext::Side::Server);
-        auto client = TlsContext::create(TlsContext::Side::Client);
-        ASSERT_TRUE(server && client);
-        server->setIOFuncs(readFn, writeFn);
-        server->setConnection(&serverEnd);
-        client->setIOFuncs(readFn, writeFn);
-        client->setConnection(&clientEnd);
-        client->setAllowsAnyRoot(true);
+        JoinedContexts pair;
+        ASSERT_TRUE(pair.made());
+        auto& server = pair.server;
         ASSERT_EQ(server->setEnabledCiphers(&c.suite, 1), tls::kNoErr);
         ASSERT_EQ(server->setProtocolVersionEnabled(TlsProtocol::TLS13, false), tls::kNoErr);
         ASSERT_EQ(server->setCertificate(testing_tls::sharedIdentity()), tls::kNoErr);
-        TlsStatus s = tls::kWouldBlock, cl = tls::kWouldBlock;
-        for (int i = 0; i < 50 && (s == tls::kWouldBlock || cl == tls::kWouldBlock); ++i) {
-            if (cl == tls::kWouldBlock) cl = client->handshake();
-            if (s == tls::kWouldBlock) s = server->handshake();
-        }
-        EXPECT_EQ(s, c.expected);
+        EXPECT_EQ(pair.handshake().first, c.expected);
         if (c.expected == tls::kNoErr) {
             EXPECT_STREQ(server->protocolVersion(), "TLSv1.2");
         }
