@@ -35,6 +35,7 @@ struct Monitored {
     std::mutex mutex;
     std::condition_variable left;  // an entry went
     std::vector<Entry> entries;    // guarded by mutex
+    bool exiting = false;          // guarded by mutex: the exit handler has begun; no monitor starts
 };
 
 Monitored& monitored() {
@@ -71,12 +72,20 @@ std::shared_ptr<PcscSlotManager> PcscSlotManager::create(Options options) {
     // every exit-time destructor registered before it, and the library's come last of all.
     static std::once_flag exitHandler;
     std::call_once(exitHandler, [] { std::atexit(&PcscSlotManager::stopMonitorsAtExit); });
+    // A manager made while the process exits (on another thread, or by an exit-time destructor)
+    // keeps its first list and gets no monitor: the handler may have stopped the others already.
     {
         std::lock_guard<std::mutex> lock(monitored().mutex);
+        if (monitored().exiting) return manager;
         monitored().entries.push_back({manager.get(), manager});
     }
     {
+        // The handler may have found this entry and stopped a monitor not started yet.
         std::lock_guard<std::mutex> stop(manager->stopMutex_);
+        {
+            std::lock_guard<std::mutex> lock(manager->mutex_);
+            if (manager->stopping_) return manager;
+        }
         manager->monitor_ = std::thread([raw = manager.get()] {
             monitorOfThisThread = raw;
             raw->run();
@@ -102,7 +111,12 @@ PcscSlotManager::~PcscSlotManager() {
 
 void PcscSlotManager::stopMonitor() {
     std::lock_guard<std::mutex> stop(stopMutex_);
-    if (!monitor_.joinable()) return;
+    if (!monitor_.joinable()) {
+        // Not started yet, or already let go: none starts from now on.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        return;
+    }
     if (monitor_.get_id() == std::this_thread::get_id()) {
         // The monitor's own delivery dropped the last reference, or ends the process.
         {
@@ -133,6 +147,7 @@ void PcscSlotManager::stopMonitorsAtExit() {
     std::vector<std::shared_ptr<PcscSlotManager>> live;
     {
         std::lock_guard<std::mutex> lock(monitored().mutex);
+        monitored().exiting = true;
         for (const auto& entry : monitored().entries) {
             if (auto manager = entry.weak.lock()) live.push_back(std::move(manager));
         }

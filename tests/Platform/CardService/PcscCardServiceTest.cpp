@@ -6,6 +6,7 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -224,10 +225,49 @@ namespace exit_from_delivery {
 
 }  // namespace exit_from_delivery
 
+// A manager made once the exit handler has stopped the monitors (by a later exit-time step, or
+// on another thread while the process exits) starts no monitor of its own: nothing would stop
+// it before the PC/SC library's exit-time destructor frees what it waits in. Runs in a process
+// of its own; the step registered before the first manager runs after the handler.
+namespace create_during_exit {
+
+size_t threadsOfThisProcess() {
+    size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+void createAfterTheHandler() {
+    const size_t before = threadsOfThisProcess();
+    auto late = platform::PcscSlotManager::create();
+    const size_t with = threadsOfThisProcess();
+    late.reset();
+    ::_exit(with == before ? 0 : 3);
+}
+
+[[noreturn]] void exitWithAManagerMadeAfterTheHandler() {
+    ::alarm(20);
+    std::atexit(&createAfterTheHandler);
+    auto manager = platform::PcscSlotManager::create();
+    static auto* kept = new std::shared_ptr<platform::PcscSlotManager>(manager);  // lives through the exit
+    (void)kept;
+    std::exit(4);  // createAfterTheHandler ends the process with its own code
+}
+
+}  // namespace create_during_exit
+
 TEST(PcscCardServiceExitTest, RegressionExitFromADeliveryWhileTheManagerIsDestroyedEnds) {
     PELLIX_REQUIRE_PCSC();
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, with all its threads
     EXPECT_EXIT(exit_from_delivery::exitFromADeliveryWhileTheManagerIsDestroyed(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PcscCardServiceExitTest, RegressionAManagerMadeAfterTheExitHandlerStartsNoMonitor) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(create_during_exit::exitWithAManagerMadeAfterTheHandler(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
