@@ -577,16 +577,11 @@ TEST(AsyncSocketAccept, RegressionOutOfDescriptorsPausesAcceptingInsteadOfSpinni
         *events = 0;
         // The clients' descriptors are made while there are some; they connect once none
         // are left.
-        int clients[2];
-        for (int& client : clients) {
-            client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            ASSERT_GE(client, 0);
-            f.clients.push_back(client);
-        }
+        const std::vector<int> clients = f.makeClients(2);
+        ASSERT_EQ(clients.size(), 2u);
         DescriptorsUsedUp used;
         ASSERT_TRUE(used.usedUp());
-        const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
-        for (int client : clients) ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
+        ASSERT_TRUE(f.connectClients(clients)) << std::strerror(errno);
         EXPECT_TRUE(testtools::eventually([&] { return events->load() > 0; }));
 
         // The connections wait in the backlog and the descriptor stays readable; while
@@ -627,16 +622,11 @@ TEST(AsyncSocketAccept, RegressionASocketClosedDuringAPauseEndsIt) {
     ListeningFixture f;
     ASSERT_TRUE(f.listening);
     constexpr size_t kClients = 4;
-    int clients[kClients];
-    for (int& client : clients) {
-        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(client, 0);
-        f.clients.push_back(client);
-    }
+    const std::vector<int> clients = f.makeClients(kClients);
+    ASSERT_EQ(clients.size(), kClients);
     DescriptorsUsedUp used;
     ASSERT_TRUE(used.usedUp());
-    const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
-    for (int client : clients) ASSERT_EQ(::connect(client, address.get(), address.length), 0) << std::strerror(errno);
+    ASSERT_TRUE(f.connectClients(clients)) << std::strerror(errno);
     ASSERT_TRUE(testtools::eventually([&] { return log.count(kPausedLine) == 1; }));
 
     // One descriptor free: the first connection takes it and the next accept finds none.

@@ -266,6 +266,28 @@ public:
         return event->newSocket;
     }
 
+    // Client sockets made now and connected later, by connectClients(): a case that runs out
+    // of descriptors makes them while there are some. Closed with the fixture; empty when one
+    // cannot be made.
+    std::vector<int> makeClients(size_t n) {
+        std::vector<int> made;
+        for (size_t i = 0; i < n; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return {};
+            clients.push_back(fd);
+            made.push_back(fd);
+        }
+        return made;
+    }
+    // Connects each of them to the listener; false, with the reason in errno, at a failure.
+    bool connectClients(const std::vector<int>& made) const {
+        const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, port);
+        for (int fd : made) {
+            if (::connect(fd, address.get(), address.length) != 0) return false;
+        }
+        return true;
+    }
+
     std::shared_ptr<RecordingDelegate> delegate;
     std::shared_ptr<platform::DispatchQueue> delegateQueue;
     std::shared_ptr<AsyncSocket> listener;

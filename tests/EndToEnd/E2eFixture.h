@@ -38,4 +38,8 @@ private:
 // Polls the condition every 20 ms until it holds or the limit has passed.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// A raw TCP connection to 127.0.0.1:31505, whose blocking sends and receives give up after
+// 5 s; -1 when it cannot be made.
+int rawConnection();
+
 }  // namespace e2e

@@ -3,8 +3,6 @@
 // the PEM blocks on standard output), later connections and later runs use it.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -28,22 +26,6 @@ int countOf(const std::string& text, const std::string& what) {
     int count = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
     return count;
-}
-
-// A connection to pellix's port on 127.0.0.1, or -1 when it cannot be made.
-int connectToPellix() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval patience{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 TEST(StartUpTest, TheFirstConnectionProvisionsTheIdentityAndLaterOnesDoNot) {
@@ -141,7 +123,7 @@ TEST(StartUpTest, RunningOutOfDescriptorsMakesNoSecondIdentity) {
     ASSERT_EQ(::prlimit(pellix.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
     std::vector<int> crowd;
     for (int i = 0; i < 100; ++i) {
-        if (const int fd = connectToPellix(); fd >= 0) crowd.push_back(fd);
+        if (const int fd = rawConnection(); fd >= 0) crowd.push_back(fd);
     }
     // The crowd stays until an identity lookup has met the shortage. "Too many open files" alone
     // is not enough: the listener's pause says it too, and the lookups may all have found a
@@ -190,7 +172,7 @@ TEST(StartUpTest, RunningOutOfDescriptorsNeverServesPlainHttp) {
     ASSERT_EQ(::prlimit(pellix.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
     std::vector<pollfd> crowd;
     for (int i = 0; i < 150; ++i) {
-        if (const int fd = connectToPellix(); fd >= 0) crowd.push_back({fd, POLLIN, 0});
+        if (const int fd = rawConnection(); fd >= 0) crowd.push_back({fd, POLLIN, 0});
     }
     ASSERT_FALSE(crowd.empty());
     const std::string kClosedUnread = "No server identity for now; connection closed unread";

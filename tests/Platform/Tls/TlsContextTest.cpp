@@ -70,6 +70,17 @@ TlsStatus writeFn(void* connection, const void* data, size_t* length) {
     return full ? tls::kNoErr : tls::kWouldBlock;
 }
 
+// Steps the handshakes of two joined contexts until neither makes progress; the server's final
+// status, then the client's.
+std::pair<TlsStatus, TlsStatus> stepHandshakes(TlsContext& server, TlsContext& client) {
+    TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
+    for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
+        if (c == tls::kWouldBlock) c = client.handshake();
+        if (s == tls::kWouldBlock) s = server.handshake();
+    }
+    return {s, c};
+}
+
 class TlsPair : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -88,14 +99,7 @@ protected:
     }
 
     // Steps both handshakes until neither makes progress; returns the final statuses.
-    std::pair<TlsStatus, TlsStatus> handshake() {
-        TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
-        for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
-            if (c == tls::kWouldBlock) c = client->handshake();
-            if (s == tls::kWouldBlock) s = server->handshake();
-        }
-        return {s, c};
-    }
+    std::pair<TlsStatus, TlsStatus> handshake() { return stepHandshakes(*server, *client); }
 
     std::string readAll(TlsContext& ctx, size_t want) {
         std::string got;
@@ -416,15 +420,7 @@ struct JoinedContexts {
 
     bool made() const { return server && client; }
 
-    // Steps both handshakes until neither makes progress; the server's status, then the client's.
-    std::pair<TlsStatus, TlsStatus> handshake() {
-        TlsStatus s = tls::kWouldBlock, c = tls::kWouldBlock;
-        for (int i = 0; i < 50 && (s == tls::kWouldBlock || c == tls::kWouldBlock); ++i) {
-            if (c == tls::kWouldBlock) c = client->handshake();
-            if (s == tls::kWouldBlock) s = server->handshake();
-        }
-        return {s, c};
-    }
+    std::pair<TlsStatus, TlsStatus> handshake() { return stepHandshakes(*server, *client); }
 
     Pipe toServer, toClient;
     Endpoint serverEnd{&toServer, &toClient}, clientEnd{&toClient, &toServer};
