@@ -48,7 +48,8 @@ public:
     using Parse = std::function<Value(const std::vector<std::string>& contents)>;
 
     // The value made by parse from the contents of the files, in the order of paths. parse is
-    // called only for contents that differ from those the entry was made of.
+    // called only for contents that differ from those the entry was made of. An exception from
+    // parse goes to the caller, and the files' entry is forgotten.
     Result get(const std::vector<std::string>& paths, const Parse& parse) {
         const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
@@ -88,7 +89,15 @@ public:
             std::vector<std::string> contents;
             contents.reserve(files.size());
             for (const auto& f : files) contents.push_back(f.contents);
-            auto value = std::make_shared<const Value>(parse(contents));
+            std::shared_ptr<const Value> value;
+            try {
+                value = std::make_shared<const Value>(parse(contents));
+            } catch (...) {
+                // The entry gave up the contents of its unread files to this lookup: kept, it
+                // would give them as empty to the next one.
+                if (entry) entries_.erase(found);
+                throw;
+            }
             entry = &entries_[paths];
             entry->value = std::move(value);
         }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "Platform/Keychain/KeychainTestHome.h"
@@ -147,6 +148,29 @@ TEST_F(StoreFileCacheTest, RewritesWithinOneClockTickAreSeen) {
             EXPECT_EQ(textOf({comm}), std::string(name) + "\n");
         }
         ASSERT_TRUE(before.value);
+    }).join();
+}
+
+// Once a file has settled (it changed well before its contents were read) a lookup takes its
+// stamp, not its bytes; a thread's name file, whose stamp never changes, shows it. A parse that
+// fails then must not leave the entry without the bytes it did not read.
+TEST_F(StoreFileCacheTest, SettledFilesAreNotReadAgainAndAFailedParseForgetsTheEntry) {
+    std::thread([&] {
+        const std::string comm = "/proc/thread-self/comm";
+        const std::string b = path("b");
+        writeInPlace(b, "beta");
+        ::pthread_setname_np(::pthread_self(), "settle-first");
+        ASSERT_EQ(textOf({comm, b}), "settle-first\n|beta");
+        std::this_thread::sleep_for(StoreFileCache<Parsed>::kSettleTime + std::chrono::milliseconds(200));
+        ASSERT_EQ(textOf({comm, b}), "settle-first\n|beta");  // read again; settled from now on
+
+        ::pthread_setname_np(::pthread_self(), "settle-second");
+        EXPECT_EQ(textOf({comm, b}), "settle-first\n|beta");
+
+        writeInPlace(b, "beta-2");
+        const auto failing = [](const std::vector<std::string>&) -> Parsed { throw std::runtime_error("no parse"); };
+        EXPECT_THROW(cache_.get({comm, b}, failing), std::runtime_error);
+        EXPECT_EQ(textOf({comm, b}), "settle-second\n|beta-2");
     }).join();
 }
 
