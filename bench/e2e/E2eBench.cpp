@@ -14,8 +14,6 @@
 // Usage: e2e_bench [--seconds N] [--apdus N]. Needs pcscd with the vpcd readers, wrk on the
 // PATH and port 31505 free.
 #include <PCSC/winscard.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -34,6 +32,7 @@
 
 #include "EndToEnd/HttpsClient.h"
 #include "EndToEnd/PellixProcess.h"
+#include "tools/LoopbackClient.h"
 #include "tools/VirtualCard.h"
 
 namespace {
@@ -134,15 +133,14 @@ double kibPerDeclaredBody(pid_t pid, int count) {
     const double before = kib("VmRSS", pid);
     std::vector<std::pair<int, SSL*>> connections;
     for (int i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(31505);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        SSL* ssl = fd >= 0 ? SSL_new(context) : nullptr;
-        if (ssl) connections.emplace_back(fd, ssl);
-        else if (fd >= 0) ::close(fd);
-        if (!ssl || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
+        const int fd = testtools::connectClient(e2e::kPort);
+        if (fd < 0) break;
+        SSL* ssl = SSL_new(context);
+        if (!ssl) {
+            ::close(fd);
+            break;
+        }
+        connections.emplace_back(fd, ssl);
         SSL_set_fd(ssl, fd);
         size_t written = 0;
         if (SSL_connect(ssl) != 1 || SSL_write_ex(ssl, head.data(), head.size(), &written) != 1) break;

@@ -140,14 +140,11 @@ TEST_F(HTTPServerTest, RegressionConnectionsPastTheBoundWaitInTheBacklogUntilOne
 TEST_F(HTTPServerTest, RegressionClientsThatResetAtOnceNeitherRaceTheirSetUpNorStayListed) {
     ServerFixture f;
     ASSERT_TRUE(f.start());
-    const testtools::LoopbackAddress address = testtools::loopbackAddress(AF_INET, f.port);
     for (int i = 0; i < 2000; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        if (::connect(fd, address.get(), address.length) == 0) {
-            const linger reset{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        }
+        const int fd = testtools::connectClient(f.port);
+        if (fd < 0) continue;
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(fd);
     }
     EXPECT_TRUE(f.waitForConnections(0, std::chrono::seconds(30)));

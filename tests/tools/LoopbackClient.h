@@ -39,7 +39,7 @@ inline LoopbackAddress loopbackAddress(int family, uint16_t port) {
 // A blocking client connected to the loopback address of the family (no Nagle delay); -1 on
 // failure.
 inline int connectClient(uint16_t port, int family = AF_INET) {
-    const int fd = ::socket(family, SOCK_STREAM, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const LoopbackAddress address = loopbackAddress(family, port);
     if (::connect(fd, address.get(), address.length) != 0) {

@@ -6,7 +6,6 @@
 
 #include <PCSC/pcsclite.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +16,7 @@
 #include "Platform/Dispatch/Semaphore.h"
 #include "tools/Eventually.h"
 #include "tools/PcscTestEnvironment.h"
+#include "tools/ProcessThreads.h"
 #include "tools/VirtualCard.h"
 
 namespace {
@@ -231,19 +231,10 @@ namespace exit_from_delivery {
 // of its own; the step registered before the first manager runs after the handler.
 namespace create_during_exit {
 
-size_t threadsOfThisProcess() {
-    size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return n;
-}
-
 void createAfterTheHandler() {
-    const size_t before = threadsOfThisProcess();
+    const size_t before = testtools::threadsOfProcess();
     auto late = platform::PcscSlotManager::create();
-    const size_t with = threadsOfThisProcess();
+    const size_t with = testtools::threadsOfProcess();
     late.reset();
     ::_exit(with == before ? 0 : 3);
 }
