@@ -165,9 +165,11 @@ protected:
         // took it over. The turn is had here instead, as that worker would have it.
         std::shared_ptr<detail::PoolClient> turn = detail::Pool::takeFromOwnSlot(this);
         if (!turn) return false;
-        while (runBatch(detail::Pool::kBatch)) {
+        // One task at a time: nothing queued behind the block may run here, on a thread whose
+        // caller holds a queue of its own up the stack (a task that synced with that queue
+        // would wait for ever). Those tasks take the queue's next turn as usual.
+        while (runBatch(1)) {
             if (ran.load(std::memory_order_relaxed)) {
-                // Tasks queued behind the block take the queue's next turn as usual.
                 scheduleTurn(self());
                 return true;
             }

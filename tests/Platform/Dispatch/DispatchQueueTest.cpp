@@ -274,7 +274,7 @@ TEST(DispatchQueueTest, SyncAfterPostingToTheSameQueueFromATaskKeepsTheOrder) {
         bool throws;
     };
     constexpr Case kCases[] = {
-        {"the block alone", 0, false},
+        {"the block alone (the queue is idle: it runs inline)", 0, false},
         {"the block ends a full batch", 15, false},
         {"several batches ahead", 40, false},
         {"the block throws", 3, true},
@@ -309,6 +309,27 @@ TEST(DispatchQueueTest, SyncAfterPostingToTheSameQueueFromATaskKeepsTheOrder) {
         caller->sync([] {});
         EXPECT_EQ(thrown, c.throws);
         EXPECT_EQ(order, expected);
+    }
+}
+
+// What the block posts runs after the caller's sync has returned, never inside it: there it
+// would run on the thread whose task holds the caller's queue, and a sync with that queue would
+// wait for ever. Each round's state is shared with the tasks, which outlive a failed round.
+TEST(DispatchQueueTest, WhatTheBlockPostsNeverRunsInsideTheCallersSync) {
+    for (int round = 0; round < 50; ++round) {
+        auto caller = DispatchQueue::createSerial("test.posted.caller");
+        auto queue = DispatchQueue::createSerial("test.posted.queue");
+        auto drained = std::make_shared<Semaphore>();
+        caller->async([caller, queue, drained] {
+            queue->async([] {});  // ahead of the block: the queue's turn waits behind this task
+            queue->sync([caller, queue, drained] {
+                queue->async([caller, drained] {
+                    caller->sync([] {});
+                    drained->signal();
+                });
+            });
+        });
+        ASSERT_TRUE(drained->wait(kPatience)) << "round " << round << ": a task posted by the block waits for the caller's queue";
     }
 }
 
