@@ -42,10 +42,11 @@ int openRegularFileForAppending(const std::string& path, int* fd) {
     const int opened = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (opened < 0) return errno;
     struct stat status {};
-    if (::fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
-        // ENXIO is what the open itself says of a FIFO without a reader and of a socket, so
-        // that every such entry is reported alike.
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : ENXIO;
+    const bool statted = ::fstat(opened, &status) == 0;
+    if (!statted || !S_ISREG(status.st_mode)) {
+        // A directory never opens for writing. ENXIO is what the open itself says of a FIFO
+        // without a reader and of a socket, so that every such entry is reported alike.
+        const int error = statted ? ENXIO : errno;
         ::close(opened);
         return error;
     }
