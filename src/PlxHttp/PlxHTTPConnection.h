@@ -2,7 +2,8 @@
 //
 // Every connection runs TLS with the program's own identity (looked up, and made on first
 // use, once per connection; without one it serves plain HTTP). A keychain that cannot be read
-// for now closes the connection unread: that never turns the port into plain HTTP. Only
+// for now, or cannot store a new identity for now, closes the connection unread: that never
+// turns the port into plain HTTP. Only
 // requests addressed to the local host pass: a URL host other than localhost or 127.0.0.1 gets
 // 404, a "Host" header other than localhost or 127.0.0.1 (with an optional port) gets 403
 // alone. Under /scard the stored-document reader (loaddoc) needs no Origin; every other API
