@@ -9,6 +9,8 @@
 # Needs curl, python3, ss and bc, and port 31505 free; takes /tmp/pellix-e2e.lock while pellix runs.
 # Every body gets a fresh pellix, so that one body's peak does not hide the next one's.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [MEGABYTES]}
 megabytes=${2:-5}
@@ -16,16 +18,16 @@ pellix="$build/src/pellix"
 [ -x "$pellix" ] || { echo "build the pellix target first" >&2; exit 1; }
 
 work=$(mktemp -d)
-pid=
+pellix_pid=
 cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  [ -n "$pellix_pid" ] && kill "$pellix_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 origin="Origin: https://signer.pellix.com"
-url=https://localhost:31505
+url=https://localhost:$pellix_port
 
 # The bodies: nested arrays "[[[...]]]", flat numbers "[0,0,...]" and many small objects.
 python3 - "$work" "$megabytes" <<'PY'
@@ -37,25 +39,12 @@ open(f"{work}/flat.json", "w").write("[" + ",".join(["0"] * (size // 2)) + "]")
 open(f"{work}/objects.json", "w").write("[" + ",".join(['{"a":{}}'] * (size // 9)) + "]")
 PY
 
-hwm() { awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status"; }
+hwm() { awk '/^VmHWM:/ { print $2 }' "/proc/$pellix_pid/status"; }
 
-exec 9>/tmp/pellix-e2e.lock
-flock 9
-for _ in $(seq 600); do
-  ss -Htln 'sport = :31505' | grep -q . || break
-  sleep 0.05
-done
+take_pellix_port
 
 for body in nested flat objects; do
-  mkdir -p "$work/$body/home" "$work/$body/data" "$work/$body/tmp"
-  HOME="$work/$body/home" XDG_DATA_HOME="$work/$body/data" TMPDIR="$work/$body/tmp" \
-    "$pellix" >"$work/$body/stdout.log" 2>"$work/$body/stderr.log" &
-  pid=$!
-  for _ in $(seq 200); do
-    ss -Htlnp 'sport = :31505' | grep -q "pid=$pid," && break
-    sleep 0.05
-  done
-  ss -Htlnp 'sport = :31505' | grep -q "pid=$pid," || { echo "pellix did not listen on port 31505" >&2; exit 1; }
+  start_pellix "$pellix" "$work/$body"
   # The first connection makes the identity; the next ones find it as every later one will.
   curl -sk -o /dev/null -X POST -H "$origin" "$url/scard/version"
   curl -sk -o /dev/null -X POST -H "$origin" "$url/scard/version"
@@ -78,7 +67,7 @@ for body in nested flat objects; do
   printf '%-8s %s bytes: VmHWM %d -> %d KiB (+%.1f MiB); POST %ss; %d version requests meanwhile, slowest %ss; reply %s\n' \
     "$body" "$(stat -c %s "$work/$body.json")" "$before" "$after" "$(echo "($after - $before) / 1024" | bc -l)" \
     "$(cat "$work/$body/post_time")" "$count" "${slowest:-none}" "$reply"
-  kill "$pid"
-  wait "$pid" 2>/dev/null || true
-  pid=
+  kill "$pellix_pid"
+  wait "$pellix_pid" 2>/dev/null || true
+  pellix_pid=
 done

@@ -17,6 +17,8 @@
 # listen decides, and when another program took one of them meanwhile, nginx is started again
 # on others.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [SECONDS] [CONNECTIONS] [THREADS]}
 seconds=${2:-10}
@@ -26,9 +28,10 @@ server_bin="$build/bench/http/http_bench_server"
 [ -x "$server_bin" ] || { echo "build the http_bench_server target first" >&2; exit 1; }
 
 work=$(mktemp -d)
-pids=()
+pellix_pid=
+nginx_pid=
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in $pellix_pid $nginx_pid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -39,10 +42,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
   -days 1 -subj /CN=localhost >/dev/null 2>&1
 
 printf 'Hello, world!' > "$work/body"
-mkdir -p "$work/nginx"
 
 # pellix's server, on ports the system chooses: "ready PLAIN TLS" once it listens.
-"$server_bin" 0 0 "$work/key.pem" "$work/cert.pem" > "$work/pellix.out" & pellix_pid=$!; pids+=("$pellix_pid")
+"$server_bin" 0 0 "$work/key.pem" "$work/cert.pem" > "$work/pellix.out" & pellix_pid=$!
 for _ in $(seq 100); do
   grep -q '^ready' "$work/pellix.out" 2>/dev/null && break
   kill -0 "$pellix_pid" 2>/dev/null || { echo "the pellix server did not start" >&2; exit 1; }
@@ -51,30 +53,8 @@ done
 read -r _ plain_pellix tls_pellix < "$work/pellix.out" || true
 [ -n "${tls_pellix:-}" ] || { echo "the pellix server did not report its ports" >&2; exit 1; }
 
-read -r ephemeral_low ephemeral_high < /proc/sys/net/ipv4/ip_local_port_range
-port_in_use() {  # port -> whether a TCP socket (IPv4 or IPv6, in any state) has it as its own
-  local hex
-  hex=$(printf ':%04X' "$1")
-  awk -v h="$hex" 'FNR > 1 && substr($2, length($2) - 4) == h { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6
-}
-free_port() {  # ports to pass over... -> a port from 10000 up, outside the outgoing range, unused now
-  local p _
-  for _ in $(seq 1000); do
-    p=$((10000 + ((RANDOM << 15) | RANDOM) % (65536 - 10000)))
-    if ((p >= ephemeral_low && p <= ephemeral_high)) || ((p == 31505)) || [[ " $* " == *" $p "* ]] ||
-      port_in_use "$p"; then
-      continue  # 31505 is pellix's own port, which the end-to-end tests listen on
-    fi
-    echo "$p"
-    return 0
-  done
-  echo "no free port from 10000 up outside $ephemeral_low-$ephemeral_high" >&2
-  return 1
-}
-
-write_nginx_conf() {
-cat > "$work/nginx.conf" <<CONF
+nginx_conf() {  # plain-port tls-port
+cat <<CONF
 worker_processes 1;
 daemon off;
 pid $work/nginx.pid;
@@ -90,8 +70,8 @@ http {
   keepalive_requests 1000000;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$plain_nginx;
-    listen 127.0.0.1:$tls_nginx ssl;
+    listen 127.0.0.1:$1;
+    listen 127.0.0.1:$2 ssl;
     ssl_certificate $work/cert.pem;
     ssl_certificate_key $work/key.pem;
     location / { return 200 'Hello, world!'; }
@@ -100,50 +80,20 @@ http {
 CONF
 }
 
-# nginx writes its pid file once it listens, and ends when a port is taken.
-nginx_pid=
-for attempt in $(seq 10); do
-  plain_nginx=$(free_port "$plain_pellix" "$tls_pellix")
-  tls_nginx=$(free_port "$plain_pellix" "$tls_pellix" "$plain_nginx")
-  write_nginx_conf
-  rm -f "$work/nginx.pid"
-  : > "$work/nginx/error.log"
-  nginx -c "$work/nginx.conf" -p "$work" 2> "$work/nginx/start.log" & started=$!
-  for _ in $(seq 100); do
-    [ -f "$work/nginx.pid" ] && break
-    kill -0 "$started" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ -f "$work/nginx.pid" ]; then
-    nginx_pid=$started; pids+=("$nginx_pid")
-    break
-  fi
-  kill "$started" 2>/dev/null || true
-  wait "$started" 2>/dev/null || true
-  if ! grep -qs "Address already in use" "$work/nginx/start.log" "$work/nginx/error.log"; then
-    echo "nginx did not start:" >&2
-    cat "$work/nginx/start.log" "$work/nginx/error.log" >&2
-    exit 1
-  fi
-  echo "nginx: port $plain_nginx or $tls_nginx was taken meanwhile (attempt $attempt); trying others" >&2
-done
-[ -n "$nginx_pid" ] || { echo "nginx found no free ports" >&2; exit 1; }
+start_nginx "$work" nginx_conf 2 "$plain_pellix" "$tls_pellix"
+plain_nginx=${nginx_ports[0]}
+tls_nginx=${nginx_ports[1]}
 
 ticks=$(getconf CLK_TCK)
-cpu_ticks() {  # pid... -> user + system clock ticks of these processes and their children
-  local total=0 p
-  for p in "$@" $(pgrep -P "$1" || true); do
-    # Fields 14 and 15 of /proc/PID/stat, counted after the command name's closing parenthesis.
-    total=$((total + $(sed 's/.*) //' "/proc/$p/stat" | awk '{print $12 + $13}')))
-  done
-  echo $total
-}
 
 run() {  # url pid -> "requests/s requests cpu-ticks"
   local before after out
-  before=$(cpu_ticks "$2")
+  local -a server
+  # The server and its children: nginx's workers.
+  server=("$2" $(pgrep -P "$2" || true))
+  before=$(cpu_ticks "${server[@]}")
   out=$(wrk -t"$threads" -c"$connections" -d"${seconds}s" "$1")
-  after=$(cpu_ticks "$2")
+  after=$(cpu_ticks "${server[@]}")
   echo "$(awk '/Requests\/sec/ {print $2}' <<<"$out") $(awk '/requests in/ {print $1}' <<<"$out") $((after - before))"
 }
 

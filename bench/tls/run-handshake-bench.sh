@@ -14,8 +14,12 @@
 # ECDHE-RSA-AES128-GCM-SHA256). pellix runs from BUILD_DIR/src/pellix with a scratch HOME,
 # XDG_DATA_HOME and TMPDIR, and makes its identity at the first connection, as it does for a
 # user; it listens on its fixed port 31505, so the run holds /tmp/pellix-e2e.lock, the lock of
-# the end-to-end tests. nginx listens on a free loopback port. Needs nginx, openssl and curl.
+# the end-to-end tests. nginx listens on a loopback port outside the system's range for outgoing
+# ports, so that none of the clients here can hold it as its source port. Needs nginx, openssl,
+# curl and ss.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../lib.sh
+. "$(dirname "$0")/../lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [SECONDS] [ROUNDS] [TLS]}
 seconds=${2:-5}
@@ -32,27 +36,20 @@ case $version in
   *) echo "TLS is 1.2 or 1.3" >&2; exit 1 ;;
 esac
 
-# pellix's port is fixed: the end-to-end tests and this benchmark take turns with it.
-exec 9>/tmp/pellix-e2e.lock
-flock 9
-
 work=$(mktemp -d)
-pids=()
+nginx_pid=
+pellix_pid=
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in $nginx_pid $pellix_pid; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-pellix_port=31505
-# A port the system picks for nginx; it is free unless someone takes it in the moment between.
-nginx_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
   -days 1 -subj /CN=localhost >/dev/null 2>&1
-mkdir -p "$work/nginx" "$work/home" "$work/data" "$work/tmp"
-cat > "$work/nginx.conf" <<CONF
+nginx_conf() {  # port
+cat <<CONF
 worker_processes 1;
 daemon off;
 pid $work/nginx.pid;
@@ -66,7 +63,7 @@ http {
   uwsgi_temp_path $work/nginx;
   scgi_temp_path $work/nginx;
   server {
-    listen 127.0.0.1:$nginx_port ssl;
+    listen 127.0.0.1:$1 ssl;
     ssl_certificate $work/cert.pem;
     ssl_certificate_key $work/key.pem;
     ssl_protocols TLSv1.2 TLSv1.3;
@@ -75,18 +72,17 @@ http {
   }
 }
 CONF
+}
 
-if ss -Htln "sport = :$pellix_port" | grep -q .; then
-  echo "port $pellix_port is taken by another program" >&2; exit 1
-fi
-nginx -c "$work/nginx.conf" -p "$work" & nginx_pid=$!; pids+=($nginx_pid)
-env HOME="$work/home" XDG_DATA_HOME="$work/data" TMPDIR="$work/tmp" "$pellix_bin" \
-  > "$work/pellix.out" 2> "$work/pellix.err" & pellix_pid=$!; pids+=($pellix_pid)
+start_nginx "$work" nginx_conf 1
+nginx_port=${nginx_ports[0]}
+take_pellix_port
+start_pellix "$pellix_bin" "$work"
 
 # The first connection that gets an answer made pellix's identity.
 ready=
 for _ in $(seq 100); do
-  if [ -f "$work/nginx.pid" ] && curl -sk -o /dev/null "https://127.0.0.1:$pellix_port/" &&
+  if curl -sk -o /dev/null "https://127.0.0.1:$pellix_port/" &&
      curl -sk -o /dev/null "https://127.0.0.1:$nginx_port/"; then ready=1; break; fi
   sleep 0.1
 done
@@ -105,10 +101,6 @@ for port in $pellix_port $nginx_port; do
 done
 
 ticks=$(getconf CLK_TCK)
-cpu_ticks() {  # pid -> user + system clock ticks of the process, all its threads
-  # Fields 14 and 15 of /proc/PID/stat, counted after the command name's closing parenthesis.
-  sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
-}
 
 run() {  # port pid -> "connections seconds cpu-ticks"
   local before after out
