@@ -1,64 +1,21 @@
-// The memory that decoding one request body takes, counted by this program's own operator new:
+// The memory that decoding one request body takes, counted by the test tools' operator new:
 // a body of 5 MB costs at most a small multiple of its size, however deep it nests and however
 // many tiny values it holds, and the largest real requests still decode. Each figure is
 // printed, for comparison with the resident memory of the running program.
 #include "Model/SCJsonRequest.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "Model/SCApduRequest.h"
 #include "Model/SCHashDocRequest.h"
 #include "Model/SCStoreDocRequest.h"
 #include "Model/detail/JsonValues.h"
+#include "tools/AllocationCount.h"
 #include "tools/LogCapture.h"
-
-namespace {
-
-// Bytes held through operator new, and the most held since the last reset.
-std::atomic<size_t> gLive{0};
-std::atomic<size_t> gPeak{0};
-
-void* allocate(size_t size) {
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (!p) throw std::bad_alloc();
-    const size_t live = gLive.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
-    size_t peak = gPeak.load();
-    while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
-    }
-    return p;
-}
-
-void release(void* p) {
-    if (!p) return;
-    gLive.fetch_sub(malloc_usable_size(p));
-    std::free(p);
-}
-
-}  // namespace
-
-void* operator new(size_t size) { return allocate(size); }
-void* operator new[](size_t size) { return allocate(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, size_t) noexcept { release(p); }
-void operator delete[](void* p, size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace {
 
@@ -90,10 +47,9 @@ std::string flat(const std::string& piece) {
 // The most bytes held above what was held before `decode` began.
 template <class Decode>
 size_t peakDuring(Decode decode) {
-    const size_t before = gLive.load();
-    gPeak.store(before);
+    const int64_t before = testtools::resetPeakAllocatedBytes();
     decode();
-    return gPeak.load() - before;
+    return static_cast<size_t>(testtools::peakAllocatedBytes() - before);
 }
 
 TEST(SCJsonRequestMemory, ABodyOfFiveMegabytesCostsAtMostASmallMultipleOfItsSize) {

@@ -9,11 +9,20 @@
 namespace {
 
 std::atomic<int64_t> liveBytes{0};
+std::atomic<int64_t> peakBytes{0};
+
+// Raises the peak to live unless it is already as high.
+void notePeak(int64_t live) {
+    int64_t peak = peakBytes.load(std::memory_order_relaxed);
+    while (live > peak && !peakBytes.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+    }
+}
 
 void* allocate(std::size_t size) {
     void* p = std::malloc(size ? size : 1);
     if (!p) throw std::bad_alloc();
-    liveBytes.fetch_add(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+    const auto bytes = static_cast<int64_t>(malloc_usable_size(p));
+    notePeak(liveBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes);
     return p;
 }
 
@@ -28,6 +37,14 @@ void release(void* p) noexcept {
 namespace testtools {
 
 int64_t liveAllocatedBytes() { return liveBytes.load(std::memory_order_relaxed); }
+
+int64_t peakAllocatedBytes() { return peakBytes.load(std::memory_order_relaxed); }
+
+int64_t resetPeakAllocatedBytes() {
+    const int64_t live = liveBytes.load(std::memory_order_relaxed);
+    peakBytes.store(live, std::memory_order_relaxed);
+    return live;
+}
 
 }  // namespace testtools
 

@@ -5,6 +5,9 @@
 // The count is what the allocator really gives (malloc_usable_size), so a test can tell
 // whether an object holds a buffer of the bytes it has received or of the bytes it was told
 // about. Other threads allocate too: compare counts with a margin, not exactly.
+//
+// The peak is the most bytes held at once since the last resetPeakAllocatedBytes(), which
+// starts it again from what is held now and returns that count.
 #pragma once
 
 #include <cstdint>
@@ -12,5 +15,7 @@
 namespace testtools {
 
 int64_t liveAllocatedBytes();
+int64_t peakAllocatedBytes();
+int64_t resetPeakAllocatedBytes();
 
 }  // namespace testtools
