@@ -1,6 +1,5 @@
 #include "AsyncSocket/AsyncSocket.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -9,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 
 #include "AsyncSocket/SocketTestSupport.h"
 #include "Platform/PlainLog.h"
+#include "tools/DescriptorsUsedUp.h"
 #include "tools/Eventually.h"
 
 namespace {
@@ -27,6 +26,7 @@ namespace {
 using namespace socket_test;
 using platform::DispatchQueue;
 using platform::Error;
+using testtools::DescriptorsUsedUp;
 
 const ByteBuffer kCRLF = AsyncSocket::CRLFData();
 
@@ -453,56 +453,6 @@ TEST(AsyncSocketAccept, PortFromTheDescription) {
 
 // ---------------------------------------------------------------------------------------------
 // Accepting when descriptors run out, and the accept limit
-
-// Uses up every descriptor the process may open - the soft limit lowered to a little above
-// what is open now, the rest filled with copies of /dev/null - until release() or the end of
-// the scope gives them back. Sockets of earlier tests may still be closing on their queues:
-// what they give back is taken too, until nothing more has come for a while.
-class DescriptorsUsedUp {
-public:
-    DescriptorsUsedUp() {
-        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
-        size_t open = 0;
-        if (DIR* dir = ::opendir("/proc/self/fd")) {
-            while (::readdir(dir)) ++open;
-            ::closedir(dir);
-        }
-        rlimit lowered = saved_;
-        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, open + 16);
-        if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
-        lowered_ = true;
-        const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (devNull < 0) return;
-        held_.push_back(devNull);
-        for (int quietRounds = 0; quietRounds < 3;) {
-            size_t taken = 0;
-            for (int fd; (fd = ::fcntl(devNull, F_DUPFD_CLOEXEC, 0)) >= 0; ++taken) held_.push_back(fd);
-            if (errno != EMFILE) return;
-            quietRounds = taken == 0 ? quietRounds + 1 : 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        usedUp_ = true;
-    }
-    ~DescriptorsUsedUp() { release(); }
-    bool usedUp() const { return usedUp_; }
-    void giveBackOne() {
-        if (held_.size() < 2) return;
-        ::close(held_.back());
-        held_.pop_back();
-    }
-    void release() {
-        for (int fd : held_) ::close(fd);
-        held_.clear();
-        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
-        lowered_ = false;
-    }
-
-private:
-    rlimit saved_{};
-    bool lowered_ = false;
-    bool usedUp_ = false;
-    std::vector<int> held_;
-};
 
 // The lines of the platform's plain log, kept while the capture lives (and not written out).
 class PlainLogLines {

@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,14 +19,15 @@
 #include "Platform/Keychain/KeychainTestHome.h"
 #include "Platform/Keychain/Subprocess.h"
 #include "Platform/Keychain/TrustSettings.h"
+#include "tools/DescriptorsUsedUp.h"
 
 namespace {
 
-using keychain_test::DescriptorsUsedUp;
 using keychain_test::makeIdentity;
 using keychain_test::modeOf;
 using keychain_test::readFile;
 using keychain_test::StdoutCapture;
+using testtools::DescriptorsUsedUp;
 
 class OVKeychainTest : public keychain_test::TemporaryHome {
 protected:
@@ -204,8 +204,8 @@ TEST_F(OVKeychainTest, KeychainThatCannotBeReadForNowMakesNoNewIdentity) {
     platform::OSStatus first = platform::kKeychainSuccess;
     platform::OSStatus second = platform::kKeychainSuccess;
     {
-        DescriptorsUsedUp usedUp;
-        ASSERT_TRUE(usedUp.made());
+        DescriptorsUsedUp used;
+        ASSERT_TRUE(used.usedUp());
         during = OVKeychain::sslIdentityAndCertificates("Pellix", &first);
         during = OVKeychain::sslIdentityAndCertificates("Pellix", &second);
     }
@@ -267,8 +267,8 @@ TEST_F(OVKeychainTest, IdentityThatCannotBeStoredForNowGivesNoIdentityForNow) {
         platform::OSStatus status = platform::kKeychainSuccess;
         {
             StdoutCapture out(root_ + "/stdout");
-            DescriptorsUsedUp usedUp(leftFree);
-            ASSERT_TRUE(usedUp.made());
+            DescriptorsUsedUp used(leftFree);
+            ASSERT_TRUE(used.usedUp());
             during = OVKeychain::sslIdentityAndCertificates("Pellix", &status);
         }
         const bool made = during && during->size() == 1;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,48 +121,6 @@ protected:
     std::unique_ptr<ScopedEnv> home_;
     std::unique_ptr<ScopedEnv> xdg_;
     std::unique_ptr<testtools::LogCapture> log_;
-};
-
-// While it lives, every descriptor the process may open is taken but leftFree: the soft
-// descriptor limit is brought down to just above the highest one in use and the rest are
-// filled with duplicates. Both are undone at the end. Only for a test whose process runs no
-// other thread that opens files meanwhile.
-class DescriptorsUsedUp {
-public:
-    explicit DescriptorsUsedUp(size_t leftFree = 0) {
-        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
-        source_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (source_ < 0) return;
-        int highest = 2;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            highest = std::max(highest, std::stoi(entry.path().filename().string()));
-        }
-        rlimit lowered = saved_;
-        lowered.rlim_cur = static_cast<rlim_t>(highest) + 8 + leftFree;
-        if (lowered.rlim_cur > saved_.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return;
-        lowered_ = true;
-        for (int fd; (fd = ::fcntl(source_, F_DUPFD_CLOEXEC, 0)) >= 0;) taken_.push_back(fd);
-        made_ = errno == EMFILE && taken_.size() > leftFree;
-        for (size_t i = 0; made_ && i < leftFree; ++i) {
-            ::close(taken_.back());
-            taken_.pop_back();
-        }
-    }
-    ~DescriptorsUsedUp() {
-        for (int fd : taken_) ::close(fd);
-        if (source_ >= 0) ::close(source_);
-        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
-    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
-    bool made() const { return made_; }
-
-private:
-    rlimit saved_{};
-    bool lowered_ = false;
-    bool made_ = false;
-    int source_ = -1;
-    std::vector<int> taken_;
 };
 
 // A pseudo-terminal whose other side is still locked: opening slavePath() fails with EIO, a

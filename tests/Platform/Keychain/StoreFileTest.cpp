@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "Platform/Keychain/KeychainTestHome.h"
+#include "tools/DescriptorsUsedUp.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ TEST_F(StoreFileLockTest, FailedWritesAndLocksTellAPassingReason) {
         bool passing = !c.passing;
         bool failed = false;
         if (c.usedUp) {
-            keychain_test::DescriptorsUsedUp usedUp;
-            ASSERT_TRUE(usedUp.made());
+            testtools::DescriptorsUsedUp used;
+            ASSERT_TRUE(used.usedUp());
             failed = c.fail(&passing);
         } else {
             failed = c.fail(&passing);
