@@ -13,13 +13,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "AsyncSocket/SocketTestSupport.h"
-#include "Platform/PlainLog.h"
 #include "tools/DescriptorsUsedUp.h"
 #include "tools/Eventually.h"
+#include "tools/LogCapture.h"
 
 namespace {
 
@@ -27,6 +26,7 @@ using namespace socket_test;
 using platform::DispatchQueue;
 using platform::Error;
 using testtools::DescriptorsUsedUp;
+using testtools::LogCapture;
 
 const ByteBuffer kCRLF = AsyncSocket::CRLFData();
 
@@ -454,30 +454,6 @@ TEST(AsyncSocketAccept, PortFromTheDescription) {
 // ---------------------------------------------------------------------------------------------
 // Accepting when descriptors run out, and the accept limit
 
-// The lines of the platform's plain log, kept while the capture lives (and not written out).
-class PlainLogLines {
-public:
-    PlainLogLines() {
-        platform::setPlainLogOutputEnabled(false);
-        platform::setPlainLogCapture([this](const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        });
-    }
-    ~PlainLogLines() {
-        platform::setPlainLogCapture({});
-        platform::setPlainLogOutputEnabled(true);
-    }
-    size_t count(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        return static_cast<size_t>(std::count(lines_.begin(), lines_.end(), text));
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // A listening source that counts the events it delivers: each one is a pass of accepts.
 class CountingSource : public platform::DispatchSource {
 public:
@@ -514,7 +490,7 @@ TEST(AsyncSocketAccept, RegressionOutOfDescriptorsPausesAcceptingInsteadOfSpinni
     AsyncSocket::setListeningSourceMakerForTesting([events](int fd, const AsyncSocket::DispatchQueuePtr& queue) {
         return std::make_shared<CountingSource>(platform::DispatchSource::makeRead(fd, queue), events);
     });
-    PlainLogLines log;
+    LogCapture log;
     ListeningFixture f;
     AsyncSocket::setListeningSourceMakerForTesting({});
     ASSERT_TRUE(f.listening);
@@ -568,7 +544,7 @@ TEST(AsyncSocketAccept, RegressionASocketClosedDuringAPauseEndsIt) {
     // A flood leaves a backlog of clients that have gone; each is closed a moment after its
     // accept. With one descriptor to spare, each close must let the next accept run at once:
     // a pause waited out per connection took pellix over a minute to reach a live client.
-    PlainLogLines log;
+    LogCapture log;
     ListeningFixture f;
     ASSERT_TRUE(f.listening);
     constexpr size_t kClients = 4;
@@ -596,7 +572,7 @@ TEST(AsyncSocketAccept, RegressionASocketClosedDuringAPauseEndsIt) {
 }
 
 TEST(AsyncSocketAccept, DisconnectDuringAPauseClosesTheListeningDescriptors) {
-    PlainLogLines log;
+    LogCapture log;
     ListeningFixture f;
     ASSERT_TRUE(f.listening);
     int listening4 = -1, listening6 = -1;
