@@ -153,7 +153,7 @@ bool AsyncSocket::acceptOnInterface(const std::optional<std::string>& interface,
                 // failure: a connection accepted now and then, as descriptors come free one at
                 // a time, does not end it, nor does a backlog emptied in the moment after a
                 // close ended the pause, under a flood that fills it again.
-                if (!self->acceptPausedForResources_ &&
+                if (self->acceptShortOfResources_ && !self->acceptPausedForResources_ &&
                     std::chrono::steady_clock::now() - self->acceptShortageLastFailure_ >=
                         std::chrono::milliseconds(kAcceptPauseMilliseconds)) {
                     self->acceptShortOfResources_ = false;
@@ -215,8 +215,12 @@ void AsyncSocket::updateAcceptSources() {
 }
 
 void AsyncSocket::pauseAcceptingForResources(int error) {
-    // One line for the whole shortage, however often accept fails in it.
-    if (!acceptShortOfResources_) {
+    // One line for the whole shortage, however often accept fails in it. A failure long after
+    // the last one starts a new shortage, even where no pass of accepts has ended the old one
+    // (a close ended the pause, the backlog was emptied at once, and no client came since).
+    const auto now = std::chrono::steady_clock::now();
+    if (!acceptShortOfResources_ ||
+        now - acceptShortageLastFailure_ >= 2 * std::chrono::milliseconds(kAcceptPauseMilliseconds)) {
         acceptShortOfResources_ = true;
         platform::plainLog("Accepting paused for %d ms: %@", kAcceptPauseMilliseconds,
                            platform::posixError(error, "").description);
@@ -225,7 +229,7 @@ void AsyncSocket::pauseAcceptingForResources(int error) {
     // would be reported again at once, and accept would fail again, for as long as the
     // shortage lasts.
     acceptPausedForResources_ = true;
-    acceptShortageLastFailure_ = std::chrono::steady_clock::now();
+    acceptShortageLastFailure_ = now;
     startTimer(&AsyncSocket::acceptPauseTimer_, kAcceptPauseMilliseconds / 1000.0, &AsyncSocket::endAcceptPause);
     updateAcceptSources();
 }

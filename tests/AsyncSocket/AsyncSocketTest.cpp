@@ -569,6 +569,16 @@ TEST(AsyncSocketAccept, RegressionASocketClosedDuringAPauseEndsIt) {
               std::chrono::milliseconds(2 * AsyncSocket::kAcceptPauseMilliseconds));
     EXPECT_EQ(log.count(kPausedLine), 1u);
     for (int client : clients) EXPECT_TRUE(clientSeesEnd(client));
+
+    // The backlog was emptied in the moment after a close ended the pause, and no client came
+    // since. Long after, a new client takes the descriptor the last close gave back, and its
+    // accept finds none: a new shortage, with a line of its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * AsyncSocket::kAcceptPauseMilliseconds + 200));
+    const std::vector<int> late = f.makeClients(1);
+    ASSERT_EQ(late.size(), 1u);
+    ASSERT_TRUE(f.connectClients(late)) << std::strerror(errno);
+    EXPECT_TRUE(testtools::eventually([&] { return log.count(kPausedLine) == 2; }))
+        << log.count(kPausedLine) << " lines";
 }
 
 TEST(AsyncSocketAccept, DisconnectDuringAPauseClosesTheListeningDescriptors) {
